@@ -1,0 +1,26 @@
+#include <cstring>
+
+#include "engine/tarnwick.h"
+#include "engine/tarnwick_testing.h"
+
+EngineState engine;
+
+void EngineResetForTest() {
+    for (LogTarget *t = engine.targets; t != nullptr;) {
+        LogTarget *next = t->next;
+        delete t;
+        t = next;
+    }
+    engine.targets = nullptr;
+    engine.rulesready = 0;
+    engine.verbose = 1;
+    engine.stoprequested = 0;
+    engine.portbound = 0;
+    engine.syslogport = 0;
+    engine.logsock = kInvalidSocket;
+    std::memset(engine.myhostname, 0, sizeof engine.myhostname);
+    std::memset(engine.mydomain, 0, sizeof engine.mydomain);
+    engine.marktimer = -1;
+    std::memset(&engine.constarget, 0, sizeof engine.constarget);
+    engine.markelapsed = 0;
+}

@@ -1,0 +1,104 @@
+// The log engine: receive loop, decoding, rule table, routing, output and the
+// mark tick, over one process-wide state (engine).
+//
+// Threads: the loop thread runs rundaemon and everything below it; the timer
+// thread runs marktick; the control thread runs stopdaemon and a reload
+// (init).  Routing, the tick, a reload and the signal exit serialise on the
+// engine lock, which is recursive so that an output error reported during a
+// write (writetarget -> reporterr -> logmsg) can route again.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+
+#include "engine/logtarget.h"
+#include "platform/sockets.h"
+
+// Size of the receive buffer: a datagram of up to 1024 bytes and a NUL.
+constexpr int MAXLINE = 1024;
+// reporterr and quitsig compose their texts in buffers of this size.
+constexpr int ERRBUF_SIZE = 100;
+
+struct EngineState {
+    // Set to 1 by stopdaemon; read by the loop at the top of every iteration
+    // and by the timer tick.
+    std::atomic<int> stoprequested{0};
+    int portbound = 0;        // 1 once the syslog socket is bound
+    uint16_t syslogport = 0;  // network byte order
+    std::atomic<SockHandle> logsock{kInvalidSocket};
+    char myhostname[129] = {};  // local host name, cut at its first dot
+    char mydomain[129] = {};    // what followed that dot
+    int marktimer = -1;         // the mark timer's id
+
+    LogTarget *targets = nullptr;  // the rule list
+    int rulesready = 0;            // 1 while the list is complete
+    int verbose = 1;               // prints the parser's lines and the listing
+    LogTarget constarget = {};     // console target used while no rules are in force
+    int markelapsed = 0;           // seconds counted towards the next MARK
+
+    // Serialises routing, the tick, a reload and the signal exit.
+    std::recursive_mutex lock;
+};
+
+extern EngineState engine;
+
+// The console device: empty, so nothing reaches a console while no rule table
+// is in force.
+extern const char consdev[];
+
+// --- receive loop and lifecycle ---
+
+// Enters the log directory, starts the timer pool and runs tarnwick_loop.
+// Returns when the loop has ended after a stop, or at once when the log
+// directory cannot be entered (traced as an Error; see LogDirFailed).
+void rundaemon();
+// Start-up, then one datagram per iteration until stoprequested.  Returns 0.
+int tarnwick_loop();
+// The orderly stop, from another thread: sets stoprequested, stops the timer
+// pool, reports SERVICE_STOP_PENDING and closes the socket, which wakes the
+// loop.  Does not wait for the loop.
+void stopdaemon();
+// Logs the daemon's own error "tarnwick: <text>" (with errno's text or number
+// when errno is set) as syslog.err from the local host.  Returns 0.
+int reporterr(const char *text);
+// The abrupt exit: writes pending repeat lines, logs "exiting on signal %d"
+// (when sig is not 0) and ends the process: status 0 for SIGTERM and SIGINT,
+// 1 for a fatal start-up error (sig 0) and the fault signals.
+[[noreturn]] void quitsig(int sig);
+// Whether rundaemon's last call failed to enter the log directory.
+bool LogDirFailed();
+
+// --- decoding ---
+
+// The sender's name: the reverse look-up's name (cut at its first dot when
+// the rest is mydomain), the dotted quad when there is none, "???" for another
+// family than AF_INET.  Answers are cached.  The text stays valid until the
+// next call on the same thread.
+const char *cvthname(const SockAddrIn *from);
+// Decodes one NUL-terminated datagram (priority part, 7-bit one-line text)
+// and routes it with logmsg.  Returns 0.
+int takeline(const char *sender, const char *datagram);
+
+// --- rule table ---
+
+// Loads the rule file into a new list, replacing the old one.  Returns 0.
+int init();
+// Parses one rule line into a zero-filled target.
+void cfline(const char *line, LogTarget *target);
+// The value of name in table, or -1.
+int namecode(const char *name, const CodeName *table);
+
+// --- routing and output ---
+
+// Routes one message to every matching target.
+void logmsg(int pri, const char *msg, const char *from, int flags);
+// Writes one line for one target (text, or the kept line / repeat line when
+// text is null); sets lastwrite and clears repeats.
+void writetarget(LogTarget *target, int flags, const char *text);
+
+// --- tick ---
+
+// The mark timer's callback: MARK every 1200 counted seconds, timed flush of
+// pending repeats.
+void marktick(uint32_t id, uint32_t msg, uintptr_t arg, uint32_t key, uintptr_t reserved);

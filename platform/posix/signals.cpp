@@ -1,0 +1,156 @@
+// Signals and console events, handed from the signal handler to one dispatch
+// thread through a pipe.  The handler itself only writes one byte.
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+
+#include "platform/console.h"
+#include "platform/signals.h"
+
+namespace {
+
+constexpr int kMaxConsoleHandlers = 8;
+
+std::once_flag start_once;
+int pipe_fds[2] = {-1, -1};
+std::atomic<SignalHandler> handlers[NSIG];
+
+std::mutex console_mutex;
+ConsoleHandler console_handlers[kMaxConsoleHandlers];
+int console_count = 0;
+
+bool IsFault(int sig) {
+    return sig == SIGSEGV || sig == SIGFPE || sig == SIGILL || sig == SIGABRT;
+}
+
+void OnSignal(int sig, siginfo_t *info, void *) {
+    int saved = errno;
+    unsigned char byte = static_cast<unsigned char>(sig);
+    ssize_t rc = write(pipe_fds[1], &byte, 1);
+    (void)rc;
+    errno = saved;
+    // A fault raised by this thread must not return into the faulting code
+    // (nor let abort() go on to its default action): wait for the dispatch
+    // thread to end the process.
+    if (IsFault(sig) &&
+        (info->si_code > 0 || (info->si_code == SI_TKILL && info->si_pid == getpid()))) {
+        for (;;) {
+            pause();
+        }
+    }
+}
+
+// Offers a console event to the handlers, last added first.
+bool OfferConsoleEvent(unsigned long event) {
+    ConsoleHandler list[kMaxConsoleHandlers];
+    int count;
+    {
+        std::lock_guard<std::mutex> guard(console_mutex);
+        count = console_count;
+        std::memcpy(list, console_handlers, sizeof list);
+    }
+    for (int i = count - 1; i >= 0; --i) {
+        if (list[i](event) != 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void DefaultAction(int sig) {
+    signal(sig, SIG_DFL);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, sig);
+    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+    raise(sig);
+}
+
+void Dispatch(int sig) {
+    SignalHandler handler = handlers[sig].load();
+    if (handler != nullptr) {
+        handler(sig);
+        return;
+    }
+    if (sig == SIGINT && OfferConsoleEvent(kCtrlCEvent)) {
+        return;
+    }
+    if (sig == SIGQUIT && OfferConsoleEvent(kCtrlBreakEvent)) {
+        return;
+    }
+    DefaultAction(sig);
+}
+
+void *DispatchThread(void *) {
+    for (;;) {
+        unsigned char byte;
+        ssize_t n = read(pipe_fds[0], &byte, 1);
+        if (n == 1) {
+            Dispatch(byte);
+        } else if (n < 0 && errno != EINTR) {
+            return nullptr;
+        }
+    }
+}
+
+void Start() {
+    std::call_once(start_once, [] {
+        if (pipe2(pipe_fds, O_CLOEXEC) != 0) {
+            return;
+        }
+        signal(SIGPIPE, SIG_IGN);
+        // The dispatch thread blocks every signal, so that signals sent to the
+        // process reach a thread that can wait in the handler.
+        sigset_t all, old;
+        sigfillset(&all);
+        pthread_sigmask(SIG_SETMASK, &all, &old);
+        pthread_t thread;
+        if (pthread_create(&thread, nullptr, DispatchThread, nullptr) == 0) {
+            pthread_detach(thread);
+        }
+        pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    });
+}
+
+int Catch(int sig) {
+    Start();
+    if (pipe_fds[1] < 0) {
+        return -1;
+    }
+    struct sigaction sa;
+    std::memset(&sa, 0, sizeof sa);
+    sa.sa_sigaction = OnSignal;
+    sa.sa_flags = SA_SIGINFO | SA_RESTART;
+    sigemptyset(&sa.sa_mask);
+    return sigaction(sig, &sa, nullptr) == 0 ? 0 : -1;
+}
+
+}  // namespace
+
+int SignalSet(int sig, SignalHandler handler) {
+    if (sig <= 0 || sig >= NSIG || sig == SIGKILL || sig == SIGSTOP) {
+        return -1;
+    }
+    handlers[sig].store(handler);
+    return Catch(sig);
+}
+
+int ConsoleAddHandler(ConsoleHandler handler) {
+    {
+        std::lock_guard<std::mutex> guard(console_mutex);
+        if (console_count == kMaxConsoleHandlers) {
+            return -1;
+        }
+        console_handlers[console_count++] = handler;
+    }
+    if (Catch(SIGINT) != 0 || Catch(SIGQUIT) != 0) {
+        return -1;
+    }
+    return 0;
+}

@@ -1,0 +1,263 @@
+#include "platform/sockets.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/eventfd.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+
+#include "platform/errors.h"
+
+namespace {
+
+// The wake-up descriptor: readable once any socket has been closed by
+// SockClose, so that a thread blocked in select on that socket returns.
+// Closing is final for the socket; the wake stays set.
+std::once_flag wake_once;
+int wake_fd = -1;
+
+int WakeFd() {
+    std::call_once(wake_once, [] { wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK); });
+    return wake_fd;
+}
+
+int WsaFromErrno(int err) {
+    switch (err) {
+        case EINTR:
+            return kWsaEintr;
+        case EBADF:
+            return kWsaEbadf;
+        case EACCES:
+            return 10013;
+        case EFAULT:
+            return 10014;
+        case EINVAL:
+            return 10022;
+        case EMFILE:
+            return 10024;
+        case EAGAIN:
+            return 10035;
+        case EINPROGRESS:
+            return 10036;
+        case EALREADY:
+            return 10037;
+        case ENOTSOCK:
+            return kWsaEnotsock;
+        case EDESTADDRREQ:
+            return 10039;
+        case EMSGSIZE:
+            return kWsaEmsgsize;
+        case EPROTOTYPE:
+            return 10041;
+        case ENOPROTOOPT:
+            return 10042;
+        case EPROTONOSUPPORT:
+            return 10043;
+        case ESOCKTNOSUPPORT:
+            return 10044;
+        case EOPNOTSUPP:
+            return 10045;
+        case EPFNOSUPPORT:
+            return 10046;
+        case EAFNOSUPPORT:
+            return 10047;
+        case EADDRINUSE:
+            return kWsaEaddrinuse;
+        case EADDRNOTAVAIL:
+            return 10049;
+        case ENETDOWN:
+            return 10050;
+        case ENETUNREACH:
+            return 10051;
+        case ENETRESET:
+            return 10052;
+        case ECONNABORTED:
+            return 10053;
+        case ECONNRESET:
+            return 10054;
+        case ENOBUFS:
+            return 10055;
+        case EISCONN:
+            return 10056;
+        case ENOTCONN:
+            return 10057;
+        case ESHUTDOWN:
+            return 10058;
+        case ETOOMANYREFS:
+            return 10059;
+        case ETIMEDOUT:
+            return 10060;
+        case ECONNREFUSED:
+            return 10061;
+        case ELOOP:
+            return 10062;
+        case ENAMETOOLONG:
+            return 10063;
+        case EHOSTDOWN:
+            return 10064;
+        case EHOSTUNREACH:
+            return 10065;
+        case ENOTEMPTY:
+            return 10066;
+        case EUSERS:
+            return 10068;
+        case EDQUOT:
+            return 10069;
+        case ESTALE:
+            return 10070;
+        case EREMOTE:
+            return 10071;
+        default:
+            return err;
+    }
+}
+
+int Fail() {
+    SetLastError(static_cast<unsigned long>(WsaFromErrno(errno)));
+    return -1;
+}
+
+void ToSockaddr(const SockAddrIn *in, struct sockaddr_in *out) {
+    std::memset(out, 0, sizeof *out);
+    out->sin_family = AF_INET;
+    out->sin_port = in->port;
+    out->sin_addr.s_addr = in->addr;
+}
+
+}  // namespace
+
+int SockStartup() {
+    WakeFd();
+    return 0;
+}
+
+SockHandle SockUdp() {
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        Fail();
+        return kInvalidSocket;
+    }
+    return fd;
+}
+
+int SockServicePort(const char *service, const char *proto, uint16_t *port) {
+    struct servent entry;
+    struct servent *result = nullptr;
+    char buf[1024];
+    if (getservbyname_r(service, proto, &entry, buf, sizeof buf, &result) != 0 ||
+        result == nullptr) {
+        return -1;
+    }
+    *port = static_cast<uint16_t>(result->s_port);
+    return 0;
+}
+
+int SockBind(SockHandle s, const SockAddrIn *addr) {
+    struct sockaddr_in sa;
+    ToSockaddr(addr, &sa);
+    if (bind(static_cast<int>(s), reinterpret_cast<struct sockaddr *>(&sa), sizeof sa) != 0) {
+        return Fail();
+    }
+    return 0;
+}
+
+int SockSetReceiveBuffer(SockHandle s, int bytes) {
+    int fd = static_cast<int>(s);
+    // As root the system's limit can be passed; otherwise take what it allows.
+    if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) != 0 &&
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes) != 0) {
+        return -1;
+    }
+    int granted = 0;
+    socklen_t len = sizeof granted;
+    if (getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &granted, &len) != 0) {
+        return -1;
+    }
+    return granted;
+}
+
+int SockWaitReadable(SockHandle s) {
+    int wake = WakeFd();
+    int fd = static_cast<int>(s);
+    fd_set readfds;
+    FD_ZERO(&readfds);
+    int maxfd = wake;
+    if (wake >= 0) {
+        FD_SET(wake, &readfds);
+    }
+    if (fd >= 0 && fd < FD_SETSIZE) {
+        FD_SET(fd, &readfds);
+        maxfd = fd > maxfd ? fd : maxfd;
+    }
+    int n = select(maxfd + 1, &readfds, nullptr, nullptr, nullptr);
+    if (n < 0) {
+        int err = errno;
+        SetLastError(err == EBADF ? kWsaEnotsock : WsaFromErrno(err));
+        return -1;
+    }
+    // A closed socket ends the wait as a failure, as closesocket does to a
+    // Winsock select.
+    if ((wake >= 0 && FD_ISSET(wake, &readfds)) || fd < 0) {
+        SetLastError(kWsaEnotsock);
+        return -1;
+    }
+    return FD_ISSET(fd, &readfds) ? 1 : 0;
+}
+
+int SockReceive(SockHandle s, char *buf, int len, SockAddrIn *from, int *truncated) {
+    struct sockaddr_in sa;
+    struct iovec iov = {buf, static_cast<size_t>(len)};
+    struct msghdr msg = {};
+    msg.msg_name = &sa;
+    msg.msg_namelen = sizeof sa;
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    ssize_t n = recvmsg(static_cast<int>(s), &msg, 0);
+    if (n < 0) {
+        return Fail();
+    }
+    std::memset(from, 0, sizeof *from);
+    from->family = sa.sin_family;
+    from->port = sa.sin_port;
+    from->addr = sa.sin_addr.s_addr;
+    *truncated = (msg.msg_flags & MSG_TRUNC) != 0 ? 1 : 0;
+    return static_cast<int>(n);
+}
+
+int SockSend(SockHandle s, const void *data, int len, const SockAddrIn *to) {
+    struct sockaddr_in sa;
+    ToSockaddr(to, &sa);
+    ssize_t n = sendto(static_cast<int>(s), data, static_cast<size_t>(len), 0,
+                       reinterpret_cast<struct sockaddr *>(&sa), sizeof sa);
+    if (n < 0) {
+        return Fail();
+    }
+    return static_cast<int>(n);
+}
+
+int SockClose(SockHandle s) {
+    int wake = WakeFd();
+    if (wake >= 0) {
+        uint64_t one = 1;
+        ssize_t rc = write(wake, &one, sizeof one);
+        (void)rc;
+    }
+    if (close(static_cast<int>(s)) != 0) {
+        return Fail();
+    }
+    return 0;
+}
+
+char *SockAddrText(uint32_t addr, char *out) {
+    struct in_addr in;
+    in.s_addr = addr;
+    inet_ntop(AF_INET, &in, out, 16);
+    return out;
+}

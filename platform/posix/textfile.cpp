@@ -1,0 +1,211 @@
+#include "platform/textfile.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/path.h"
+
+namespace {
+
+constexpr size_t kPathMax = 4096;
+
+int OpenMapped(const char *path, int flags, mode_t mode) {
+    char mapped[kPathMax];
+    if (MapPath(path, mapped, sizeof mapped) != 0) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    return open(mapped, flags | O_CLOEXEC, mode);
+}
+
+// Writes all of buf; returns 0, or -1 with errno set (0 for a short write
+// without an error).
+int WriteAll(int fd, const char *buf, size_t len) {
+    while (len > 0) {
+        ssize_t n = write(fd, buf, len);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return -1;
+        }
+        if (n == 0) {
+            errno = 0;
+            return -1;
+        }
+        buf += n;
+        len -= static_cast<size_t>(n);
+    }
+    return 0;
+}
+
+// Copies src into dst with every "\n" as "\r\n"; dst has room for 2 * len.
+size_t Expand(char *dst, const char *src, size_t len) {
+    size_t out = 0;
+    for (size_t i = 0; i < len; ++i) {
+        if (src[i] == '\n') {
+            dst[out++] = '\r';
+        }
+        dst[out++] = src[i];
+    }
+    return out;
+}
+
+// Writes len caller bytes in text mode through a bounded buffer.
+int WriteText(int fd, const char *data, size_t len) {
+    char buf[2048];
+    while (len > 0) {
+        size_t chunk = len < sizeof buf / 2 ? len : sizeof buf / 2;
+        if (WriteAll(fd, buf, Expand(buf, data, chunk)) != 0) {
+            return -1;
+        }
+        data += chunk;
+        len -= chunk;
+    }
+    return 0;
+}
+
+// A text stream is a stdio stream over a descriptor whose writes turn "\n"
+// into "\r\n" and whose reads turn "\r\n" into "\n".
+struct TextCookie {
+    int fd;
+    bool pending_cr;  // a CR read last, not yet known to precede an LF
+};
+
+ssize_t CookieWrite(void *cookie, const char *buf, size_t size) {
+    auto *c = static_cast<TextCookie *>(cookie);
+    return WriteText(c->fd, buf, size) == 0 ? static_cast<ssize_t>(size) : -1;
+}
+
+ssize_t CookieRead(void *cookie, char *buf, size_t size) {
+    auto *c = static_cast<TextCookie *>(cookie);
+    if (size == 0) {
+        return 0;
+    }
+    for (;;) {
+        size_t out = 0;
+        ssize_t n = read(c->fd, buf, size - (c->pending_cr ? 1 : 0));
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return -1;
+        }
+        if (n == 0) {
+            if (c->pending_cr) {
+                c->pending_cr = false;
+                buf[0] = '\r';
+                return 1;
+            }
+            return 0;
+        }
+        // Make room for a CR held from the previous read.
+        size_t len = static_cast<size_t>(n);
+        if (c->pending_cr) {
+            std::memmove(buf + 1, buf, len);
+            buf[0] = '\r';
+            ++len;
+            c->pending_cr = false;
+        }
+        for (size_t i = 0; i < len; ++i) {
+            if (buf[i] == '\r') {
+                if (i + 1 == len) {
+                    c->pending_cr = true;
+                    break;
+                }
+                if (buf[i + 1] == '\n') {
+                    continue;
+                }
+            }
+            buf[out++] = buf[i];
+        }
+        if (out > 0) {
+            return static_cast<ssize_t>(out);
+        }
+    }
+}
+
+int CookieClose(void *cookie) {
+    auto *c = static_cast<TextCookie *>(cookie);
+    int rc = close(c->fd);
+    std::free(c);
+    return rc;
+}
+
+}  // namespace
+
+FILE *TextOpen(const char *path, const char *mode) {
+    int flags;
+    switch (mode[0]) {
+        case 'r':
+            flags = O_RDONLY;
+            break;
+        case 'w':
+            flags = O_WRONLY | O_CREAT | O_TRUNC;
+            break;
+        case 'a':
+            flags = O_WRONLY | O_CREAT | O_APPEND;
+            break;
+        default:
+            errno = EINVAL;
+            return nullptr;
+    }
+    int fd = OpenMapped(path, flags, 0644);
+    if (fd < 0) {
+        return nullptr;
+    }
+    auto *cookie = static_cast<TextCookie *>(std::malloc(sizeof(TextCookie)));
+    if (cookie == nullptr) {
+        close(fd);
+        errno = ENOMEM;
+        return nullptr;
+    }
+    cookie->fd = fd;
+    cookie->pending_cr = false;
+    cookie_io_functions_t io = {CookieRead, CookieWrite, nullptr, CookieClose};
+    FILE *f = fopencookie(cookie, mode, io);
+    if (f == nullptr) {
+        int saved = errno;
+        CookieClose(cookie);
+        errno = saved;
+    }
+    return f;
+}
+
+int TextOpenAppend(const char *path, bool create) {
+    return OpenMapped(path, O_WRONLY | O_APPEND | (create ? O_CREAT : 0), 0644);
+}
+
+long TextWritePieces(int fd, const TextPiece *pieces, int count) {
+    // A log line fits the buffer and reaches the file in one write, so that an
+    // appending writer never interleaves half lines.
+    char buf[4096];
+    size_t total = 0;
+    size_t used = 0;
+    bool fits = true;
+    for (int i = 0; i < count; ++i) {
+        total += pieces[i].len;
+        if (fits && used + 2 * pieces[i].len <= sizeof buf) {
+            used += Expand(buf + used, pieces[i].data, pieces[i].len);
+        } else {
+            fits = false;
+        }
+    }
+    if (fits) {
+        return WriteAll(fd, buf, used) == 0 ? static_cast<long>(total) : -1;
+    }
+    for (int i = 0; i < count; ++i) {
+        if (WriteText(fd, pieces[i].data, pieces[i].len) != 0) {
+            return -1;
+        }
+    }
+    return static_cast<long>(total);
+}
+
+int TextClose(int fd) {
+    return close(fd);
+}

@@ -1,0 +1,23 @@
+// Signals, as the runtime library's signal() gives them, delivered to a thread.
+//
+// A handler installed here never runs inside the platform's signal handler.
+// The platform's handler only hands the signal number to one dispatch thread,
+// which calls the installed handler there; so a handler may format text, write
+// files and end the process.  For a fault signal (SIGSEGV, SIGFPE, SIGILL,
+// SIGABRT) raised by a thread itself, that thread waits after handing the
+// signal over and never returns into the fault: the handler is expected to
+// end the process.
+//
+// Signal numbers are the platform's own (<csignal>).  SIGPIPE is ignored from
+// the first call on; SIGHUP keeps its default action.
+//
+// Thread-safe.
+#pragma once
+
+using SignalHandler = void (*)(int sig);
+
+// Installs handler for sig (one of SIGTERM, SIGINT, SIGABRT, SIGFPE, SIGILL,
+// SIGSEGV).  A handler installed for SIGINT takes console interrupts
+// (Ctrl+C) before any console control handler (console.h) sees them.
+// Returns 0, or -1 for a signal that cannot be handled.
+int SignalSet(int sig, SignalHandler handler);

@@ -1,0 +1,36 @@
+// Start-up settings: the socket layer, the timer pool, and the three paths
+// read from the registry key SOFTWARE\Halvane\TARNWICK.
+//
+// Each path is a 256-byte text (255 characters and the terminator).  A value
+// that cannot be read (missing key or value, not a string, 256 bytes or more
+// of data) takes its fall-back value and a Warning trace.  The settings are
+// written only by ServiceInit, before the engine runs, and read without a lock.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/registry.h"
+
+constexpr size_t SETTING_SIZE = 256;
+extern const char kSettingsKey[];  // "SOFTWARE\Halvane\TARNWICK"
+
+struct Settings {
+    char logdir[SETTING_SIZE];    // "Log Dir": initial and fall-back "c:\syslog"
+    char conffile[SETTING_SIZE];  // "Config File": "c:\syslog\syslog.conf", fall-back "syslog.conf"
+    char pidfile[SETTING_SIZE];   // "PID File": "c:\syslog\syslog.pid", fall-back "syslog.pid"
+};
+extern Settings settings;
+
+// Starts the socket layer, reports SERVICE_START_PENDING, initialises the
+// timer pool, reads the three paths and clears stoprequested.  When the socket
+// layer does not start it returns at once, leaving the rest undone.
+void ServiceInit();
+
+// Reads one value of root\subkey into buffer (size bytes).  Returns true when
+// the value was read and holds a terminated string; false otherwise (buffer
+// untouched when the key or value is missing).
+bool ReadRegValue(RegKey root, const char *subkey, const char *name, char *buffer, size_t size);
+
+// Restores the initial values (for tests).
+void SettingsResetForTest();
