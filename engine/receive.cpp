@@ -1,21 +1,215 @@
+// The receive loop and the daemon's lifecycle: start-up, one datagram per
+// iteration, the orderly stop, the signal exit and the engine's own error
+// messages.
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+
+#include "diag/debug.h"
+#include "diag/errtext.h"
 #include "engine/tarnwick.h"
+#include "platform/errors.h"
+#include "platform/process.h"
+#include "platform/signals.h"
+#include "platform/textfile.h"
+#include "service/service.h"
+#include "service/settings.h"
+#include "timer/vtm_driver.h"
 
-#include <cstdlib>
+namespace {
 
-// Placeholder until the receive loop lands.
-void rundaemon() {}
+// The receive buffer the syslog socket asks for, so that a burst or one slow
+// name look-up loses nothing.
+constexpr int kReceiveBufferBytes = 4 * 1024 * 1024;
+// When no socket could be made every wait fails at once: pause between the
+// reports instead of spinning.
+constexpr unsigned kNoSocketPauseMs = 1000;
+// How long the signal exit waits for the engine lock before it writes anyway
+// (a faulting thread may hold it and never come back).
+constexpr auto kQuitLockWait = std::chrono::seconds(2);
+
+char logdir_failure[2 * 256 + 64];
+bool logdir_failed = false;
+
+// Local host name, cut at its first dot; the rest is the local domain.
+void ReadHostName() {
+    LocalHostName(engine.myhostname, sizeof engine.myhostname);
+    char *dot = std::strchr(engine.myhostname, '.');
+    if (dot != nullptr) {
+        *dot = '\0';
+        std::snprintf(engine.mydomain, sizeof engine.mydomain, "%s", dot + 1);
+    } else {
+        engine.mydomain[0] = '\0';
+    }
+}
+
+// Opens and binds the syslog socket.  Returns only when the service is known.
+void OpenSyslogSocket() {
+    SockHandle s = SockUdp();
+    engine.logsock = s;
+    if (s == kInvalidSocket) {
+        return;
+    }
+    uint16_t port = 0;
+    if (SockServicePort("syslog", "udp", &port) != 0) {
+        errno = 0;
+        reporterr("syslog/udp: unknown service");
+        quitsig(0);
+    }
+    engine.syslogport = port;
+    SockAddrIn local = {};
+    local.family = kAfInet;
+    local.port = port;
+    local.addr = 0;  // INADDR_ANY
+    int granted = SockSetReceiveBuffer(s, kReceiveBufferBytes);
+    LogEvent(Trace, "receive buffer: %d bytes\n", granted);
+    if (SockBind(s, &local) != 0) {
+        TraceSysError(LastError(), __FILE__, __LINE__);
+        reporterr("bind");
+        return;
+    }
+    engine.portbound = 1;
+    LogEvent(Trace, "listening on syslog UDP port\n");
+}
+
+void WritePidFile() {
+    FILE *f = TextOpen(settings.pidfile, "w");
+    if (f == nullptr) {
+        return;
+    }
+    std::fprintf(f, "%lu\n", ProcessId());
+    std::fclose(f);
+}
+
+void OnSignal(int sig) {
+    quitsig(sig);
+}
+
+}  // namespace
+
+const char *LogDirFailure() {
+    return logdir_failed ? logdir_failure : nullptr;
+}
+
+void rundaemon() {
+    logdir_failed = false;
+    if (ChangeDirectory(settings.logdir) != 0) {
+        const char *text = RuntimeErrorText(errno);
+        std::snprintf(logdir_failure, sizeof logdir_failure, "cannot enter log directory %s: %s",
+                      settings.logdir, text != nullptr ? text : "unknown error");
+        logdir_failed = true;
+        LogEvent(Error, "%s\n", logdir_failure);
+        return;
+    }
+    tm_start();
+    tarnwick_loop();
+}
+
 int tarnwick_loop() {
+    LogEvent(Trace, "going into tarnwick_loop ...\n");
+    engine.constarget.kind = TargetKind::CONSOLE;
+    std::snprintf(engine.constarget.dest.filename, sizeof engine.constarget.dest.filename, "%s",
+                  consdev);
+    ReadHostName();
+    engine.marktimer = tm_settimer(30, marktick, 0, 0, 16);
+    for (int sig : {SIGTERM, SIGINT, SIGABRT, SIGFPE, SIGILL, SIGSEGV}) {
+        SignalSet(sig, OnSignal);
+    }
+    OpenSyslogSocket();
+    WritePidFile();
+    LogEvent(Trace, "off & running....\n");
+    init();
+    UpdateServiceStatus(kServiceRunning);
+
+    // One datagram per iteration: at most MAXLINE bytes and a NUL behind them.
+    char buf[MAXLINE + 1];
+    while (engine.stoprequested == 0) {
+        SockHandle s = engine.logsock;
+        errno = 0;
+        LogEvent(Trace, "readfds = %#x\n", 1);
+        int n = SockWaitReadable(s);
+        if (n == 0) {
+            continue;
+        }
+        if (n < 0) {
+            unsigned long code = LastError();
+            TraceSysError(code, __FILE__, __LINE__);
+            if (code != kWsaEintr) {
+                reporterr("select");
+            }
+            if (s == kInvalidSocket && engine.stoprequested == 0) {
+                SleepMs(kNoSocketPauseMs);
+            }
+            continue;
+        }
+        LogEvent(Trace, "got a message (%d, %#x)\n", n, 1);
+        SockAddrIn from;
+        int truncated = 0;
+        int len = SockReceive(s, buf, MAXLINE, &from, &truncated);
+        if (len > 0) {
+            buf[len] = '\0';
+            if (truncated != 0) {
+                LogEvent(Trace, "datagram longer than %d bytes: cut to its first %d\n", MAXLINE,
+                         len);
+            }
+            takeline(cvthname(&from), buf);
+        } else if (len < 0) {
+            unsigned long code = LastError();
+            if (code == kWsaEintr) {
+                continue;
+            }
+            TraceSysError(code, __FILE__, __LINE__);
+            reporterr("recvfrom inet");
+            SleepMs(10);
+        }
+    }
     return 0;
 }
+
 void stopdaemon() {
+    LogEvent(Trace, "Terminating All Active Threads.....\n");
     engine.stoprequested = 1;
+    tm_stop();
+    UpdateServiceStatus(kServiceStopPending);
+    SockClose(engine.logsock);
 }
-int reporterr(const char *) {
+
+int reporterr(const char *text) {
+    char buf[ERRBUF_SIZE];
+    int err = errno;
+    if (err == 0) {
+        std::snprintf(buf, sizeof buf, "tarnwick: %s", text);
+    } else if (const char *desc = RuntimeErrorText(err); desc != nullptr) {
+        std::snprintf(buf, sizeof buf, "tarnwick: %s: %s", text, desc);
+    } else {
+        std::snprintf(buf, sizeof buf, "tarnwick: %s: error %d", text, err);
+    }
+    errno = 0;
+    LogEvent(Trace, "%s\n", buf);
+    logmsg(43, buf, engine.myhostname, LM_STAMP);
     return 0;
 }
+
 void quitsig(int sig) {
-    std::exit(sig == 0 ? 1 : 0);
-}
-bool LogDirFailed() {
-    return false;
+    bool locked = engine.lock.try_lock_for(kQuitLockWait);
+    for (LogTarget *t = engine.targets; t != nullptr; t = t->next) {
+        if (t->repeats != 0) {
+            writetarget(t, 0, nullptr);
+        }
+    }
+    if (sig != 0) {
+        LogEvent(Trace, "tarnwick: exiting on signal %d\n", sig);
+        char buf[ERRBUF_SIZE];
+        std::snprintf(buf, sizeof buf, "exiting on signal %d", sig);
+        errno = 0;
+        reporterr(buf);
+    }
+    if (locked) {
+        engine.lock.unlock();
+    }
+    // A fatal start-up error and the fault signals are failures.
+    bool failure = sig == 0 || sig == SIGABRT || sig == SIGFPE || sig == SIGILL || sig == SIGSEGV;
+    ProcessExit(failure ? 1 : 0);
 }

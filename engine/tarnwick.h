@@ -37,8 +37,10 @@ struct EngineState {
     LogTarget constarget = {};     // console target used while no rules are in force
     int markelapsed = 0;           // seconds counted towards the next MARK
 
-    // Serialises routing, the tick, a reload and the signal exit.
-    std::recursive_mutex lock;
+    // Serialises routing, the tick, a reload and the signal exit.  Timed, so
+    // that the exit on a fault signal cannot wait for ever on a lock that the
+    // faulting thread holds.
+    std::recursive_timed_mutex lock;
 };
 
 extern EngineState engine;
@@ -51,7 +53,7 @@ extern const char consdev[];
 
 // Enters the log directory, starts the timer pool and runs tarnwick_loop.
 // Returns when the loop has ended after a stop, or at once when the log
-// directory cannot be entered (traced as an Error; see LogDirFailed).
+// directory cannot be entered (traced as an Error; see LogDirFailure).
 void rundaemon();
 // Start-up, then one datagram per iteration until stoprequested.  Returns 0.
 int tarnwick_loop();
@@ -66,8 +68,10 @@ int reporterr(const char *text);
 // (when sig is not 0) and ends the process: status 0 for SIGTERM and SIGINT,
 // 1 for a fatal start-up error (sig 0) and the fault signals.
 [[noreturn]] void quitsig(int sig);
-// Whether rundaemon's last call failed to enter the log directory.
-bool LogDirFailed();
+// When rundaemon's last call could not enter the log directory: the sentence
+// that says so ("cannot enter log directory <dir>: <error text>"), also
+// traced as an Error.  nullptr when it could.
+const char *LogDirFailure();
 
 // --- decoding ---
 
