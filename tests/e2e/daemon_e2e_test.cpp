@@ -23,7 +23,9 @@ std::string LogmsgTrace(int pri, const std::string &msg) {
     return head + e2e::LoopbackSenderName() + ", msg " + msg + "\n";
 }
 
-int ExitCode(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
+int ExitCode(int status) {
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
 
 TEST(DaemonRun, ReceivesAndStopsOnCtrlBreak) {
     Daemon d;

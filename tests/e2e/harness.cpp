@@ -85,8 +85,8 @@ bool SendDatagram(const std::string &data, int port) {
     to.sin_family = AF_INET;
     to.sin_port = htons(static_cast<uint16_t>(port));
     to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ssize_t n = sendto(fd, data.data(), data.size(), 0, reinterpret_cast<sockaddr *>(&to),
-                       sizeof to);
+    ssize_t n =
+        sendto(fd, data.data(), data.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to);
     close(fd);
     return n == static_cast<ssize_t>(data.size());
 }
@@ -112,7 +112,9 @@ Daemon::~Daemon() {
     }
 }
 
-void Daemon::SetRules(const std::string &rules) { WriteFile(logdir() + "/syslog.conf", rules); }
+void Daemon::SetRules(const std::string &rules) {
+    WriteFile(logdir() + "/syslog.conf", rules);
+}
 
 void Daemon::SetRegistry(const std::vector<std::pair<std::string, std::string>> &values) {
     std::string text =
@@ -208,8 +210,7 @@ bool Daemon::WaitForTrace(const std::string &text, std::chrono::milliseconds tim
 
 bool Daemon::WaitForFile(const std::string &path, const std::string &text,
                          std::chrono::milliseconds timeout) const {
-    return WaitUntil(timeout,
-                     [&] { return ReadFile(path).find(text) != std::string::npos; });
+    return WaitUntil(timeout, [&] { return ReadFile(path).find(text) != std::string::npos; });
 }
 
 }  // namespace e2e

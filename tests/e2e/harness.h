@@ -29,7 +29,7 @@ std::string LoopbackSenderName();
 bool SendDatagram(const std::string &data, int port = 514);
 
 class Daemon {
-public:
+  public:
     Daemon();
     ~Daemon();
 
@@ -67,7 +67,7 @@ public:
 
     pid_t pid() const { return pid_; }
 
-private:
+  private:
     std::string dir_;
     pid_t pid_ = -1;
     int status_ = -1;  // wait status once the process has been reaped

@@ -1,0 +1,78 @@
+// Signals and console events reach their handlers on the dispatch thread.
+#include "platform/signals.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <mutex>
+#include <vector>
+
+#include "platform/console.h"
+#include "platform/process.h"
+
+namespace {
+
+std::mutex mutex;
+std::condition_variable changed;
+std::vector<std::string> seen;
+unsigned long handler_thread = 0;
+int second_handler_result = 0;
+
+void Record(const std::string &what) {
+    std::lock_guard<std::mutex> guard(mutex);
+    seen.push_back(what);
+    handler_thread = ThreadId();
+    changed.notify_all();
+}
+
+void OnSignal(int sig) {
+    Record("signal " + std::to_string(sig));
+}
+int FirstConsole(unsigned long event) {
+    Record("first " + std::to_string(event));
+    return 1;
+}
+int SecondConsole(unsigned long event) {
+    Record("second " + std::to_string(event));
+    return second_handler_result;
+}
+
+// Waits until n events have been seen; returns them.
+std::vector<std::string> WaitFor(size_t n) {
+    std::unique_lock<std::mutex> lock(mutex);
+    changed.wait_for(lock, std::chrono::seconds(5), [&] { return seen.size() >= n; });
+    std::vector<std::string> out = seen;
+    seen.clear();
+    return out;
+}
+
+TEST(Signals, HandlersRunOnTheDispatchThreadAndConsoleEventsGoLastAddedFirst) {
+    ASSERT_EQ(SignalSet(SIGTERM, OnSignal), 0);
+    raise(SIGTERM);
+    EXPECT_EQ(WaitFor(1), std::vector<std::string>{"signal " + std::to_string(SIGTERM)});
+    EXPECT_NE(handler_thread, ThreadId());
+
+    ASSERT_EQ(ConsoleAddHandler(FirstConsole), 0);
+    ASSERT_EQ(ConsoleAddHandler(SecondConsole), 0);
+    // Ctrl+\ stands for Ctrl+Break: the last added handler declines, the
+    // first takes it.
+    second_handler_result = 0;
+    raise(SIGQUIT);
+    EXPECT_EQ(WaitFor(2), (std::vector<std::string>{"second 1", "first 1"}));
+    // Ctrl+C goes to the console handlers until a SIGINT handler is set.
+    second_handler_result = 1;
+    raise(SIGINT);
+    EXPECT_EQ(WaitFor(1), std::vector<std::string>{"second 0"});
+    ASSERT_EQ(SignalSet(SIGINT, OnSignal), 0);
+    raise(SIGINT);
+    EXPECT_EQ(WaitFor(1), std::vector<std::string>{"signal " + std::to_string(SIGINT)});
+}
+
+TEST(Signals, RefusesSignalsThatCannotBeCaught) {
+    EXPECT_EQ(SignalSet(SIGKILL, OnSignal), -1);
+    EXPECT_EQ(SignalSet(0, OnSignal), -1);
+}
+
+}  // namespace

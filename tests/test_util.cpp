@@ -1,0 +1,121 @@
+#include "test_util.h"
+
+#include <stdlib.h>
+#include <time.h>
+
+#include <algorithm>
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+
+#include "diag/debug_testing.h"
+#include "platform/clock_testing.h"
+#include "platform/debugger_testing.h"
+
+namespace testutil {
+
+namespace {
+std::atomic<int64_t> clock_millis{0};
+int64_t ManualNow() {
+    return clock_millis.load();
+}
+
+std::mutex lines_mutex;
+std::vector<std::string> caught;
+void Catch(const char *text) {
+    std::lock_guard<std::mutex> guard(lines_mutex);
+    caught.emplace_back(text);
+}
+}  // namespace
+
+TempDir::TempDir() {
+    char tmpl[] = "/tmp/tarnwick-test-XXXXXX";
+    path_ = mkdtemp(tmpl);
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+}
+
+std::string ReadFile(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+void WriteFile(const std::string &path, const std::string &data) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << data;
+}
+
+ManualClock::ManualClock(int64_t millis) {
+    clock_millis = millis;
+    ClockSetSource(ManualNow);
+}
+ManualClock::~ManualClock() {
+    ClockSetSource(nullptr);
+}
+void ManualClock::Set(int64_t millis) {
+    clock_millis = millis;
+}
+void ManualClock::AdvanceSeconds(int64_t seconds) {
+    clock_millis += seconds * 1000;
+}
+
+int64_t UtcSeconds(int year, int month, int day, int hour, int minute, int second) {
+    struct tm tm = {};
+    tm.tm_year = year - 1900;
+    tm.tm_mon = month - 1;
+    tm.tm_mday = day;
+    tm.tm_hour = hour;
+    tm.tm_min = minute;
+    tm.tm_sec = second;
+    return static_cast<int64_t>(timegm(&tm));
+}
+
+TraceCatcher::TraceCatcher(uint32_t mask) {
+    Clear();
+    DebugOutputSetSink(Catch);
+    LogSetMaskForTest(mask);
+}
+
+TraceCatcher::~TraceCatcher() {
+    LogSetMaskForTest(0);
+    DebugOutputSetSink(nullptr);
+}
+
+std::vector<std::string> TraceCatcher::Lines() const {
+    std::lock_guard<std::mutex> guard(lines_mutex);
+    return caught;
+}
+
+std::vector<std::string> TraceCatcher::Texts() const {
+    std::vector<std::string> texts;
+    for (const std::string &line : Lines()) {
+        size_t at = line.find("> ");
+        texts.push_back(at == std::string::npos || line.size() < at + 12 ? line
+                                                                         : line.substr(at + 12));
+    }
+    return texts;
+}
+
+bool TraceCatcher::Has(const std::string &text) const {
+    std::vector<std::string> texts = Texts();
+    return std::find(texts.begin(), texts.end(), text) != texts.end();
+}
+
+void TraceCatcher::Clear() {
+    std::lock_guard<std::mutex> guard(lines_mutex);
+    caught.clear();
+}
+
+void UseUtc() {
+    setenv("TZ", "UTC", 1);
+    tzset();
+}
+
+}  // namespace testutil

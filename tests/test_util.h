@@ -1,0 +1,54 @@
+// Helpers shared by the unit tests: scratch directories, files, a manual
+// clock and a catcher of trace lines.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace testutil {
+
+// A scratch directory under /tmp, removed with everything in it at the end.
+class TempDir {
+  public:
+    TempDir();
+    ~TempDir();
+    const std::string &path() const { return path_; }
+    std::string operator/(const std::string &name) const { return path_ + "/" + name; }
+
+  private:
+    std::string path_;
+};
+
+std::string ReadFile(const std::string &path);
+void WriteFile(const std::string &path, const std::string &data);
+
+// A manual clock: while one exists, the platform clock reads its value.
+class ManualClock {
+  public:
+    explicit ManualClock(int64_t millis);
+    ~ManualClock();
+    void Set(int64_t millis);
+    void AdvanceSeconds(int64_t seconds);
+};
+
+// Seconds since the epoch of a UTC date and time (the tests run with TZ=UTC).
+int64_t UtcSeconds(int year, int month, int day, int hour, int minute, int second);
+
+// Catches every trace line while it exists, with the given categories
+// enabled.
+class TraceCatcher {
+  public:
+    explicit TraceCatcher(uint32_t mask);
+    ~TraceCatcher();
+    std::vector<std::string> Lines() const;
+    // The lines with their "%03X> label: " prefix removed.
+    std::vector<std::string> Texts() const;
+    bool Has(const std::string &text) const;
+    void Clear();
+};
+
+// Sets TZ=UTC for the process.
+void UseUtc();
+
+}  // namespace testutil
