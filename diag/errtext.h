@@ -18,5 +18,7 @@ int LoadErrorText(unsigned long code, char *buffer, size_t size);
 // the string table has a text, otherwise "SYSTEM_ERROR(%ld): %s (%s : L'%d)\n"
 // with the system's text (the program's message table for codes from
 // 0x20000000), or the preset "Unknown Error(%d)\n" /
-// "Unknown LocalSystem Error(%d)\n".
+// "Unknown LocalSystem Error(%d)\n".  The code is printed as a signed 32-bit
+// number; file is shown by its base name (the directories of a build stay out
+// of the trace).
 void TraceSysError(unsigned long code, const char *file, int line);
