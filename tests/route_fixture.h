@@ -66,6 +66,9 @@ inline std::string ReadFile(const std::string &path) {
 class RouteTest : public ::testing::Test {
   protected:
     void SetUp() override {
+        const char *tz = std::getenv("TZ");
+        had_tz_ = tz != nullptr;
+        saved_tz_ = had_tz_ ? tz : "";
         setenv("TZ", "UTC", 1);
         tzset();
         EngineResetForTest();
@@ -96,6 +99,12 @@ class RouteTest : public ::testing::Test {
         ClockSetSource(nullptr);
         std::error_code ec;
         std::filesystem::remove_all(dir_, ec);
+        if (had_tz_) {
+            setenv("TZ", saved_tz_.c_str(), 1);
+        } else {
+            unsetenv("TZ");
+        }
+        tzset();
     }
 
     // A zero-filled target that selects nothing, linked at the end of the list.
@@ -124,6 +133,8 @@ class RouteTest : public ::testing::Test {
     std::string Day(const std::string &name) const { return Path(name) + "_20240307.LOG"; }
 
     std::string dir_;
+    bool had_tz_ = false;
+    std::string saved_tz_;
 };
 
 }  // namespace routetest
