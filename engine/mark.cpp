@@ -1,4 +1,47 @@
-#include "engine/tarnwick.h"
+// The mark tick: counts quiet periods towards the next MARK message and
+// writes pending repeat counts whose delay has passed.
+#include <mutex>
 
-// Placeholder until the mark tick lands.
-void marktick(uint32_t, uint32_t, uintptr_t, uint32_t, uintptr_t) {}
+#include "diag/debug.h"
+#include "engine/route.h"
+#include "engine/tarnwick.h"
+#include "platform/clock.h"
+#include "timer/vtm_driver.h"
+
+namespace {
+
+// The period the receive loop registers the mark timer with.  Counted on every
+// call, whatever time has really passed.
+constexpr int kTickSeconds = 30;
+
+}  // namespace
+
+void marktick(uint32_t, uint32_t, uintptr_t, uint32_t, uintptr_t) {
+    std::lock_guard<std::recursive_timed_mutex> guard(engine.lock);
+    if (engine.marktimer >= 0) {
+        tm_setpause(engine.marktimer, 1);
+    }
+    time_t now = ClockNow();
+
+    engine.markelapsed += kTickSeconds;
+    if (engine.markelapsed >= markperiod) {
+        logmsg(6, "-- MARK --", engine.myhostname, LM_STAMP | LM_MARK);
+        engine.markelapsed = 0;
+    }
+
+    for (LogTarget *t = engine.targets; t != nullptr; t = t->next) {
+        if (t->repeats == 0 || now < static_cast<time_t>(t->lastwrite) + RepeatDelay(t)) {
+            continue;
+        }
+        LogEvent(Trace, "flush %s: repeated %d times, %d sec.\n", KindName(t->kind), t->repeats,
+                 RepeatDelay(t));
+        writetarget(t, 0, nullptr);
+        if (++t->backoff > 1) {
+            t->backoff = 1;
+        }
+    }
+
+    if (engine.marktimer >= 0) {
+        tm_setpause(engine.marktimer, 0);
+    }
+}

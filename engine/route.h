@@ -1,0 +1,44 @@
+// Internals shared by routing (route.cpp), target output (output.cpp) and the
+// mark tick (mark.cpp): the repeat delays, the MARK period, the time stamp
+// form, the gathered write of a line, and the rule that says whether a target
+// keeps a text that a later message can repeat.
+//
+// Thread-safety: the constants are immutable; every function that touches a
+// LogTarget expects the caller to hold engine.lock.
+#pragma once
+
+#include <ctime>
+
+#include "engine/logtarget.h"
+#include "platform/textfile.h"
+
+// Seconds a counted repeat waits after the target's last write before the
+// "last message repeated" line is written, indexed by LogTarget::backoff.
+extern const int repeatdelay[2];
+// Seconds of quiet ticks between two MARK messages; a MARK reaches only the
+// targets idle for at least half of it.
+extern const int markperiod;
+
+// The delay that applies to t now (backoff outside 0..1 counts as 1).
+int RepeatDelay(const LogTarget *t);
+
+// The name of kind from kindnames ("?" for a value outside the enumeration).
+const char *KindName(TargetKind kind);
+
+// The local stamp of t, "Mmm dd hh:mm:ss" (English month, zero-padded day,
+// 24-hour clock), into out (at least STAMP_SIZE bytes, NUL-terminated).
+void MakeStamp(time_t t, char *out);
+
+// savedlen of a target whose last text was too long to keep (240 characters or
+// more): nothing is kept, so no later text can count as its repeat.  A fresh,
+// zero-filled target keeps nothing either (its savedstamp is empty).
+constexpr int32_t SAVEDLEN_NOTKEPT = -1;
+
+// 1 when t keeps a text (possibly empty) that a later message may repeat.
+int KeepsText(const LogTarget *t);
+
+// Writes the pieces of one line in order to a descriptor from TextOpenAppend,
+// as one gathered text-mode write.  Returns count when every byte of every
+// piece was written; -1 with errno set (0 for a short write without an error)
+// otherwise.  A partly written line is not retried.
+int writepieces(int fd, const TextPiece *pieces, int count);
