@@ -193,18 +193,24 @@ int reporterr(const char *text) {
 }
 
 void quitsig(int sig) {
+    // When a faulting thread holds the engine lock and never returns, the
+    // targets cannot be written safely: the exit is then traced only.
     bool locked = engine.lock.try_lock_for(kQuitLockWait);
-    for (LogTarget *t = engine.targets; t != nullptr; t = t->next) {
-        if (t->repeats != 0) {
-            writetarget(t, 0, nullptr);
+    if (locked) {
+        for (LogTarget *t = engine.targets; t != nullptr; t = t->next) {
+            if (t->repeats != 0) {
+                writetarget(t, 0, nullptr);
+            }
         }
     }
     if (sig != 0) {
         LogEvent(Trace, "tarnwick: exiting on signal %d\n", sig);
-        char buf[ERRBUF_SIZE];
-        std::snprintf(buf, sizeof buf, "exiting on signal %d", sig);
-        errno = 0;
-        reporterr(buf);
+        if (locked) {
+            char buf[ERRBUF_SIZE];
+            std::snprintf(buf, sizeof buf, "exiting on signal %d", sig);
+            errno = 0;
+            reporterr(buf);
+        }
     }
     if (locked) {
         engine.lock.unlock();
