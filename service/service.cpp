@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <mutex>
 
+#include "diag/EVENTS.h"
 #include "diag/debug.h"
 #include "engine/tarnwick.h"
 #include "platform/console.h"
@@ -77,6 +78,7 @@ int ServiceEntry(int argc, char **argv) {
     PrintUsage();
     // No service manager started this process: the dispatcher fails at once.
     SetLastError(kErrorNotStartedByManager);
+    ReportServiceError(kDispatcherFailedText);
     return 1;
 }
 

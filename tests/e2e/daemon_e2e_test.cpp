@@ -30,6 +30,7 @@ int ExitCode(int status) {
 TEST(DaemonRun, ReceivesAndStopsOnCtrlBreak) {
     Daemon d;
     ASSERT_TRUE(d.Start()) << d.Stderr();
+    EXPECT_FALSE(e2e::FileExists(d.dir() + "/eventlog"));  // a console run reports nothing
     ASSERT_TRUE(e2e::SendDatagram("<13>hello"));
     EXPECT_TRUE(d.WaitForTrace(LogmsgTrace(13, "hello"))) << d.Stderr();
 
@@ -225,6 +226,9 @@ TEST(ProgramEntry, UnknownSwitchesPrintUsageAndFail) {
         int status = d.Wait();
         EXPECT_EQ(ExitCode(status), 1);
         EXPECT_EQ(d.Stdout(), usage);
+        EXPECT_EQ(e2e::ReadFile(d.dir() + "/eventlog"),
+                  "Tarnwick\t1\t0x0000\t0x00000000\tTarnwick error: 1063\t"
+                  "StartServiceCtrlDispatcher failed.\n");
     }
 }
 

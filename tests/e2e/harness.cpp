@@ -76,7 +76,7 @@ std::string LoopbackSenderName() {
     return name;
 }
 
-bool SendDatagram(const std::string &data, int port) {
+bool SendDatagram(const std::string &data, int port, const char *host) {
     int fd = socket(AF_INET, SOCK_DGRAM, 0);
     if (fd < 0) {
         return false;
@@ -84,7 +84,7 @@ bool SendDatagram(const std::string &data, int port) {
     struct sockaddr_in to = {};
     to.sin_family = AF_INET;
     to.sin_port = htons(static_cast<uint16_t>(port));
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    inet_pton(AF_INET, host, &to.sin_addr);
     ssize_t n =
         sendto(fd, data.data(), data.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to);
     close(fd);
@@ -143,6 +143,7 @@ bool Daemon::Start(const std::vector<std::string> &args, bool wait_ready,
     if (pid_ == 0) {
         setenv("TARNWICK_REGISTRY", (dir_ + "/registry.reg").c_str(), 1);
         setenv("TARNWICK_PROFILE", (dir_ + "/win.ini").c_str(), 1);
+        setenv("TARNWICK_EVENTLOG", (dir_ + "/eventlog").c_str(), 1);
         setenv("TZ", "UTC", 1);
         int out = open((dir_ + "/stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         int err = open((dir_ + "/stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);

@@ -25,8 +25,8 @@ bool FileExists(const std::string &path);
 // dotted quad.
 std::string LoopbackSenderName();
 
-// Sends one datagram to 127.0.0.1:port.  Returns true when it went out.
-bool SendDatagram(const std::string &data, int port = 514);
+// Sends one datagram to host:port.  Returns true when it went out.
+bool SendDatagram(const std::string &data, int port = 514, const char *host = "127.0.0.1");
 
 class Daemon {
   public:
