@@ -9,6 +9,7 @@
 #include "diag/debug_testing.h"
 #include "platform/debugger_testing.h"
 #include "platform/process.h"
+#include "support/test_support.h"
 #include "test_util.h"
 
 namespace {
@@ -22,11 +23,11 @@ class TraceLogTest : public ::testing::Test {
     void SetUp() override {
         testutil::UseUtc();
         LogResetForTest();
-        setenv("TARNWICK_PROFILE", (dir / "win.ini").c_str(), 1);
+        testsupport::SetEnv("TARNWICK_PROFILE", (dir / "win.ini").c_str());
     }
     void TearDown() override {
         LogResetForTest();
-        unsetenv("TARNWICK_PROFILE");
+        testsupport::UnsetEnv("TARNWICK_PROFILE");
     }
     void Profile(const std::string &lines) { WriteFile(dir / "win.ini", "[TARNWICK]\n" + lines); }
     std::string Prefix(const char *label) {

@@ -7,14 +7,15 @@
 #include <cstring>
 #include <string>
 
+#include "support/test_support.h"
 #include "test_util.h"
 
 namespace {
 
 class ProfileTest : public ::testing::Test {
   protected:
-    void SetUp() override { setenv("TARNWICK_PROFILE", (dir / "win.ini").c_str(), 1); }
-    void TearDown() override { unsetenv("TARNWICK_PROFILE"); }
+    void SetUp() override { testsupport::SetEnv("TARNWICK_PROFILE", (dir / "win.ini").c_str()); }
+    void TearDown() override { testsupport::UnsetEnv("TARNWICK_PROFILE"); }
     std::string Get(const char *section, const char *key, size_t size = 128) {
         char out[128];
         size_t n = ProfileString(section, key, "dflt", out, size);

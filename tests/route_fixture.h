@@ -23,6 +23,8 @@
 #include "platform/clock_testing.h"
 #include "platform/debugger_testing.h"
 #include "platform/textfile.h"
+#include "support/test_support.h"
+#include "test_util.h"
 
 namespace routetest {
 
@@ -69,8 +71,8 @@ class RouteTest : public ::testing::Test {
         const char *tz = std::getenv("TZ");
         had_tz_ = tz != nullptr;
         saved_tz_ = had_tz_ ? tz : "";
-        setenv("TZ", "UTC", 1);
-        tzset();
+        testsupport::SetEnv("TZ", "UTC");
+        testsupport::TzSet();
         EngineResetForTest();
         SetNow(kT0);
         ClockSetSource(TestClock);
@@ -78,9 +80,8 @@ class RouteTest : public ::testing::Test {
         DebugOutputSetSink(CatchLine);
         LogSetMaskForTest(Trace);
         std::snprintf(engine.myhostname, sizeof engine.myhostname, "loghost");
-        char templ[] = "/tmp/tarnwick_route_XXXXXX";
-        ASSERT_NE(mkdtemp(templ), nullptr);
-        dir_ = templ;
+        dir_ = testutil::MakeTempDir("tarnwick_route_");
+        ASSERT_FALSE(dir_.empty());
     }
 
     void TearDown() override {
@@ -100,11 +101,11 @@ class RouteTest : public ::testing::Test {
         std::error_code ec;
         std::filesystem::remove_all(dir_, ec);
         if (had_tz_) {
-            setenv("TZ", saved_tz_.c_str(), 1);
+            testsupport::SetEnv("TZ", saved_tz_.c_str());
         } else {
-            unsetenv("TZ");
+            testsupport::UnsetEnv("TZ");
         }
-        tzset();
+        testsupport::TzSet();
     }
 
     // A zero-filled target that selects nothing, linked at the end of the list.

@@ -3,6 +3,7 @@
 
 #include "engine/route.h"
 #include "route_fixture.h"
+#include "support/test_support.h"
 
 namespace {
 
@@ -58,7 +59,7 @@ TEST_F(Routing, LocalStampIsZeroPaddedWithEnglishMonths) {
         tm.tm_min = 3;
         tm.tm_sec = 9;
         char stamp[STAMP_SIZE];
-        MakeStamp(timegm(&tm), stamp);
+        MakeStamp(static_cast<time_t>(testsupport::TimeGm(&tm)), stamp);
         EXPECT_EQ(std::string(stamp), std::string(months[m]) + " 05 07:03:09");
     }
 }

@@ -23,6 +23,7 @@
 #include "platform/resolver_testing.h"
 #include "platform/textfile.h"
 #include "service/settings.h"
+#include "support/test_support.h"
 
 namespace {
 
@@ -104,8 +105,8 @@ class RulesTest : public ::testing::Test {
         const char *tz = std::getenv("TZ");
         had_tz_ = tz != nullptr;
         saved_tz_ = had_tz_ ? tz : "";
-        setenv("TZ", "UTC", 1);
-        tzset();
+        testsupport::SetEnv("TZ", "UTC");
+        testsupport::TzSet();
         clock_ms = kNoonJan2 * 1000;
         ClockSetSource(TestClock);
         resolve_calls = 0;
@@ -147,11 +148,11 @@ class RulesTest : public ::testing::Test {
         ResolverSet(nullptr, nullptr);
         SettingsResetForTest();
         if (had_tz_) {
-            setenv("TZ", saved_tz_.c_str(), 1);
+            testsupport::SetEnv("TZ", saved_tz_.c_str());
         } else {
-            unsetenv("TZ");
+            testsupport::UnsetEnv("TZ");
         }
-        tzset();
+        testsupport::TzSet();
         std::error_code ec;
         std::filesystem::remove_all(dir_, ec);
     }
@@ -505,8 +506,8 @@ TEST_F(RulesTest, DailyFileNameCarriesTheLocalDate) {
     };
     int n = 0;
     for (const Case &c : cases) {
-        setenv("TZ", c.tz, 1);
-        tzset();
+        testsupport::SetEnv("TZ", c.tz);
+        testsupport::TzSet();
         clock_ms = c.seconds * 1000;
         std::string path = dir_ + "/d" + std::to_string(++n);
         LogTarget *t = Parse("*.info\t" + path);

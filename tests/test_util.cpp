@@ -1,18 +1,20 @@
 #include "test_util.h"
 
-#include <stdlib.h>
-#include <time.h>
-
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <random>
 #include <sstream>
 
 #include "diag/debug_testing.h"
 #include "platform/clock_testing.h"
 #include "platform/debugger_testing.h"
+#include "platform/process.h"
+#include "support/test_support.h"
 
 namespace testutil {
 
@@ -30,10 +32,23 @@ void Catch(const char *text) {
 }
 }  // namespace
 
-TempDir::TempDir() {
-    char tmpl[] = "/tmp/tarnwick-test-XXXXXX";
-    path_ = mkdtemp(tmpl);
+std::string MakeTempDir(const std::string &prefix) {
+    static std::mt19937 random(static_cast<unsigned>(ProcessId()) ^
+                               static_cast<unsigned>(std::time(nullptr)));
+    std::filesystem::path base = std::filesystem::temp_directory_path();
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        char name[64];
+        std::snprintf(name, sizeof name, "%s%08x", prefix.c_str(), static_cast<unsigned>(random()));
+        std::error_code ec;
+        // Made by this call, so that no other run shares it.
+        if (std::filesystem::create_directory(base / name, ec)) {
+            return (base / name).string();
+        }
+    }
+    return std::string();
 }
+
+TempDir::TempDir() : path_(MakeTempDir("tarnwick-test-")) {}
 
 TempDir::~TempDir() {
     std::error_code ec;
@@ -74,7 +89,7 @@ int64_t UtcSeconds(int year, int month, int day, int hour, int minute, int secon
     tm.tm_hour = hour;
     tm.tm_min = minute;
     tm.tm_sec = second;
-    return static_cast<int64_t>(timegm(&tm));
+    return testsupport::TimeGm(&tm);
 }
 
 TraceCatcher::TraceCatcher(uint32_t mask) {
@@ -114,8 +129,8 @@ void TraceCatcher::Clear() {
 }
 
 void UseUtc() {
-    setenv("TZ", "UTC", 1);
-    tzset();
+    testsupport::SetEnv("TZ", "UTC");
+    testsupport::TzSet();
 }
 
 }  // namespace testutil

@@ -8,7 +8,12 @@
 
 namespace testutil {
 
-// A scratch directory under /tmp, removed with everything in it at the end.
+// Makes a new directory, named prefix and a random part, in the system's
+// temporary directory.  Returns its path, or "" when none could be made.
+std::string MakeTempDir(const std::string &prefix);
+
+// A scratch directory made by MakeTempDir, removed with everything in it at
+// the end.
 class TempDir {
   public:
     TempDir();

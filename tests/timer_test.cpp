@@ -20,6 +20,7 @@
 #include "platform/errors.h"
 #include "platform/mmtimer.h"
 #include "platform/mmtimer_testing.h"
+#include "support/test_support.h"
 #include "timer/vtm_driver.h"
 #include "timer/vtm_driver_testing.h"
 
@@ -461,17 +462,17 @@ class TimerPoolLocalTime : public TimerPool {
         const char *tz = std::getenv("TZ");
         hadtz_ = tz != nullptr;
         oldtz_ = hadtz_ ? tz : "";
-        setenv("TZ", "UTC", 1);
-        tzset();
+        testsupport::SetEnv("TZ", "UTC");
+        testsupport::TzSet();
         ClockSetSource(TestClock);
     }
     void TearDown() override {
         if (hadtz_) {
-            setenv("TZ", oldtz_.c_str(), 1);
+            testsupport::SetEnv("TZ", oldtz_.c_str());
         } else {
-            unsetenv("TZ");
+            testsupport::UnsetEnv("TZ");
         }
-        tzset();
+        testsupport::TzSet();
         TimerPool::TearDown();
     }
 
@@ -843,13 +844,18 @@ class MmTimer : public ::testing::Test {
                                     [this, n] { return calls_.calls.size() >= n; });
     }
     EventCalls calls_;
+    // The platform's own range: 1 to 1,000,000 ms on POSIX, winmm's on
+    // Windows.
+    const TimerCaps builtin_ = testsupport::PlatformTimerCaps();
 };
 
 TEST_F(MmTimer, ReportsItsCapabilities) {
+    EXPECT_GE(builtin_.wPeriodMin, 1u);
+    EXPECT_GE(builtin_.wPeriodMax, 65535u);
     TimerCaps caps{0, 0};
     EXPECT_EQ(TimerGetDevCaps(&caps), kTimerNoError);
-    EXPECT_EQ(caps.wPeriodMin, 1u);
-    EXPECT_EQ(caps.wPeriodMax, 1000000u);
+    EXPECT_EQ(caps.wPeriodMin, builtin_.wPeriodMin);
+    EXPECT_EQ(caps.wPeriodMax, builtin_.wPeriodMax);
     TimerSetCapsForTest(2000, 65535);
     EXPECT_EQ(TimerGetDevCaps(&caps), kTimerNoError);
     EXPECT_EQ(caps.wPeriodMin, 2000u);
@@ -874,7 +880,7 @@ TEST_F(MmTimer, AnEventFiresOnceWithItsArguments) {
 }
 
 TEST_F(MmTimer, ACancelledEventNeverFires) {
-    uint32_t id = TimerSetEvent(1000000, 1000, OnEvent, 0);
+    uint32_t id = TimerSetEvent(builtin_.wPeriodMax, 1000, OnEvent, 0);
     ASSERT_NE(id, 0u);
     EXPECT_EQ(TimerKillEvent(id), kTimerNoError);
     EXPECT_EQ(TimerKillEvent(id), kTimerInvalParam);
@@ -893,8 +899,8 @@ TEST_F(MmTimer, AnEventCancelsItselfFromItsCallback) {
 }
 
 TEST_F(MmTimer, EventsHaveDistinctIds) {
-    uint32_t a = TimerSetEvent(1000000, 1000, OnEvent, 0);
-    uint32_t b = TimerSetEvent(1000000, 1000, OnEvent, 0);
+    uint32_t a = TimerSetEvent(builtin_.wPeriodMax, 1000, OnEvent, 0);
+    uint32_t b = TimerSetEvent(builtin_.wPeriodMax, 1000, OnEvent, 0);
     EXPECT_NE(a, 0u);
     EXPECT_NE(b, 0u);
     EXPECT_NE(a, b);
@@ -908,10 +914,11 @@ TEST_F(MmTimer, RefusesWhatItCannotDo) {
         uint32_t delay;
         bool armed;
     };
+    const uint32_t max = builtin_.wPeriodMax;
     const Case cases[] = {
-        {0, 0, 0, false},
-        {0, 0, 1000001, false},
-        {0, 0, 1000000, true},
+        {0, 0, builtin_.wPeriodMin - 1, false},
+        {0, 0, max + 1, false},
+        {0, 0, max, true},
         {10000, 20000, 9999, false},
         {10000, 20000, 20001, false},
         // Far enough ahead that the cancel comes first.

@@ -1,0 +1,254 @@
+// Multimedia timers on winmm, with a table of our own in front of it.
+//
+// Every event of ours is one winmm one-shot event whose callback is Fire
+// below.  The table gives the header's guarantees whatever winmm does with
+// a one-shot event once it has fired: ids of our own (an event cancels
+// itself from its callback with kTimerNoError; a finished one is unknown),
+// the capability range enforced with kTimerInvalParam, and a count of live
+// events for TimerWaitIdleForTest.  Our lock is never held while winmm is
+// called, nor while a callback runs, so winmm's own locks cannot deadlock
+// with it.
+#include "platform/mmtimer.h"
+
+// clang-format off
+#include <windows.h>
+#include <mmsystem.h>
+// clang-format on
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+
+#include "platform/mmtimer_testing.h"
+
+namespace {
+
+// Events pending or running at once.  The timer pool keeps at most two (the
+// tick that runs and the one it has armed).
+constexpr int kMaxEvents = 64;
+
+struct EventRecord {
+    uint32_t id;  // ours; 0: free
+    UINT winmm;   // winmm's id; 0 until timeSetEvent has returned
+    TimerEventCallback callback;
+    uintptr_t user;
+    bool running;    // the callback has been started
+    bool cancelled;  // TimerKillEvent has been called for id
+    bool fired;      // Fire has finished with this record
+};
+
+struct TimerState {
+    std::mutex lock;
+    std::condition_variable idle;  // live dropped to 0
+    EventRecord events[kMaxEvents];
+    uint32_t nextid = 1;
+    int live = 0;  // records in use
+};
+
+// Never destroyed: a winmm thread may still be finishing while the process
+// runs its exit handlers.
+TimerState &State() {
+    static TimerState *state = new TimerState();
+    return *state;
+}
+
+std::atomic<const TimerServices *> services{nullptr};
+// The range enforced: winmm's own unless a test set one (0, 0: winmm's).
+std::atomic<uint32_t> test_min{0};
+std::atomic<uint32_t> test_max{0};
+
+// Frees a record; call with the lock held.
+void Release(TimerState &st, EventRecord &ev) {
+    ev = EventRecord{};
+    if (--st.live == 0) {
+        st.idle.notify_all();
+    }
+}
+
+// winmm's callback.  user packs our id (high half) and the record's index.
+void CALLBACK Fire(UINT, UINT, DWORD_PTR user, DWORD_PTR, DWORD_PTR) {
+    TimerState &st = State();
+    auto index = static_cast<int>(user & 0xFFFFFFFFu);
+    auto id = static_cast<uint32_t>(static_cast<uint64_t>(user) >> 32);
+    std::unique_lock<std::mutex> hold(st.lock);
+    EventRecord &ev = st.events[index];
+    if (ev.id != id) {
+        return;  // cancelled and released already
+    }
+    if (!ev.cancelled) {
+        ev.running = true;
+        TimerEventCallback callback = ev.callback;
+        uintptr_t arg = ev.user;
+        hold.unlock();
+        callback(id, 0, arg, 0, 0);
+        hold.lock();
+    }
+    ev.fired = true;
+    // Until timeSetEvent has returned, its caller still counts on the record.
+    if (ev.winmm != 0) {
+        Release(st, ev);
+    }
+}
+
+int WinmmCaps(TimerCaps *caps) {
+    TIMECAPS tc;
+    if (timeGetDevCaps(&tc, sizeof tc) != TIMERR_NOERROR) {
+        SetLastError(ERROR_NOT_SUPPORTED);
+        return kTimerNoCanDo;
+    }
+    caps->wPeriodMin = tc.wPeriodMin;
+    caps->wPeriodMax = tc.wPeriodMax;
+    return kTimerNoError;
+}
+
+int OwnGetDevCaps(TimerCaps *caps) {
+    uint32_t min = test_min.load();
+    uint32_t max = test_max.load();
+    if (min == 0 && max == 0) {
+        return WinmmCaps(caps);
+    }
+    caps->wPeriodMin = min;
+    caps->wPeriodMax = max;
+    return kTimerNoError;
+}
+
+uint32_t OwnSetEvent(uint32_t delay, uint32_t resolution, TimerEventCallback callback,
+                     uintptr_t user) {
+    TimerCaps caps;
+    if (OwnGetDevCaps(&caps) != kTimerNoError) {
+        return 0;
+    }
+    if (callback == nullptr || delay < caps.wPeriodMin || delay > caps.wPeriodMax) {
+        SetLastError(kTimerInvalParam);
+        return 0;
+    }
+    TimerState &st = State();
+    int index = -1;
+    uint32_t id = 0;
+    {
+        std::lock_guard<std::mutex> hold(st.lock);
+        for (int i = 0; i < kMaxEvents; ++i) {
+            if (st.events[i].id == 0) {
+                index = i;
+                break;
+            }
+        }
+        if (index < 0) {
+            SetLastError(kTimerNoCanDo);
+            return 0;
+        }
+        // Ids count up from 1; after a wrap, skip 0 and any id still in use.
+        bool taken;
+        do {
+            id = st.nextid++;
+            taken = id == 0;
+            for (const EventRecord &other : st.events) {
+                taken = taken || other.id == id;
+            }
+        } while (taken);
+        st.events[index] = EventRecord{id, 0, callback, user, false, false, false};
+        ++st.live;
+    }
+    DWORD_PTR packed = (static_cast<DWORD_PTR>(id) << 32) | static_cast<DWORD_PTR>(index);
+    UINT winmm = timeSetEvent(delay, resolution, Fire, packed,
+                              TIME_ONESHOT | TIME_CALLBACK_FUNCTION | TIME_KILL_SYNCHRONOUS);
+    std::lock_guard<std::mutex> hold(st.lock);
+    EventRecord &ev = st.events[index];
+    if (winmm == 0) {
+        Release(st, ev);
+        SetLastError(kTimerNoCanDo);
+        return 0;
+    }
+    ev.winmm = winmm;
+    if (ev.fired) {
+        Release(st, ev);  // it has come and gone already
+    }
+    return id;
+}
+
+int OwnKillEvent(uint32_t id) {
+    if (id == 0) {
+        return kTimerInvalParam;
+    }
+    TimerState &st = State();
+    int index = -1;
+    UINT winmm = 0;
+    {
+        std::lock_guard<std::mutex> hold(st.lock);
+        for (int i = 0; i < kMaxEvents; ++i) {
+            EventRecord &ev = st.events[i];
+            if (ev.id == id && !ev.cancelled && !ev.fired) {
+                index = i;
+                break;
+            }
+        }
+        if (index < 0) {
+            return kTimerInvalParam;
+        }
+        EventRecord &ev = st.events[index];
+        ev.cancelled = true;
+        // A running callback goes on; Fire releases the record after it.
+        if (ev.running || ev.winmm == 0) {
+            return kTimerNoError;
+        }
+        winmm = ev.winmm;
+    }
+    // Synchronous: once this returns, winmm will not call Fire for it, and a
+    // Fire already under way has finished (it saw the cancel, or released).
+    MMRESULT rc = timeKillEvent(winmm);
+    std::lock_guard<std::mutex> hold(st.lock);
+    EventRecord &ev = st.events[index];
+    if (ev.id == id && rc == TIMERR_NOERROR) {
+        Release(st, ev);
+    }
+    return kTimerNoError;
+}
+
+}  // namespace
+
+int TimerGetDevCaps(TimerCaps *caps) {
+    const TimerServices *s = services.load();
+    return s != nullptr && s->getdevcaps != nullptr ? s->getdevcaps(caps) : OwnGetDevCaps(caps);
+}
+
+int TimerBeginPeriod(uint32_t period) {
+    const TimerServices *s = services.load();
+    return s != nullptr && s->beginperiod != nullptr ? s->beginperiod(period)
+                                                     : static_cast<int>(timeBeginPeriod(period));
+}
+
+int TimerEndPeriod(uint32_t period) {
+    const TimerServices *s = services.load();
+    return s != nullptr && s->endperiod != nullptr ? s->endperiod(period)
+                                                   : static_cast<int>(timeEndPeriod(period));
+}
+
+uint32_t TimerSetEvent(uint32_t delay, uint32_t resolution, TimerEventCallback callback,
+                       uintptr_t user) {
+    const TimerServices *s = services.load();
+    return s != nullptr && s->setevent != nullptr ? s->setevent(delay, resolution, callback, user)
+                                                  : OwnSetEvent(delay, resolution, callback, user);
+}
+
+int TimerKillEvent(uint32_t id) {
+    const TimerServices *s = services.load();
+    return s != nullptr && s->killevent != nullptr ? s->killevent(id) : OwnKillEvent(id);
+}
+
+void TimerSetServices(const TimerServices *replacement) {
+    services.store(replacement);
+}
+
+void TimerSetCapsForTest(uint32_t min, uint32_t max) {
+    test_min.store(min);
+    test_max.store(max);
+}
+
+int TimerWaitIdleForTest(int timeout_ms) {
+    TimerState &st = State();
+    std::unique_lock<std::mutex> hold(st.lock);
+    bool idle = st.idle.wait_for(hold, std::chrono::milliseconds(timeout_ms),
+                                 [&st] { return st.live == 0; });
+    return idle ? 0 : -1;
+}

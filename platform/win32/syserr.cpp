@@ -1,0 +1,55 @@
+#include "platform/syserr.h"
+
+#include <windows.h>
+
+#include <cstring>
+
+namespace {
+
+// Longest text looked up; longer ones count as not fitting.
+constexpr DWORD kTextMax = 4096;
+
+// FormatMessageA into a buffer of our own, copied only when it fits whole,
+// so that the caller's buffer is untouched when there is nothing to give.
+size_t Format(DWORD flags, HMODULE module, unsigned long id, char *buffer, size_t size) {
+    DWORD saved = GetLastError();
+    char text[kTextMax];
+    DWORD length =
+        FormatMessageA(flags | FORMAT_MESSAGE_IGNORE_INSERTS, module, static_cast<DWORD>(id),
+                       MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), text, sizeof text, nullptr);
+    SetLastError(saved);
+    if (length == 0 || length + 1 > size) {
+        return 0;
+    }
+    std::memcpy(buffer, text, length);
+    buffer[length] = '\0';
+    return length;
+}
+
+}  // namespace
+
+size_t SystemErrorText(unsigned long code, char *buffer, size_t size) {
+    return Format(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, code, buffer, size);
+}
+
+size_t ModuleMessageText(unsigned long id, char *buffer, size_t size) {
+    return Format(FORMAT_MESSAGE_FROM_HMODULE, GetModuleHandleA(nullptr), id, buffer, size);
+}
+
+size_t ModuleStringText(unsigned id, char *buffer, size_t size) {
+    if (size < 2 || id > 0xFFFF) {
+        return 0;
+    }
+    DWORD saved = GetLastError();
+    char text[kTextMax];
+    int length = LoadStringA(GetModuleHandleA(nullptr), id, text, sizeof text);
+    SetLastError(saved);
+    if (length <= 0) {
+        return 0;
+    }
+    // As LoadStringA into the caller's buffer: cut to size - 1.
+    size_t copied = static_cast<size_t>(length) < size - 1 ? static_cast<size_t>(length) : size - 1;
+    std::memcpy(buffer, text, copied);
+    buffer[copied] = '\0';
+    return copied;
+}

@@ -1,0 +1,37 @@
+#include "support/test_support.h"
+
+// clang-format off
+#include <windows.h>
+#include <mmsystem.h>
+// clang-format on
+
+#include <stdlib.h>
+#include <time.h>
+
+namespace testsupport {
+
+void SetEnv(const char *name, const char *value) {
+    _putenv_s(name, value);
+}
+
+void UnsetEnv(const char *name) {
+    // An empty value removes the variable from the runtime's environment.
+    _putenv_s(name, "");
+}
+
+void TzSet() {
+    _tzset();
+}
+
+int64_t TimeGm(struct tm *tm) {
+    return static_cast<int64_t>(_mkgmtime(tm));
+}
+
+TimerCaps PlatformTimerCaps() {
+    // Asked of winmm directly, not through the layer under test.
+    TIMECAPS tc = {};
+    timeGetDevCaps(&tc, sizeof tc);
+    return TimerCaps{tc.wPeriodMin, tc.wPeriodMax};
+}
+
+}  // namespace testsupport
