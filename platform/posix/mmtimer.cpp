@@ -1,0 +1,193 @@
+#include "platform/mmtimer.h"
+
+#include <pthread.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+
+#include "platform/errors.h"
+#include "platform/mmtimer_testing.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr uint32_t kDefaultMin = 1;
+constexpr uint32_t kDefaultMax = 1000000;
+// Events pending or running at once.  The timer pool keeps at most two (the
+// tick that runs and the one it has armed).
+constexpr int kMaxEvents = 64;
+
+// One event.  The record belongs to its thread from TimerSetEvent until the
+// thread frees it (id = 0) as its last step, so a record is never reused
+// while a thread may still look at it.
+struct EventRecord {
+    uint32_t id;  // 0: free
+    TimerEventCallback callback;
+    uintptr_t user;
+    Clock::time_point due;
+    bool running;    // the callback has been started
+    bool cancelled;  // TimerKillEvent has been called for id
+};
+
+struct TimerState {
+    std::mutex lock;
+    std::condition_variable wake;  // a pending event was cancelled
+    std::condition_variable idle;  // live dropped to 0
+    EventRecord events[kMaxEvents];
+    uint32_t nextid = 1;
+    int live = 0;  // records in use
+};
+
+// Never destroyed: a detached event thread may still be finishing while the
+// process runs its exit handlers.
+TimerState &State() {
+    static TimerState *state = new TimerState();
+    return *state;
+}
+
+std::atomic<const TimerServices *> services{nullptr};
+std::atomic<uint32_t> caps_min{kDefaultMin};
+std::atomic<uint32_t> caps_max{kDefaultMax};
+
+void *RunEvent(void *param) {
+    TimerState &st = State();
+    EventRecord &ev = *static_cast<EventRecord *>(param);
+    std::unique_lock<std::mutex> hold(st.lock);
+    while (!ev.cancelled && Clock::now() < ev.due) {
+        st.wake.wait_until(hold, ev.due);
+    }
+    if (!ev.cancelled) {
+        ev.running = true;
+        TimerEventCallback callback = ev.callback;
+        uint32_t id = ev.id;
+        uintptr_t user = ev.user;
+        hold.unlock();
+        callback(id, 0, user, 0, 0);
+        hold.lock();
+    }
+    ev = EventRecord{};
+    if (--st.live == 0) {
+        st.idle.notify_all();
+    }
+    return nullptr;
+}
+
+int OwnGetDevCaps(TimerCaps *caps) {
+    caps->wPeriodMin = caps_min.load();
+    caps->wPeriodMax = caps_max.load();
+    return kTimerNoError;
+}
+
+uint32_t OwnSetEvent(uint32_t delay, uint32_t, TimerEventCallback callback, uintptr_t user) {
+    if (callback == nullptr || delay < caps_min.load() || delay > caps_max.load()) {
+        SetLastError(kTimerInvalParam);
+        return 0;
+    }
+    TimerState &st = State();
+    std::lock_guard<std::mutex> hold(st.lock);
+    EventRecord *ev = nullptr;
+    for (EventRecord &candidate : st.events) {
+        if (candidate.id == 0) {
+            ev = &candidate;
+            break;
+        }
+    }
+    if (ev == nullptr) {
+        SetLastError(kTimerNoCanDo);
+        return 0;
+    }
+    // Ids count up from 1; after a wrap, skip 0 and any id still in use.
+    uint32_t id;
+    bool taken;
+    do {
+        id = st.nextid++;
+        taken = id == 0;
+        for (const EventRecord &other : st.events) {
+            taken = taken || other.id == id;
+        }
+    } while (taken);
+    *ev = EventRecord{id,    callback, user, Clock::now() + std::chrono::milliseconds(delay),
+                      false, false};
+
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    pthread_t thread;
+    // The new thread waits for the lock held here before it looks at *ev.
+    int err = pthread_create(&thread, &attr, RunEvent, ev);
+    pthread_attr_destroy(&attr);
+    if (err != 0) {
+        *ev = EventRecord{};
+        SetLastError(static_cast<unsigned long>(err));
+        return 0;
+    }
+    ++st.live;
+    return id;
+}
+
+int OwnKillEvent(uint32_t id) {
+    if (id == 0) {
+        return kTimerInvalParam;
+    }
+    TimerState &st = State();
+    std::lock_guard<std::mutex> hold(st.lock);
+    for (EventRecord &ev : st.events) {
+        if (ev.id == id && !ev.cancelled) {
+            // A running callback goes on; a pending one is woken to quit.
+            ev.cancelled = true;
+            st.wake.notify_all();
+            return kTimerNoError;
+        }
+    }
+    return kTimerInvalParam;
+}
+
+}  // namespace
+
+int TimerGetDevCaps(TimerCaps *caps) {
+    const TimerServices *s = services.load();
+    return s != nullptr && s->getdevcaps != nullptr ? s->getdevcaps(caps) : OwnGetDevCaps(caps);
+}
+
+int TimerBeginPeriod(uint32_t period) {
+    const TimerServices *s = services.load();
+    return s != nullptr && s->beginperiod != nullptr ? s->beginperiod(period) : kTimerNoError;
+}
+
+int TimerEndPeriod(uint32_t period) {
+    const TimerServices *s = services.load();
+    return s != nullptr && s->endperiod != nullptr ? s->endperiod(period) : kTimerNoError;
+}
+
+uint32_t TimerSetEvent(uint32_t delay, uint32_t resolution, TimerEventCallback callback,
+                       uintptr_t user) {
+    const TimerServices *s = services.load();
+    return s != nullptr && s->setevent != nullptr ? s->setevent(delay, resolution, callback, user)
+                                                  : OwnSetEvent(delay, resolution, callback, user);
+}
+
+int TimerKillEvent(uint32_t id) {
+    const TimerServices *s = services.load();
+    return s != nullptr && s->killevent != nullptr ? s->killevent(id) : OwnKillEvent(id);
+}
+
+void TimerSetServices(const TimerServices *replacement) {
+    services.store(replacement);
+}
+
+void TimerSetCapsForTest(uint32_t min, uint32_t max) {
+    bool restore = min == 0 && max == 0;
+    caps_min.store(restore ? kDefaultMin : min);
+    caps_max.store(restore ? kDefaultMax : max);
+}
+
+int TimerWaitIdleForTest(int timeout_ms) {
+    TimerState &st = State();
+    std::unique_lock<std::mutex> hold(st.lock);
+    bool idle = st.idle.wait_for(hold, std::chrono::milliseconds(timeout_ms),
+                                 [&st] { return st.live == 0; });
+    return idle ? 0 : -1;
+}
