@@ -8,6 +8,10 @@
 // signal over and never returns into the fault: the handler is expected to
 // end the process.
 //
+// The thread that installs a handler for SIGTERM, SIGINT (or, through
+// console.h, SIGQUIT) no longer takes that signal itself, so its blocking
+// waits are never interrupted by it; the signal is taken by another thread.
+//
 // Signal numbers are the platform's own (<csignal>).  SIGPIPE is ignored from
 // the first call on; SIGHUP keeps its default action.
 //

@@ -2,9 +2,11 @@
 // read from the registry key SOFTWARE\Halvane\TARNWICK.
 //
 // Each path is a 256-byte text (255 characters and the terminator).  A value
-// that cannot be read (missing key or value, not a string, 256 bytes or more
-// of data) takes its fall-back value and a Warning trace.  The settings are
-// written only by ServiceInit, before the engine runs, and read without a lock.
+// that cannot be read (missing key or value, not a string, 256 characters or
+// more, a malformed registry file) takes its fall-back value and the Warning
+// trace "reg_key(SOFTWARE\Halvane\TARNWICK\<value>) - not found\n".  The
+// settings are written only by ServiceInit, before the engine runs, and read
+// without a lock.
 #pragma once
 
 #include <cstddef>
@@ -27,9 +29,11 @@ extern Settings settings;
 // layer does not start it returns at once, leaving the rest undone.
 void ServiceInit();
 
-// Reads one value of root\subkey into buffer (size bytes).  Returns true when
-// the value was read and holds a terminated string; false otherwise (buffer
-// untouched when the key or value is missing).
+// Reads one value of root\subkey into buffer (size bytes), opening and
+// closing the key.  Returns true when the value was read and holds a
+// terminated string; false otherwise: the buffer is untouched when the key or
+// value is missing or too large, and left empty when the data carried no
+// terminator.
 bool ReadRegValue(RegKey root, const char *subkey, const char *name, char *buffer, size_t size);
 
 // Restores the initial values (for tests).

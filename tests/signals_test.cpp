@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
@@ -50,7 +51,7 @@ std::vector<std::string> WaitFor(size_t n) {
 
 TEST(Signals, HandlersRunOnTheDispatchThreadAndConsoleEventsGoLastAddedFirst) {
     ASSERT_EQ(SignalSet(SIGTERM, OnSignal), 0);
-    raise(SIGTERM);
+    kill(getpid(), SIGTERM);
     EXPECT_EQ(WaitFor(1), std::vector<std::string>{"signal " + std::to_string(SIGTERM)});
     EXPECT_NE(handler_thread, ThreadId());
 
@@ -59,14 +60,14 @@ TEST(Signals, HandlersRunOnTheDispatchThreadAndConsoleEventsGoLastAddedFirst) {
     // Ctrl+\ stands for Ctrl+Break: the last added handler declines, the
     // first takes it.
     second_handler_result = 0;
-    raise(SIGQUIT);
+    kill(getpid(), SIGQUIT);
     EXPECT_EQ(WaitFor(2), (std::vector<std::string>{"second 1", "first 1"}));
     // Ctrl+C goes to the console handlers until a SIGINT handler is set.
     second_handler_result = 1;
-    raise(SIGINT);
+    kill(getpid(), SIGINT);
     EXPECT_EQ(WaitFor(1), std::vector<std::string>{"second 0"});
     ASSERT_EQ(SignalSet(SIGINT, OnSignal), 0);
-    raise(SIGINT);
+    kill(getpid(), SIGINT);
     EXPECT_EQ(WaitFor(1), std::vector<std::string>{"signal " + std::to_string(SIGINT)});
 }
 

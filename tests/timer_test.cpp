@@ -770,6 +770,11 @@ void OnThreadTick(uint32_t id, uint32_t msg, uintptr_t arg, uint32_t key, uintpt
     inside.fetch_sub(1);
 }
 
+std::atomic<int> busy_calls{0};
+void CountBusy(uint32_t, uint32_t, uintptr_t, uint32_t, uintptr_t) {
+    busy_calls.fetch_add(1);
+}
+
 TEST_F(TimerPool, RunsOnThePlatformTimerThread) {
     TimerSetServices(nullptr);
     TimerSetCapsForTest(1, 20);  // 20 ms ticks
@@ -780,11 +785,20 @@ TEST_F(TimerPool, RunsOnThePlatformTimerThread) {
     tm_init();
     ASSERT_EQ(TimerPoolResolution(), 20u);
     ASSERT_EQ(tm_settimer(2, OnThreadTick, 77, 5, 16), 0);
+    ASSERT_EQ(tm_settimer(1, CountBusy, 0, 6, 16), 1);
     tm_start();
-    bool reached;
-    {
+    // While the ticks run, this thread keeps changing other slots, as the
+    // loop thread does when it pauses the mark timer.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    bool reached = false;
+    for (int round = 0; !reached && std::chrono::steady_clock::now() < deadline; ++round) {
+        tm_setpause(1, round & 1);
+        int id = tm_settimer(1, CountBusy, 0, 7, 32);
+        if (id >= 0) {
+            tm_killtimer(id);
+        }
         std::unique_lock<std::mutex> hold(record.lock);
-        reached = record.done.wait_for(hold, std::chrono::seconds(10),
+        reached = record.done.wait_for(hold, std::chrono::milliseconds(2),
                                        [&record] { return record.count >= 5; });
     }
     engine.stoprequested = 1;

@@ -88,6 +88,10 @@ void Dispatch(int sig) {
 }
 
 void *DispatchThread(void *) {
+    // This thread takes the signals that the working threads block.
+    sigset_t none;
+    sigemptyset(&none);
+    pthread_sigmask(SIG_SETMASK, &none, nullptr);
     for (;;) {
         unsigned char byte;
         ssize_t n = read(pipe_fds[0], &byte, 1);
@@ -105,17 +109,16 @@ void Start() {
             return;
         }
         signal(SIGPIPE, SIG_IGN);
-        // The dispatch thread blocks every signal, so that signals sent to the
-        // process reach a thread that can wait in the handler.
-        sigset_t all, old;
-        sigfillset(&all);
-        pthread_sigmask(SIG_SETMASK, &all, &old);
         pthread_t thread;
         if (pthread_create(&thread, nullptr, DispatchThread, nullptr) == 0) {
             pthread_detach(thread);
         }
-        pthread_sigmask(SIG_SETMASK, &old, nullptr);
     });
+}
+
+// Signals sent to the process from outside (a stop, Ctrl+C, Ctrl+\).
+bool IsAsync(int sig) {
+    return sig == SIGTERM || sig == SIGINT || sig == SIGQUIT;
 }
 
 int Catch(int sig) {
@@ -128,7 +131,18 @@ int Catch(int sig) {
     sa.sa_sigaction = OnSignal;
     sa.sa_flags = SA_SIGINFO | SA_RESTART;
     sigemptyset(&sa.sa_mask);
-    return sigaction(sig, &sa, nullptr) == 0 ? 0 : -1;
+    if (sigaction(sig, &sa, nullptr) != 0) {
+        return -1;
+    }
+    // The thread that asks for a signal does not take it itself: its waits
+    // (the receive loop's select) are never interrupted by it, as on Windows.
+    if (IsAsync(sig)) {
+        sigset_t set;
+        sigemptyset(&set);
+        sigaddset(&set, sig);
+        pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    }
+    return 0;
 }
 
 }  // namespace

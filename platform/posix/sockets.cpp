@@ -196,16 +196,19 @@ int SockWaitReadable(SockHandle s) {
         FD_SET(fd, &readfds);
         maxfd = fd > maxfd ? fd : maxfd;
     }
+    int saved_errno = errno;
     int n = select(maxfd + 1, &readfds, nullptr, nullptr, nullptr);
-    if (n < 0) {
-        int err = errno;
-        SetLastError(err == EBADF ? kWsaEnotsock : WsaFromErrno(err));
+    // A closed socket ends the wait as a failure, as closesocket does to a
+    // Winsock select: whether the close came before the call (EBADF) or
+    // during it (the wake-up), the result is the same, and errno is left as
+    // Winsock leaves it.
+    if ((n < 0 && errno == EBADF) || (n > 0 && wake >= 0 && FD_ISSET(wake, &readfds)) || fd < 0) {
+        errno = saved_errno;
+        SetLastError(kWsaEnotsock);
         return -1;
     }
-    // A closed socket ends the wait as a failure, as closesocket does to a
-    // Winsock select.
-    if ((wake >= 0 && FD_ISSET(wake, &readfds)) || fd < 0) {
-        SetLastError(kWsaEnotsock);
+    if (n < 0) {
+        SetLastError(WsaFromErrno(errno));
         return -1;
     }
     return FD_ISSET(fd, &readfds) ? 1 : 0;

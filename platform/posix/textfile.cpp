@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "platform/path.h"
 
@@ -74,7 +75,33 @@ int WriteText(int fd, const char *data, size_t len) {
 struct TextCookie {
     int fd;
     bool pending_cr;  // a CR read last, not yet known to precede an LF
+    TextCookie *prev;
+    TextCookie *next;
 };
+
+// Every open stream's cookie, linked from here: the C library keeps the
+// cookie pointer in a mangled form, and a leak checker must still see that a
+// stream open for the life of the process (the trace file) owns it.
+std::mutex cookies_mutex;
+TextCookie *cookies = nullptr;
+
+void Link(TextCookie *c) {
+    std::lock_guard<std::mutex> guard(cookies_mutex);
+    c->prev = nullptr;
+    c->next = cookies;
+    if (cookies != nullptr) {
+        cookies->prev = c;
+    }
+    cookies = c;
+}
+
+void Unlink(TextCookie *c) {
+    std::lock_guard<std::mutex> guard(cookies_mutex);
+    (c->prev != nullptr ? c->prev->next : cookies) = c->next;
+    if (c->next != nullptr) {
+        c->next->prev = c->prev;
+    }
+}
 
 ssize_t CookieWrite(void *cookie, const char *buf, size_t size) {
     auto *c = static_cast<TextCookie *>(cookie);
@@ -132,6 +159,7 @@ ssize_t CookieRead(void *cookie, char *buf, size_t size) {
 int CookieClose(void *cookie) {
     auto *c = static_cast<TextCookie *>(cookie);
     int rc = close(c->fd);
+    Unlink(c);
     std::free(c);
     return rc;
 }
@@ -166,6 +194,7 @@ FILE *TextOpen(const char *path, const char *mode) {
     }
     cookie->fd = fd;
     cookie->pending_cr = false;
+    Link(cookie);
     cookie_io_functions_t io = {CookieRead, CookieWrite, nullptr, CookieClose};
     FILE *f = fopencookie(cookie, mode, io);
     if (f == nullptr) {

@@ -209,6 +209,14 @@ bool Daemon::WaitForTrace(const std::string &text, std::chrono::milliseconds tim
     return WaitForFile(dir_ + "/stderr", text, timeout);
 }
 
+bool Daemon::WaitForTraceEnd(const std::string &text, std::chrono::milliseconds timeout) const {
+    return WaitUntil(timeout, [&] {
+        std::string trace = ReadFile(dir_ + "/stderr");
+        return trace.size() >= text.size() &&
+               trace.compare(trace.size() - text.size(), text.size(), text) == 0;
+    });
+}
+
 bool Daemon::WaitForFile(const std::string &path, const std::string &text,
                          std::chrono::milliseconds timeout) const {
     return WaitUntil(timeout, [&] { return ReadFile(path).find(text) != std::string::npos; });

@@ -61,6 +61,9 @@ class Daemon {
     // timeout.
     bool WaitForTrace(const std::string &text,
                       std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
+    // Waits until the trace ends with text.
+    bool WaitForTraceEnd(const std::string &text,
+                         std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
     // Waits until the file holds text.
     bool WaitForFile(const std::string &path, const std::string &text,
                      std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;

@@ -47,6 +47,15 @@ std::string Host() {
     return e2e::LoopbackSenderName();
 }
 
+// The daemon's own messages come from the local host name, cut at its first
+// dot.
+std::string Local() {
+    char name[256] = {};
+    gethostname(name, sizeof name - 1);
+    std::string local = name;
+    return local.substr(0, local.find('.'));
+}
+
 TEST(MainJob, MessagesReachTheirDailyFilesByteForByte) {
     Daemon d;
     d.SetRules("*.info\t" + d.logdir() + "/messages\nmail.err\t" + d.logdir() + "/mail\n");
@@ -55,10 +64,10 @@ TEST(MainJob, MessagesReachTheirDailyFilesByteForByte) {
     ASSERT_TRUE(e2e::SendDatagram("<19>Mar 07 10:00:00 mail trouble"));
     ASSERT_TRUE(e2e::SendDatagram("<15>debug is not selected"));
     ASSERT_TRUE(d.WaitForFile(DailyFile(d, "messages"), "mail trouble\r\n"));
+    std::string messages = e2e::ReadFile(DailyFile(d, "messages"));
     d.Signal(SIGQUIT);
 
-    std::string messages = e2e::ReadFile(DailyFile(d, "messages"));
-    std::regex stamped("[A-Z][a-z][a-z] [0-3][0-9] [0-2][0-9]:[0-5][0-9]:[0-6][0-9] " + Host() +
+    std::regex stamped("[A-Z][a-z][a-z] [0-3][0-9] [0-2][0-9]:[0-5][0-9]:[0-6][0-9] " + Local() +
                        " tarnwick: restart\r\n"
                        "[A-Z][a-z][a-z] [0-3][0-9] [0-2][0-9]:[0-5][0-9]:[0-6][0-9] " +
                        Host() +
@@ -81,8 +90,8 @@ TEST(MainJob, RealClientReachesTheFile) {
                           "hello from logger"),
               0);
     ASSERT_TRUE(d.WaitForFile(DailyFile(d, "all"), "hello from logger\r\n"));
-    d.Signal(SIGQUIT);
     std::vector<std::string> lines = Unstamped(e2e::ReadFile(DailyFile(d, "all")));
+    d.Signal(SIGQUIT);
     ASSERT_EQ(lines.size(), 2u);
     // logger's own stamp is kept; its host name and tag are part of the text.
     std::regex line(Host() + " [^ ]+ probe: hello from logger");
@@ -105,12 +114,12 @@ TEST(MainJob, RepeatsAreCollapsedAndFlushedOnExit) {
     EXPECT_EQ(WEXITSTATUS(d.Signal(SIGTERM)), 0);
     std::vector<std::string> lines = Unstamped(e2e::ReadFile(DailyFile(d, "messages")));
     std::vector<std::string> expect = {
-        Host() + " tarnwick: restart",
+        Local() + " tarnwick: restart",
         Host() + " same again",
         Host() + " last message repeated 2 times",
         Host() + " different",
         Host() + " last message repeated 4 times",
-        Host() + " tarnwick: exiting on signal 15",
+        Local() + " tarnwick: exiting on signal 15",
     };
     EXPECT_EQ(lines, expect);
 }
@@ -125,11 +134,11 @@ TEST(MainJob, FailingFileTargetIsDisabledAndReportedToTheOthers) {
     ASSERT_TRUE(e2e::SendDatagram("<13>first"));
     ASSERT_TRUE(e2e::SendDatagram("<13>second"));
     ASSERT_TRUE(d.WaitForFile(DailyFile(d, "messages"), "second\r\n"));
-    d.Signal(SIGQUIT);
     std::vector<std::string> lines = Unstamped(e2e::ReadFile(DailyFile(d, "messages")));
+    d.Signal(SIGQUIT);
     std::vector<std::string> expect = {
-        Host() + " tarnwick: restart",
-        Host() + " tarnwick: " + sub + "/x: No such file or directory",
+        Local() + " tarnwick: restart",
+        Local() + " tarnwick: " + sub + "/x: No such file or directory",
         Host() + " first",
         Host() + " second",
     };
@@ -163,7 +172,7 @@ TEST(MainJob, ForwardsTheLevelAndTextToAnotherHost) {
     ASSERT_EQ(pipe(ready_pipe), 0);
     ASSERT_EQ(pipe(go_pipe), 0);
     Daemon d;
-    d.SetRules("*.info\t" + d.logdir() + "/messages\nlocal0.*\t@192.0.2.1\n");
+    d.SetRules("*.info\t" + d.logdir() + "/messages\nlocal0.debug\t@192.0.2.1\n");
     ASSERT_TRUE(d.Start({"-debug"}, false, EnterOwnNetns));
     char byte;
     ASSERT_EQ(read(ready_pipe[0], &byte, 1), 1);
@@ -193,13 +202,23 @@ TEST(MainJob, ForwardsTheLevelAndTextToAnotherHost) {
     std::regex forwarded("<3> [^ ]+ probe: forward me\n");
     EXPECT_TRUE(std::regex_match(got, forwarded)) << got;
 
-    // A long text is cut to 1024 bytes, line feed lost.
+    // A datagram of 1024 bytes is forwarded whole: "<6> ", its 1019
+    // characters of text, and the line feed.
     ASSERT_TRUE(e2e::SendDatagram("<134>" + std::string(1500, 'y'), 514, "192.0.2.2"));
     n = recv(rx, buf, sizeof buf, 0);
+    ASSERT_EQ(n, 1024);
+    EXPECT_EQ(std::string(buf, 1024), "<6> " + std::string(1019, 'y') + "\n");
+    // Tabs spelled out as "^I" make a longer text: cut to 1024 bytes, line
+    // feed lost.
+    ASSERT_TRUE(e2e::SendDatagram("<134>" + std::string(600, '\t'), 514, "192.0.2.2"));
+    n = recv(rx, buf, sizeof buf, 0);
     ASSERT_GT(n, 0);
-    EXPECT_EQ(n, 1024);
-    EXPECT_EQ(std::string(buf, 4), "<6> ");
-    EXPECT_NE(buf[1023], '\n');
+    ASSERT_EQ(n, 1024);
+    std::string tabs;
+    for (int i = 0; i < 510; ++i) {
+        tabs += "^I";
+    }
+    EXPECT_EQ(std::string(buf, 1024), "<6> " + tabs);
     d.Signal(SIGQUIT);
     close(rx);
     std::system("ip link del tw0 2>/dev/null");

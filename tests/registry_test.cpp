@@ -1,0 +1,484 @@
+#include "platform/registry.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "diag/debug.h"
+#include "diag/debug_testing.h"
+#include "platform/debugger_testing.h"
+
+namespace {
+
+constexpr char kKey[] = "SOFTWARE\\Halvane\\TARNWICK";
+constexpr char kHead[] = "Windows Registry Editor Version 5.00\n\n";
+constexpr char kKeyLine[] = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvane\\TARNWICK]\n";
+
+std::mutex lines_lock;
+std::vector<std::string> lines;
+
+void CatchLine(const char *text) {
+    std::lock_guard<std::mutex> guard(lines_lock);
+    lines.emplace_back(text);
+}
+
+// The text of a caught trace line behind "XXX> Label   : ".
+std::string Text(const std::string &line) {
+    size_t at = line.find("> ");
+    return at == std::string::npos ? line : line.substr(at + 2 + 8 + 2);
+}
+std::string Label(const std::string &line) {
+    size_t at = line.find("> ");
+    return at == std::string::npos ? "" : line.substr(at + 2, 8);
+}
+
+// The bytes of a literal, NULs included.
+template <size_t N>
+std::string Bytes(const char (&s)[N]) {
+    return std::string(s, N - 1);
+}
+
+// UTF-16LE with a byte-order mark; every byte of text becomes one unit.
+std::string Utf16(const std::string &text) {
+    std::string out = "\xFF\xFE";
+    for (unsigned char c : text) {
+        out += static_cast<char>(c);
+        out += '\0';
+    }
+    return out;
+}
+
+class RegistryTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char templ[] = "/tmp/regtestXXXXXX";
+        ASSERT_NE(mkdtemp(templ), nullptr);
+        dir_ = templ;
+        file_ = dir_ + "/registry.reg";
+        setenv("TARNWICK_REGISTRY", file_.c_str(), 1);
+        lines.clear();
+        DebugOutputSetSink(CatchLine);
+        LogSetMaskForTest(Trace | Warning);
+    }
+    void TearDown() override {
+        LogResetForTest();
+        DebugOutputSetSink(nullptr);
+        unsetenv("TARNWICK_REGISTRY");
+        std::remove(file_.c_str());
+        rmdir(dir_.c_str());
+    }
+
+    void Write(const std::string &bytes) {
+        FILE *f = std::fopen(file_.c_str(), "wb");
+        ASSERT_NE(f, nullptr);
+        ASSERT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), f), bytes.size());
+        std::fclose(f);
+    }
+
+    struct Result {
+        long rc;
+        uint32_t size;
+        std::string text;
+    };
+    // Opens the key, reads name into a buffer of size bytes, closes the key.
+    Result Query(const char *name, uint32_t size = 256, const char *key = kKey) {
+        RegKey k = 0;
+        long rc = RegistryOpenKey(kRegLocalMachine, key, &k);
+        if (rc != kRegSuccess) {
+            return {rc, 0, ""};
+        }
+        std::vector<char> buf(size + 1, 'x');
+        buf[size] = '\0';
+        uint32_t got = size;
+        rc = RegistryQueryValue(k, name, buf.data(), &got);
+        RegistryCloseKey(k);
+        return {rc, got, std::string(buf.data())};
+    }
+
+    std::string dir_;
+    std::string file_;
+};
+
+TEST_F(RegistryTest, MissingFileIsNotFoundWithoutTrace) {
+    RegKey k = 99;
+    EXPECT_EQ(RegistryOpenKey(kRegLocalMachine, kKey, &k), kRegNotFound);
+    EXPECT_EQ(k, 0u);
+    EXPECT_TRUE(lines.empty());
+}
+
+struct ReadCase {
+    const char *what;
+    std::string file;
+    const char *name;
+    const char *value;
+};
+
+TEST_F(RegistryTest, ReadsStringValues) {
+    const std::string head = kHead;
+    const std::string key = kKeyLine;
+    const ReadCase cases[] = {
+        {"plain", head + key + "\"Log Dir\"=\"/var/log/tarnwick\"\n", "Log Dir",
+         "/var/log/tarnwick"},
+        {"REGEDIT4", "REGEDIT4\n" + key + "\"Log Dir\"=\"/x\"\n", "Log Dir", "/x"},
+        {"CR LF",
+         "REGEDIT4\r\n\r\n"
+         "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvane\\TARNWICK]\r\n\"A\"=\"b c\"\r\n",
+         "A", "b c"},
+        {"no line end at the end", head + key + "\"A\"=\"b\"", "A", "b"},
+        {"escapes", head + key + "\"A\"=\"c:\\\\syslog\\\\say \\\"hi\\\"\"\n", "A",
+         "c:\\syslog\\say \"hi\""},
+        {"escaped name", head + key + "\"A \\\"q\\\" \\\\\"=\"v\"\n", "A \"q\" \\", "v"},
+        {"empty string", head + key + "\"A\"=\"\"\n", "A", ""},
+        {"value name case", head + key + "\"LOG DIR\"=\"/y\"\n", "log dir", "/y"},
+        {"key name case", head + "[hkey_local_machine\\software\\HALVANE\\tarnwick]\n\"A\"=\"k\"\n",
+         "A", "k"},
+        {"comments, blanks and blank lines",
+         head + "; a comment\n   \n\t\n" + key + "  ; indented comment\n  \"A\" = \"v\"  \n", "A",
+         "v"},
+        {"last definition wins", head + key + "\"A\"=\"one\"\n\"a\"=\"two\"\n", "A", "two"},
+        {"key given twice",
+         head + key + "\"A\"=\"one\"\n[HKEY_LOCAL_MACHINE\\SOFTWARE]\n" + key + "\"B\"=\"two\"\n",
+         "A", "one"},
+        {"other keys around",
+         head + "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvane]\n\"A\"=\"no\"\n" + key +
+             "\"A\"=\"yes\"\n" + "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvane\\TARNWICK\\Sub]\n" +
+             "\"A\"=\"no\"\n",
+         "A", "yes"},
+        {"string after a dword", head + key + "\"A\"=dword:00000001\n\"A\"=\"s\"\n", "A", "s"},
+        {"hex lines skipped",
+         head + key + "\"H\"=hex:01,02,\\\n  03,04\n\"A\"=\"after\"\n\"E\"=hex(2):41,00\n", "A",
+         "after"},
+        {"default value", head + key + "@=\"dflt\"\n", "", "dflt"},
+        {"8-bit character", head + key + "\"A\"=\"caf\xE9\"\n", "A", "caf\xE9"},
+        {"utf-16", Utf16(head + key + "\"A\"=\"/w\"\n"), "A", "/w"},
+        {"utf-16 CR LF",
+         Utf16("Windows Registry Editor Version 5.00\r\n\r\n"
+               "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvane\\TARNWICK]\r\n"
+               "\"A\"=\"/w\\\\x\"\r\n"),
+         "A", "/w\\x"},
+        {"utf-16 Latin-1 character", Utf16(head + key + "\"A\"=\"caf\xE9\"\n"), "A", "caf\xE9"},
+        {"utf-16 wide character in a comment",
+         Utf16(head + key) + Bytes(";\0\x3A\x04\n\0") + Utf16("\"A\"=\"v\"\n").substr(2), "A", "v"},
+    };
+    for (const ReadCase &c : cases) {
+        Write(c.file);
+        lines.clear();
+        Result r = Query(c.name);
+        EXPECT_EQ(r.rc, kRegSuccess) << c.what;
+        EXPECT_EQ(r.text, c.value) << c.what;
+        EXPECT_EQ(r.size, std::strlen(c.value) + 1) << c.what;
+        EXPECT_TRUE(lines.empty()) << c.what << ": " << (lines.empty() ? "" : lines[0]);
+    }
+}
+
+TEST_F(RegistryTest, NullNameReadsTheDefaultValue) {
+    Write(std::string(kHead) + kKeyLine + "@=\"dflt\"\n");
+    Result r = Query(nullptr);
+    EXPECT_EQ(r.rc, kRegSuccess);
+    EXPECT_EQ(r.text, "dflt");
+}
+
+TEST_F(RegistryTest, ValuesThatAreNotStringsOrNotThereAreNotFound) {
+    const std::string head = kHead;
+    const std::string key = kKeyLine;
+    const ReadCase cases[] = {
+        {"dword", head + key + "\"A\"=dword:0000002a\n", "A", nullptr},
+        {"hex", head + key + "\"A\"=hex:2f,00\n", "A", nullptr},
+        {"hex(2)", head + key + "\"A\"=hex(2):2f,00,00,00\n", "A", nullptr},
+        {"hex over lines", head + key + "\"A\"=hex:2f,\\\n  00\n", "A", nullptr},
+        {"dword after a string", head + key + "\"A\"=\"s\"\n\"A\"=dword:1\n", "A", nullptr},
+        {"deleted", head + key + "\"A\"=\"s\"\n\"A\"=-\n", "A", nullptr},
+        {"other name", head + key + "\"AB\"=\"s\"\n", "A", nullptr},
+        {"no default", head + key + "\"A\"=\"s\"\n", "", nullptr},
+        {"in another key", head + key + "[HKEY_LOCAL_MACHINE\\SOFTWARE]\n\"A\"=\"s\"\n", "A",
+         nullptr},
+        {"in a key below",
+         head + key + "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvane\\TARNWICK\\X]\n" + "\"A\"=\"s\"\n",
+         "A", nullptr},
+    };
+    for (const ReadCase &c : cases) {
+        Write(c.file);
+        lines.clear();
+        Result r = Query(c.name);
+        EXPECT_EQ(r.rc, kRegNotFound) << c.what;
+        EXPECT_TRUE(lines.empty()) << c.what;
+    }
+}
+
+struct KeyCase {
+    const char *what;
+    std::string file;
+    const char *subkey;
+    long rc;
+};
+
+TEST_F(RegistryTest, OpensKeysThatExist) {
+    const std::string head = kHead;
+    const std::string key = kKeyLine;
+    const KeyCase cases[] = {
+        {"the key", head + key, kKey, kRegSuccess},
+        {"no key lines", head + "; nothing\n", kKey, kRegNotFound},
+        {"other key only", head + "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Other]\n", kKey, kRegNotFound},
+        {"longer name", head + "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvane\\TARNWICKS]\n", kKey,
+         kRegNotFound},
+        {"other root", head + "[HKEY_CURRENT_USER\\SOFTWARE\\Halvane\\TARNWICK]\n", kKey,
+         kRegNotFound},
+        {"parent of a key", head + key, "SOFTWARE\\Halvane", kRegSuccess},
+        {"parent, other case", head + key, "software\\halvane", kRegSuccess},
+        {"part of a name", head + key, "SOFTWARE\\Halv", kRegNotFound},
+        {"below the key", head + key, "SOFTWARE\\Halvane\\TARNWICK\\Sub", kRegNotFound},
+        {"made by a key below", head + "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvane\\TARNWICK\\S]\n",
+         kKey, kRegSuccess},
+        {"deleted", head + key + "[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvane\\TARNWICK]\n", kKey,
+         kRegNotFound},
+        {"parent deleted", head + key + "[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvane]\n", kKey,
+         kRegNotFound},
+        {"deleted and made anew",
+         head + "[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvane\\TARNWICK]\n" + key, kKey, kRegSuccess},
+        {"child deleted", head + key + "[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvane\\TARNWICK\\S]\n",
+         kKey, kRegSuccess},
+    };
+    for (const KeyCase &c : cases) {
+        Write(c.file);
+        RegKey k = 0;
+        EXPECT_EQ(RegistryOpenKey(kRegLocalMachine, c.subkey, &k), c.rc) << c.what;
+        if (c.rc == kRegSuccess) {
+            EXPECT_NE(k, 0u) << c.what;
+            RegistryCloseKey(k);
+        }
+    }
+    RegKey k = 0;
+    EXPECT_EQ(RegistryOpenKey(0x80000001u, kKey, &k), kRegNotFound);  // HKEY_CURRENT_USER
+}
+
+TEST_F(RegistryTest, ValuesOfADeletedKeyAreGone) {
+    Write(std::string(kHead) + kKeyLine + "\"A\"=\"s\"\n" +
+          "[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvane\\TARNWICK]\n" + kKeyLine + "\"B\"=\"t\"\n");
+    EXPECT_EQ(Query("A").rc, kRegNotFound);
+    EXPECT_EQ(Query("B").text, "t");
+}
+
+struct MalformedCase {
+    const char *what;
+    std::string file;
+    const char *warning;  // behind "Registry file <file> "
+};
+
+TEST_F(RegistryTest, MalformedFilesAreMissingWithOneWarning) {
+    const std::string head = kHead;
+    const std::string key = kKeyLine;
+    // Every case has a good "Log Dir" value first: nothing is half-read.
+    const std::string good = head + key + "\"Log Dir\"=\"/good\"\n";
+    const MalformedCase cases[] = {
+        {"empty file", "", "line 1: wrong first line - file ignored\n"},
+        {"wrong first line", "Windows Registry Editor Version 4.00\n" + key,
+         "line 1: wrong first line - file ignored\n"},
+        {"blank before the first line", "\n" + head + key,
+         "line 1: wrong first line - file ignored\n"},
+        {"first line with blanks", "REGEDIT4 \n" + key,
+         "line 1: wrong first line - file ignored\n"},
+        {"utf-8 byte-order mark", "\xEF\xBB\xBFREGEDIT4\n" + key,
+         "line 1: wrong first line - file ignored\n"},
+        {"unterminated string", good + "\"PID File\"=\"/run/x\n",
+         "line 5: unterminated string - file ignored\n"},
+        {"unterminated name", good + "\"PID File=\"/run/x\"\n",
+         "line 5: '=' missing after the value name - file ignored\n"},
+        {"escaped closing quote", good + "\"A\"=\"x\\\"\n",
+         "line 5: unterminated string - file ignored\n"},
+        {"value before key", head + "\"Log Dir\"=\"/x\"\n" + key,
+         "line 3: value line before any key line - file ignored\n"},
+        {"default before key", head + "@=\"/x\"\n" + key,
+         "line 3: value line before any key line - file ignored\n"},
+        {"unknown escape", good + "\"A\"=\"c:\\syslog\"\n",
+         "line 5: unknown escape in a string (only \\\\ and \\\" are known) - file ignored\n"},
+        {"text after the string", good + "\"A\"=\"x\" y\n",
+         "line 5: text after the closing quote - file ignored\n"},
+        {"no equals sign", good + "\"A\" \"x\"\n",
+         "line 5: '=' missing after the value name - file ignored\n"},
+        {"unknown type", good + "\"A\"=qword:1\n", "line 5: unknown value type - file ignored\n"},
+        {"bare data", good + "\"A\"=x\n", "line 5: unknown value type - file ignored\n"},
+        {"no data", good + "\"A\"=\n", "line 5: unknown value type - file ignored\n"},
+        {"bad dword", good + "\"A\"=dword:123456789\n", "line 5: bad dword data - file ignored\n"},
+        {"empty dword", good + "\"A\"=dword:\n", "line 5: bad dword data - file ignored\n"},
+        {"bad hex", good + "\"A\"=hex:1,xyz\n", "line 5: bad hex data - file ignored\n"},
+        {"bad hex type", good + "\"A\"=hex(z):00\n", "line 5: bad hex data - file ignored\n"},
+        {"bad hex line", good + "\"A\"=hex:00,\\\n  0g\n", "line 6: bad hex data - file ignored\n"},
+        {"hex past the end", good + "\"A\"=hex:00,\\\n",
+         "line 5: hex data go on past the end of the file - file ignored\n"},
+        {"key without bracket", good + "[HKEY_LOCAL_MACHINE\\SOFTWARE\n",
+         "line 5: key line without ']' - file ignored\n"},
+        {"empty key", good + "[]\n", "line 5: empty key name - file ignored\n"},
+        {"unparsable line", good + "Log Dir=/x\n", "line 5: unparsable line - file ignored\n"},
+        {"NUL byte", good + Bytes("\"A\"=\"a\0b\"\n"), "line 5: NUL character - file ignored\n"},
+        {"line too long", good + "\"A\"=\"" + std::string(4100, 'a') + "\"\n",
+         "line 5: line longer than 4095 characters - file ignored\n"},
+        {"utf-16 wide character", Utf16(good) + Bytes("\"\0A\0\"\0=\0\"\0\x3A\x04\"\0\n\0"),
+         "line 5: character U+043A is not 8-bit text - file ignored\n"},
+        {"utf-16 surrogate pair", Utf16(good) + Bytes("\"\0A\0\"\0=\0\"\0\x3D\xD8\x00\xDE\"\0\n\0"),
+         "line 5: character U+1F600 is not 8-bit text - file ignored\n"},
+        {"utf-16 odd byte", Utf16(good) + "x",
+         "line 5: odd number of bytes in UTF-16 text - file "
+         "ignored\n"},
+        {"utf-16 big-endian", Bytes("\xFE\xFF\0R"), "line 1: wrong first line - file ignored\n"},
+    };
+    for (const MalformedCase &c : cases) {
+        Write(c.file);
+        lines.clear();
+        RegKey k = 99;
+        EXPECT_EQ(RegistryOpenKey(kRegLocalMachine, kKey, &k), kRegNotFound) << c.what;
+        EXPECT_EQ(k, 0u) << c.what;
+        ASSERT_EQ(lines.size(), 1u) << c.what;
+        EXPECT_EQ(Label(lines[0]), "Warning ") << c.what;
+        EXPECT_EQ(Text(lines[0]), "Registry file " + file_ + " " + c.warning) << c.what;
+    }
+}
+
+TEST_F(RegistryTest, LongCommentLinesAndWideCommentsAreFine) {
+    Write(std::string(kHead) + ";" + std::string(5000, 'c') + "\n" + kKeyLine + "\"A\"=\"v\"\n");
+    EXPECT_EQ(Query("A").text, "v");
+    EXPECT_TRUE(lines.empty());
+}
+
+TEST_F(RegistryTest, LongestLineIsRead) {
+    // "A"="..." is 6 characters around the data: 4089 characters of data fit.
+    std::string data(4089, 'd');
+    Write(std::string(kHead) + kKeyLine + "\"A\"=\"" + data + "\"\n");
+    Result r = Query("A", 5000);
+    EXPECT_EQ(r.rc, kRegSuccess);
+    EXPECT_EQ(r.text, data);
+
+    Write(std::string(kHead) + kKeyLine + "\"A\"=\"" + data + "d\"\n");
+    EXPECT_EQ(Query("A", 5000).rc, kRegNotFound);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(Text(lines[0]), "Registry file " + file_ +
+                                  " line 4: line longer than 4095 characters - file ignored\n");
+}
+
+TEST_F(RegistryTest, QueryKeepsTheBufferContract) {
+    Write(std::string(kHead) + kKeyLine + "\"A\"=\"12345\"\n");
+    const struct {
+        uint32_t size;
+        long rc;
+        uint32_t after;
+        const char *text;
+    } cases[] = {
+        {0, kRegMoreData, 6, ""},     {1, kRegMoreData, 6, "x"},    {5, kRegMoreData, 6, "xxxxx"},
+        {6, kRegSuccess, 6, "12345"}, {7, kRegSuccess, 6, "12345"},
+    };
+    for (const auto &c : cases) {
+        Result r = Query("A", c.size);
+        EXPECT_EQ(r.rc, c.rc) << c.size;
+        EXPECT_EQ(r.size, c.after) << c.size;
+        EXPECT_EQ(r.text, c.text) << c.size;  // untouched on kRegMoreData
+    }
+
+    RegKey k = 0;
+    ASSERT_EQ(RegistryOpenKey(kRegLocalMachine, kKey, &k), kRegSuccess);
+    uint32_t size = 0;
+    EXPECT_EQ(RegistryQueryValue(k, "A", nullptr, &size), kRegSuccess);
+    EXPECT_EQ(size, 6u);
+    char buf[8];
+    EXPECT_EQ(RegistryQueryValue(k, "A", buf, nullptr), kRegNotFound);
+    RegistryCloseKey(k);
+}
+
+TEST_F(RegistryTest, EveryOpenAndQueryReadsTheFileAnew) {
+    Write(std::string(kHead) + kKeyLine + "\"A\"=\"one\"\n");
+    EXPECT_EQ(Query("A").text, "one");
+    Write(std::string(kHead) + kKeyLine + "\"A\"=\"two\"\n");
+    EXPECT_EQ(Query("A").text, "two");
+
+    RegKey k = 0;
+    ASSERT_EQ(RegistryOpenKey(kRegLocalMachine, kKey, &k), kRegSuccess);
+    Write(std::string(kHead) + kKeyLine + "\"A\"=\"three\"\n");
+    char buf[16];
+    uint32_t size = sizeof buf;
+    EXPECT_EQ(RegistryQueryValue(k, "A", buf, &size), kRegSuccess);
+    EXPECT_STREQ(buf, "three");
+    std::remove(file_.c_str());
+    size = sizeof buf;
+    EXPECT_EQ(RegistryQueryValue(k, "A", buf, &size), kRegNotFound);
+    RegistryCloseKey(k);
+}
+
+TEST_F(RegistryTest, KeyHandles) {
+    Write(std::string(kHead) + kKeyLine + "\"A\"=\"v\"\n");
+    char buf[8];
+    uint32_t size = sizeof buf;
+    EXPECT_EQ(RegistryQueryValue(0, "A", buf, &size), kRegNotFound);
+    EXPECT_EQ(RegistryQueryValue(kRegLocalMachine, "A", buf, &size), kRegNotFound);
+    RegistryCloseKey(12345);  // ignored
+
+    RegKey keys[16];
+    for (RegKey &k : keys) {
+        ASSERT_EQ(RegistryOpenKey(kRegLocalMachine, kKey, &k), kRegSuccess);
+    }
+    RegKey extra = 99;
+    EXPECT_EQ(RegistryOpenKey(kRegLocalMachine, kKey, &extra), kRegNotFound);
+    EXPECT_EQ(extra, 0u);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(Text(lines[0]), "RegistryOpenKey: all 16 key handles are in use\n");
+
+    RegistryCloseKey(keys[3]);
+    size = sizeof buf;
+    EXPECT_EQ(RegistryQueryValue(keys[3], "A", buf, &size), kRegNotFound);
+    ASSERT_EQ(RegistryOpenKey(kRegLocalMachine, kKey, &extra), kRegSuccess);
+    size = sizeof buf;
+    EXPECT_EQ(RegistryQueryValue(extra, "A", buf, &size), kRegSuccess);
+    RegistryCloseKey(extra);
+    for (int i = 0; i < 16; ++i) {
+        if (i != 3) {
+            RegistryCloseKey(keys[i]);
+        }
+    }
+}
+
+TEST_F(RegistryTest, UnreadableFileIsMissingWithAWarning) {
+    // A directory opens but cannot be read.
+    setenv("TARNWICK_REGISTRY", dir_.c_str(), 1);
+    RegKey k = 99;
+    EXPECT_EQ(RegistryOpenKey(kRegLocalMachine, kKey, &k), kRegNotFound);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(Text(lines[0]),
+              "Registry file " + dir_ + " cannot be read: Is a directory - file ignored\n");
+}
+
+TEST_F(RegistryTest, ThreadsReadAtTheSameTime) {
+    Write(std::string(kHead) + kKeyLine + "\"A\"=\"shared\"\n");
+    std::vector<std::thread> threads;
+    int failures[4] = {};
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&failures, t] {
+            for (int i = 0; i < 50; ++i) {
+                RegKey k = 0;
+                if (RegistryOpenKey(kRegLocalMachine, kKey, &k) != kRegSuccess) {
+                    ++failures[t];
+                    continue;
+                }
+                char buf[16];
+                uint32_t size = sizeof buf;
+                if (RegistryQueryValue(k, "A", buf, &size) != kRegSuccess ||
+                    std::strcmp(buf, "shared") != 0) {
+                    ++failures[t];
+                }
+                RegistryCloseKey(k);
+            }
+        });
+    }
+    for (std::thread &t : threads) {
+        t.join();
+    }
+    for (int f : failures) {
+        EXPECT_EQ(f, 0);
+    }
+}
+
+}  // namespace
