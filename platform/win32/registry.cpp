@@ -6,42 +6,48 @@
 
 namespace {
 
-// Our root keys are the 32-bit values; Windows' predefined handles are those
-// values sign-extended.
-HKEY ToHkey(RegKey key) {
-    if (key == kRegLocalMachine) {
-        return HKEY_LOCAL_MACHINE;
-    }
-    return reinterpret_cast<HKEY>(key);
-}
+// The largest string value read whole; a larger one is only measured.
+constexpr DWORD kValueMax = 4096;
 
 }  // namespace
 
 long RegistryOpenKey(RegKey root, const char *subkey, RegKey *key) {
+    if (key == nullptr) {
+        return kRegNotFound;
+    }
+    *key = 0;
+    // Our root is the 32-bit value; Windows' predefined handle is that value
+    // sign-extended.
+    if (root != kRegLocalMachine) {
+        return kRegNotFound;
+    }
     HKEY opened = nullptr;
-    LONG rc = RegOpenKeyExA(ToHkey(root), subkey, 0, KEY_READ, &opened);
+    LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, subkey, 0, KEY_READ, &opened);
     if (rc != ERROR_SUCCESS) {
-        return rc;
+        return rc == ERROR_FILE_NOT_FOUND || rc == ERROR_PATH_NOT_FOUND ? kRegNotFound : rc;
     }
     *key = reinterpret_cast<RegKey>(opened);
     return kRegSuccess;
 }
 
 long RegistryQueryValue(RegKey key, const char *name, char *data, uint32_t *size) {
+    if (size == nullptr || key == 0) {
+        return kRegNotFound;
+    }
     // Read into a buffer of our own first, so that a value too large for the
     // caller's buffer, or one that is not a string, leaves data untouched.
-    HKEY h = ToHkey(key);
-    char local[4096];
+    HKEY h = reinterpret_cast<HKEY>(key);
+    char local[kValueMax + 1];
     DWORD type = 0;
-    DWORD got = sizeof local - 1;
+    DWORD got = kValueMax;
     LONG rc = RegQueryValueExA(h, name, nullptr, &type, reinterpret_cast<BYTE *>(local), &got);
     if (rc == ERROR_MORE_DATA) {
         // Larger than any setting: its size is all the caller can learn.
         if (type != REG_SZ) {
             return kRegNotFound;
         }
-        *size = got;
-        return kRegMoreData;
+        *size = got + 1;
+        return data == nullptr ? kRegSuccess : kRegMoreData;
     }
     if (rc != ERROR_SUCCESS) {
         return rc == ERROR_FILE_NOT_FOUND ? kRegNotFound : rc;
@@ -49,21 +55,23 @@ long RegistryQueryValue(RegKey key, const char *name, char *data, uint32_t *size
     if (type != REG_SZ) {
         return kRegNotFound;
     }
-    // Stored data may lack its terminator: it counts as if it were there.
-    if (got == 0 || local[got - 1] != '\0') {
-        local[got++] = '\0';
+    // The string ends at its first NUL; stored data without one is ended
+    // here.
+    local[got] = '\0';
+    auto needed = static_cast<uint32_t>(std::strlen(local) + 1);
+    if (data != nullptr) {
+        if (needed > *size) {
+            *size = needed;
+            return kRegMoreData;
+        }
+        std::memcpy(data, local, needed);
     }
-    if (got > *size) {
-        *size = got;
-        return kRegMoreData;
-    }
-    std::memcpy(data, local, got);
-    *size = got;
+    *size = needed;
     return kRegSuccess;
 }
 
 void RegistryCloseKey(RegKey key) {
-    if (key != kRegLocalMachine) {
-        RegCloseKey(ToHkey(key));
+    if (key != 0 && key != kRegLocalMachine) {
+        RegCloseKey(reinterpret_cast<HKEY>(key));
     }
 }

@@ -1,0 +1,48 @@
+// The event log on Windows: the real calls succeed and fail with the
+// header's codes.  (What a report holds is pinned through the fake backend in
+// events_test.cpp; the event log under wine keeps nothing to read back.)
+#include "platform/eventlog.h"
+
+#include <gtest/gtest.h>
+
+#include "diag/EVENTS.h"
+#include "diag/EVENTS_testing.h"
+#include "platform/errors.h"
+
+namespace {
+
+TEST(EventLogWin32, RegisterReportDeregisterSucceed) {
+    EventSourceHandle source = EventSourceRegister("Tarnwick");
+    ASSERT_NE(source, kNoEventSource);
+    const char *strings[] = {"Tarnwick error: 1063", "StartServiceCtrlDispatcher failed."};
+    const unsigned char data[] = {1, 2, 3, 4};
+    SetLastError(1234);
+    EXPECT_NE(EventSourceReport(source, kEventError, 0, 0, 2, strings, 0, nullptr), 0);
+    EXPECT_EQ(LastError(), 1234u);  // left as it was on success
+    EXPECT_NE(
+        EventSourceReport(source, kEventInformation, 1, 0x200003E8u, 0, nullptr, sizeof data, data),
+        0);
+    EXPECT_NE(EventSourceDeregister(source), 0);
+}
+
+TEST(EventLogWin32, NoHandleIsAnInvalidHandle) {
+    SetLastError(0);
+    EXPECT_EQ(EventSourceReport(kNoEventSource, kEventError, 0, 0, 0, nullptr, 0, nullptr), 0);
+    EXPECT_EQ(LastError(), kErrorInvalidHandle);
+    SetLastError(0);
+    EXPECT_EQ(EventSourceDeregister(kNoEventSource), 0);
+    EXPECT_EQ(LastError(), kErrorInvalidHandle);
+}
+
+TEST(EventLogWin32, TheStandingSourceReportsThroughThePlatform) {
+    EventsSetBackendForTest(nullptr);
+    EventsResetForTest();
+    ASSERT_EQ(EventLogOpen(), 1);
+    EXPECT_EQ(ReportServiceStartEvent(), 0);
+    EXPECT_EQ(EventLogReport(kEventWarning, 0x20008000u, 0, 0, nullptr, 1, "one string"), 0);
+    EventLogClose();
+    EXPECT_EQ(EventLogReport(kEventWarning, 0x20008000u, 0, 0, nullptr, 0), -1);
+    EventsResetForTest();
+}
+
+}  // namespace

@@ -1,0 +1,111 @@
+// The smaller Win32 services: system texts, process calls, the status report
+// without a manager, and signals delivered on the dispatch thread.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+#include <string>
+
+#include "platform/console.h"
+#include "platform/errors.h"
+#include "platform/process.h"
+#include "platform/scm.h"
+#include "platform/signals.h"
+#include "platform/syserr.h"
+#include "test_util.h"
+
+namespace {
+
+TEST(SysErrWin32, SystemTextsEndInCrLfAndAreNeverCut) {
+    char text[256] = "untouched";
+    size_t n = SystemErrorText(2, text, sizeof text);  // ERROR_FILE_NOT_FOUND
+    ASSERT_GT(n, 2u);
+    EXPECT_EQ(n, std::strlen(text));
+    EXPECT_EQ(std::string(text + n - 2), "\r\n");
+
+    char small[4] = "abc";
+    EXPECT_EQ(SystemErrorText(2, small, sizeof small), 0u);
+    EXPECT_STREQ(small, "abc");
+    // No text for a code the system does not know.
+    EXPECT_EQ(SystemErrorText(0x1FFFFFFF, text, sizeof text), 0u);
+}
+
+TEST(SysErrWin32, LookupsKeepTheLastError) {
+    char text[256];
+    SetLastError(10048);
+    SystemErrorText(2, text, sizeof text);
+    ModuleMessageText(0x20000001u, text, sizeof text);
+    ModuleStringText(10048, text, sizeof text);
+    SystemErrorText(0x1FFFFFFF, text, sizeof text);
+    EXPECT_EQ(LastError(), 10048u);
+}
+
+TEST(ErrorsWin32, RuntimeTextsComeFromTheRuntimeTable) {
+    ASSERT_NE(RuntimeErrorText(ENOENT), nullptr);
+    EXPECT_STREQ(RuntimeErrorText(ENOENT), "No such file or directory");
+    EXPECT_STREQ(RuntimeErrorText(EBADF), "Bad file descriptor");
+    EXPECT_EQ(RuntimeErrorText(-1), nullptr);
+    // The table ends where the runtime's ends: nothing is made up beyond it.
+    EXPECT_EQ(RuntimeErrorText(43), nullptr);
+    EXPECT_EQ(RuntimeErrorText(EADDRINUSE), nullptr);
+}
+
+TEST(ProcessWin32, IdsNamesAndDirectories) {
+    EXPECT_NE(ProcessId(), 0u);
+    EXPECT_NE(ThreadId(), 0u);
+    char name[64] = "untouched";
+    ASSERT_EQ(LocalHostName(name, sizeof name), 0);
+    EXPECT_GT(std::strlen(name), 0u);
+    char tiny[3];
+    ASSERT_EQ(LocalHostName(tiny, sizeof tiny), 0);
+    EXPECT_LE(std::strlen(tiny), 2u);
+
+    testutil::TempDir dir;
+    std::filesystem::path before = std::filesystem::current_path();
+    errno = 0;
+    EXPECT_EQ(ChangeDirectory((dir / "absent").c_str()), -1);
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_EQ(ChangeDirectory(dir.path().c_str()), 0);
+    EXPECT_TRUE(std::filesystem::equivalent(std::filesystem::current_path(), dir.path()));
+    std::filesystem::current_path(before);
+}
+
+TEST(ScmWin32, NoManagerNoReport) {
+    ServiceStatusRecord status = {
+        kServiceWin32OwnProcess, kServiceRunning, kServiceAcceptStop, 0, 0, 0, 0};
+    EXPECT_EQ(ScmSetStatus(kInvalidStatusHandle, &status), 0);
+    EXPECT_EQ(ScmSetStatus(0, &status), 0);
+}
+
+std::mutex signal_lock;
+std::condition_variable signal_seen;
+int signals_seen = 0;
+unsigned long signal_thread = 0;
+
+void OnTerm(int sig) {
+    std::lock_guard<std::mutex> guard(signal_lock);
+    signals_seen += sig == SIGTERM ? 1 : 100;
+    signal_thread = ThreadId();
+    signal_seen.notify_all();
+}
+
+TEST(SignalsWin32, RaisedSignalsRunOnTheDispatchThread) {
+    EXPECT_EQ(SignalSet(SIGBREAK, OnTerm), -1);
+    ASSERT_EQ(SignalSet(SIGTERM, OnTerm), 0);
+    // raise() runs the runtime's handler in this thread: the installed one
+    // runs on the dispatch thread, once per signal.
+    std::raise(SIGTERM);
+    std::raise(SIGTERM);
+    std::unique_lock<std::mutex> hold(signal_lock);
+    ASSERT_TRUE(
+        signal_seen.wait_for(hold, std::chrono::seconds(10), [] { return signals_seen >= 2; }));
+    EXPECT_EQ(signals_seen, 2);
+    EXPECT_NE(signal_thread, ThreadId());
+}
+
+}  // namespace
