@@ -143,6 +143,10 @@ int SignalSet(int sig, SignalHandler handler) {
     return signal(sig, OnSignal) == SIG_ERR ? -1 : 0;
 }
 
+int ConsoleEventForTest(unsigned long event) {
+    return OnConsoleEvent(event) ? 1 : 0;
+}
+
 int ConsoleAddHandler(ConsoleHandler handler) {
     {
         std::lock_guard<std::mutex> guard(console_mutex);

@@ -1,21 +1,15 @@
-// The smaller Win32 services: system texts, process calls, the status report
-// without a manager, and signals delivered on the dispatch thread.
+// The smaller Win32 services: system texts, runtime texts, process calls and
+// the status report without a manager.
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <chrono>
-#include <condition_variable>
-#include <csignal>
 #include <cstring>
 #include <filesystem>
-#include <mutex>
 #include <string>
 
-#include "platform/console.h"
 #include "platform/errors.h"
 #include "platform/process.h"
 #include "platform/scm.h"
-#include "platform/signals.h"
 #include "platform/syserr.h"
 #include "test_util.h"
 
@@ -80,32 +74,6 @@ TEST(ScmWin32, NoManagerNoReport) {
         kServiceWin32OwnProcess, kServiceRunning, kServiceAcceptStop, 0, 0, 0, 0};
     EXPECT_EQ(ScmSetStatus(kInvalidStatusHandle, &status), 0);
     EXPECT_EQ(ScmSetStatus(0, &status), 0);
-}
-
-std::mutex signal_lock;
-std::condition_variable signal_seen;
-int signals_seen = 0;
-unsigned long signal_thread = 0;
-
-void OnTerm(int sig) {
-    std::lock_guard<std::mutex> guard(signal_lock);
-    signals_seen += sig == SIGTERM ? 1 : 100;
-    signal_thread = ThreadId();
-    signal_seen.notify_all();
-}
-
-TEST(SignalsWin32, RaisedSignalsRunOnTheDispatchThread) {
-    EXPECT_EQ(SignalSet(SIGBREAK, OnTerm), -1);
-    ASSERT_EQ(SignalSet(SIGTERM, OnTerm), 0);
-    // raise() runs the runtime's handler in this thread: the installed one
-    // runs on the dispatch thread, once per signal.
-    std::raise(SIGTERM);
-    std::raise(SIGTERM);
-    std::unique_lock<std::mutex> hold(signal_lock);
-    ASSERT_TRUE(
-        signal_seen.wait_for(hold, std::chrono::seconds(10), [] { return signals_seen >= 2; }));
-    EXPECT_EQ(signals_seen, 2);
-    EXPECT_NE(signal_thread, ThreadId());
 }
 
 }  // namespace

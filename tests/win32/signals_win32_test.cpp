@@ -1,0 +1,146 @@
+// Signals and console events on Windows: handlers run on the dispatch
+// thread; a faulting thread waits while its handler ends the process; Ctrl+C
+// goes to the SIGINT handler before any console handler.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <cstdlib>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/console.h"
+#include "platform/process.h"
+#include "platform/signals.h"
+#include "platform/win32/console_testing.h"
+
+namespace {
+
+std::mutex seen_lock;
+std::condition_variable seen_changed;
+std::vector<std::string> seen;
+unsigned long handler_thread = 0;
+
+void Record(const std::string &what) {
+    std::lock_guard<std::mutex> guard(seen_lock);
+    seen.push_back(what);
+    handler_thread = ThreadId();
+    seen_changed.notify_all();
+}
+
+// Waits until n events have been seen; returns them and forgets them.
+std::vector<std::string> WaitFor(size_t n) {
+    std::unique_lock<std::mutex> hold(seen_lock);
+    seen_changed.wait_for(hold, std::chrono::seconds(10), [n] { return seen.size() >= n; });
+    std::vector<std::string> out = seen;
+    seen.clear();
+    return out;
+}
+
+void OnSignal(int sig) {
+    Record("signal " + std::to_string(sig));
+}
+
+TEST(SignalsWin32, RaisedSignalsRunOnTheDispatchThreadEveryTime) {
+    EXPECT_EQ(SignalSet(SIGBREAK, OnSignal), -1);
+    EXPECT_EQ(SignalSet(0, OnSignal), -1);
+    ASSERT_EQ(SignalSet(SIGTERM, OnSignal), 0);
+    // raise() calls the runtime's handler in this thread, which resets the
+    // signal to its default first: the second raise would end the process
+    // if the handler were not installed again.
+    std::raise(SIGTERM);
+    std::raise(SIGTERM);
+    EXPECT_EQ(WaitFor(2), (std::vector<std::string>{"signal 15", "signal 15"}));
+    EXPECT_NE(handler_thread, ThreadId());
+}
+
+int first_result = 1;
+int second_result = 0;
+int FirstConsole(unsigned long event) {
+    Record("first " + std::to_string(event));
+    return first_result;
+}
+int SecondConsole(unsigned long event) {
+    Record("second " + std::to_string(event));
+    return second_result;
+}
+
+TEST(SignalsWin32, ConsoleEventsGoLastAddedFirstAndCtrlCToSigint) {
+    ASSERT_EQ(ConsoleAddHandler(FirstConsole), 0);
+    ASSERT_EQ(ConsoleAddHandler(SecondConsole), 0);
+
+    // Ctrl+Break: the last added declines, the first takes it, on the
+    // delivering thread.
+    EXPECT_EQ(ConsoleEventForTest(kCtrlBreakEvent), 1);
+    EXPECT_EQ(WaitFor(2), (std::vector<std::string>{"second 1", "first 1"}));
+    EXPECT_EQ(handler_thread, ThreadId());
+
+    // Before a SIGINT handler, Ctrl+C is a console event too.
+    EXPECT_EQ(ConsoleEventForTest(kCtrlCEvent), 1);
+    EXPECT_EQ(WaitFor(2), (std::vector<std::string>{"second 0", "first 0"}));
+
+    // Nobody takes a close: the default handling follows.
+    first_result = 0;
+    EXPECT_EQ(ConsoleEventForTest(kCtrlCloseEvent), 0);
+    EXPECT_EQ(WaitFor(2), (std::vector<std::string>{"second 2", "first 2"}));
+    first_result = 1;
+
+    // With a SIGINT handler, Ctrl+C reaches it alone, on the dispatch thread.
+    ASSERT_EQ(SignalSet(SIGINT, OnSignal), 0);
+    EXPECT_EQ(ConsoleEventForTest(kCtrlCEvent), 1);
+    EXPECT_EQ(WaitFor(1), std::vector<std::string>{"signal 2"});
+    EXPECT_NE(handler_thread, ThreadId());
+    // Ctrl+Break still goes to the console handlers.
+    EXPECT_EQ(ConsoleEventForTest(kCtrlBreakEvent), 1);
+    EXPECT_EQ(WaitFor(2), (std::vector<std::string>{"second 1", "first 1"}));
+}
+
+// The handler of the fault tests ends the process with 100 + the signal.
+void ExitWith(int sig) {
+    ProcessExit(100 + sig);
+}
+
+void Segv() {
+    SignalSet(SIGSEGV, ExitWith);
+    volatile int *volatile nowhere = nullptr;
+    *nowhere = 1;
+}
+
+void Fpe() {
+    SignalSet(SIGFPE, ExitWith);
+    // Both unknown to the compiler, so that it emits the division.
+    volatile int seven = 7;
+    volatile int zero = 0;
+    volatile int result = seven / zero;
+    (void)result;
+}
+
+void Ill() {
+    SignalSet(SIGILL, ExitWith);
+    __builtin_trap();
+}
+
+void Abort() {
+    SignalSet(SIGABRT, ExitWith);
+    std::abort();
+}
+
+TEST(SignalsWin32DeathTest, FaultsEndThroughTheHandler) {
+    EXPECT_EXIT(Segv(), ::testing::ExitedWithCode(100 + SIGSEGV), "");
+    EXPECT_EXIT(Fpe(), ::testing::ExitedWithCode(100 + SIGFPE), "");
+    EXPECT_EXIT(Ill(), ::testing::ExitedWithCode(100 + SIGILL), "");
+    EXPECT_EXIT(Abort(), ::testing::ExitedWithCode(100 + SIGABRT), "");
+}
+
+TEST(SignalsWin32DeathTest, AFaultOnAnotherThreadEndsThroughTheHandler) {
+    auto fault = [] {
+        std::thread worker(Segv);
+        worker.join();
+    };
+    EXPECT_EXIT(fault(), ::testing::ExitedWithCode(100 + SIGSEGV), "");
+}
+
+}  // namespace
