@@ -13,6 +13,7 @@
 #include "diag/debug_testing.h"
 #include "platform/clock_testing.h"
 #include "platform/debugger_testing.h"
+#include "platform/process.h"
 
 namespace testutil {
 
@@ -111,6 +112,21 @@ bool TraceCatcher::Has(const std::string &text) const {
 void TraceCatcher::Clear() {
     std::lock_guard<std::mutex> guard(lines_mutex);
     caught.clear();
+}
+
+bool BindLoopback(SockHandle s, SockAddrIn *addr) {
+    *addr = {};
+    addr->family = kAfInet;
+    addr->addr = 0x0100007Fu;  // 127.0.0.1 in network byte order
+    uint16_t base = static_cast<uint16_t>(40000 + ProcessId() % 20000);
+    for (int i = 0; i < 500; ++i) {
+        uint16_t port = static_cast<uint16_t>(base + i);
+        addr->port = static_cast<uint16_t>((port >> 8) | (port << 8));
+        if (SockBind(s, addr) == 0) {
+            return true;
+        }
+    }
+    return false;
 }
 
 void UseUtc() {

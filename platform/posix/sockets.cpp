@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
-#include <sys/eventfd.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -11,22 +10,15 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <mutex>
 
 #include "platform/errors.h"
 
 namespace {
 
-// The wake-up descriptor: readable once any socket has been closed by
-// SockClose, so that a thread blocked in select on that socket returns.
-// Closing is final for the socket; the wake stays set.
-std::once_flag wake_once;
-int wake_fd = -1;
-
-int WakeFd() {
-    std::call_once(wake_once, [] { wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK); });
-    return wake_fd;
-}
+// Sockets closed by SockClose, by descriptor number: a wait on such a socket
+// fails, whether the close came before the wait or during it.  SockUdp clears
+// the mark when the number comes back for a new socket.
+std::atomic<bool> closing[FD_SETSIZE];
 
 int WsaFromErrno(int err) {
     switch (err) {
@@ -134,7 +126,6 @@ void ToSockaddr(const SockAddrIn *in, struct sockaddr_in *out) {
 }  // namespace
 
 int SockStartup() {
-    WakeFd();
     return 0;
 }
 
@@ -144,6 +135,12 @@ SockHandle SockUdp() {
         Fail();
         return kInvalidSocket;
     }
+    if (fd >= FD_SETSIZE) {  // select could not wait on it
+        close(fd);
+        SetLastError(10024);  // WSAEMFILE
+        return kInvalidSocket;
+    }
+    closing[fd].store(false);
     return fd;
 }
 
@@ -234,28 +231,24 @@ int FillBatch(int fd) {
 }  // namespace
 
 int SockWaitReadable(SockHandle s) {
-    int wake = WakeFd();
     int fd = static_cast<int>(s);
+    if (fd < 0 || fd >= FD_SETSIZE || closing[fd].load()) {
+        SetLastError(kWsaEnotsock);
+        return -1;
+    }
     if (BatchPending(fd)) {
         return 1;  // datagrams taken with the last batch are still to be read
     }
     fd_set readfds;
     FD_ZERO(&readfds);
-    int maxfd = wake;
-    if (wake >= 0) {
-        FD_SET(wake, &readfds);
-    }
-    if (fd >= 0 && fd < FD_SETSIZE) {
-        FD_SET(fd, &readfds);
-        maxfd = fd > maxfd ? fd : maxfd;
-    }
+    FD_SET(fd, &readfds);
     int saved_errno = errno;
-    int n = select(maxfd + 1, &readfds, nullptr, nullptr, nullptr);
+    int n = select(fd + 1, &readfds, nullptr, nullptr, nullptr);
     // A closed socket ends the wait as a failure, as closesocket does to a
     // Winsock select: whether the close came before the call (EBADF) or
-    // during it (the wake-up), the result is the same, and errno is left as
-    // Winsock leaves it.
-    if ((n < 0 && errno == EBADF) || (n > 0 && wake >= 0 && FD_ISSET(wake, &readfds)) || fd < 0) {
+    // during it (SockClose's shutdown wakes the select), the result is the
+    // same, and errno is left as Winsock leaves it.
+    if ((n < 0 && errno == EBADF) || closing[fd].load()) {
         errno = saved_errno;
         SetLastError(kWsaEnotsock);
         return -1;
@@ -297,14 +290,18 @@ int SockSend(SockHandle s, const void *data, int len, const SockAddrIn *to) {
 }
 
 int SockClose(SockHandle s) {
-    closes.fetch_add(1);
-    int wake = WakeFd();
-    if (wake >= 0) {
-        uint64_t one = 1;
-        ssize_t rc = write(wake, &one, sizeof one);
-        (void)rc;
+    int fd = static_cast<int>(s);
+    if (fd < 0 || fd >= FD_SETSIZE) {
+        SetLastError(kWsaEnotsock);
+        return -1;
     }
-    if (close(static_cast<int>(s)) != 0) {
+    closes.fetch_add(1);
+    closing[fd].store(true);
+    // Closing alone does not wake a thread blocked in select on the socket;
+    // a shutdown does, even on an unconnected datagram socket (it reports
+    // ENOTCONN, and wakes the waiters all the same).
+    shutdown(fd, SHUT_RDWR);
+    if (close(fd) != 0) {
         return Fail();
     }
     return 0;
