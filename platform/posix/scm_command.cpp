@@ -43,6 +43,7 @@ void Usage() {
         "  tarnwick-sc query NAME\n"
         "  tarnwick-sc delete NAME\n"
         "  tarnwick-sc run NAME\n");
+    std::fflush(stdout);
 }
 
 int Failed(const char *call, unsigned long code) {
@@ -65,7 +66,15 @@ const char *StateName(uint32_t state) {
     return state >= 1 && state <= 7 ? kNames[state - 1] : "UNKNOWN";
 }
 
+// Prints the status as sc query does, under the service's name as created.
 void PrintStatus(const char *name, const ServiceStatusRecord &s) {
+    char folder[kScmPathSize];
+    char key[kScmKeySize];
+    ScmRecord record;
+    if (ScmStoreFolder(folder, sizeof folder) == 0 && ScmStoreKey(name, key, sizeof key) == 0 &&
+        ScmStoreReadRecord(folder, key, &record) == 0) {
+        name = record.name;
+    }
     std::printf("\nSERVICE_NAME: %s\n", name);
     std::printf("        TYPE : %x  %s\n", s.serviceType,
                 s.serviceType == kServiceWin32OwnProcess ? "WIN32_OWN_PROCESS" : "");
@@ -181,7 +190,9 @@ unsigned long Launch(const char *name, bool foreground, pid_t *child) {
     }
     // A process that has reported its stop may still be ending: its last
     // reports must not overwrite the new run's.
-    if (!WaitForProcessEnd(name)) {
+    ScmStoredStatus last;
+    ScmStoreReadStatus(folder, key, kServiceWin32OwnProcess, &last);
+    if (last.status.currentState == kServiceStopped && !WaitForProcessEnd(name)) {
         return kScmErrorServiceAlreadyRunning;
     }
     int lock = ScmStoreLock(folder);
@@ -376,6 +387,7 @@ int Create(int argc, char **argv) {
     }
     ScmCloseHandle(service);
     std::printf("[SC] CreateService SUCCESS\n");
+    std::fflush(stdout);
     return 0;
 }
 
@@ -467,6 +479,7 @@ int Delete(const char *name) {
         return Failed("DeleteService", LastError());
     }
     std::printf("[SC] DeleteService SUCCESS\n");
+    std::fflush(stdout);
     return 0;
 }
 
@@ -481,7 +494,12 @@ int Run(const char *name) {
     for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGCHLD}) {
         sigaddset(&set, sig);
     }
-    sigprocmask(SIG_BLOCK, &set, nullptr);
+    sigset_t old_mask;
+    sigprocmask(SIG_BLOCK, &set, &old_mask);
+    struct Restore {
+        sigset_t mask;
+        ~Restore() { sigprocmask(SIG_SETMASK, &mask, nullptr); }
+    } restore{old_mask};
     pid_t child = 0;
     if (unsigned long code = Launch(name, true, &child); code != 0) {
         return Failed("StartService", code);
