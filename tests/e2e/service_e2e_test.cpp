@@ -10,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <string>
 #include <thread>
@@ -72,6 +73,18 @@ const char kWholeRun[] =
     "16 3 1 0 0 2 5000\n"
     "16 1 1 0 0 0 0\n"
     "16 1 1 0 0 0 0\n";
+
+// The reports of a whole run.  Report 7 (ServiceMain, once the loop has
+// returned) may overtake report 6 (the control handler, right after the
+// stop); the handle is none after report 7, so report 6 is then not sent.
+::testing::AssertionResult IsWholeRun(const std::string &reports) {
+    std::string six = kWholeRun;
+    six.resize(six.size() - std::strlen("16 1 1 0 0 0 0\n"));
+    if (reports == kWholeRun || reports == six) {
+        return ::testing::AssertionSuccess();
+    }
+    return ::testing::AssertionFailure() << "reports:\n" << reports;
+}
 
 const char kStartEvent[] = "Tarnwick\t1\t0x8001\t0x200003E8";
 // The head of a ReportServiceError event, up to the error code.
@@ -166,12 +179,14 @@ TEST_F(ServiceRun, WholeRunReportsControlsAndEvents) {
     EXPECT_NE(r.out.find("STATE : 1  STOPPED\n"), std::string::npos) << r.out;
     EXPECT_TRUE(d.WaitServiceEnd());
 
-    EXPECT_EQ(ReadFile(d.ServiceFile(".reports")), kWholeRun);
+    std::string reports = ReadFile(d.ServiceFile(".reports"));
+    EXPECT_TRUE(IsWholeRun(reports));
     std::string trace = Trace();
     EXPECT_EQ(Count(trace, "UpdateServiceStatus(START_PENDING)\n"), 2u);
     EXPECT_EQ(Count(trace, "UpdateServiceStatus(RUNNING)\n"), 1u);
     EXPECT_EQ(Count(trace, "UpdateServiceStatus(STOP_PENDING)\n"), 2u);
-    EXPECT_EQ(Count(trace, "UpdateServiceStatus(STOPPED)\n"), 2u);
+    // One trace line for each STOPPED report sent.
+    EXPECT_EQ(Count(trace, "UpdateServiceStatus(STOPPED)\n"), Count(reports, "16 1 1 "));
     EXPECT_EQ(Count(trace, "interrogating service.....\n"), 1u);
     EXPECT_EQ(Count(trace, "re-initing service.....\n"), 1u);
     EXPECT_EQ(Count(trace, "Terminating All Active Threads.....\n"), 1u);
@@ -269,7 +284,7 @@ TEST_F(ServiceRun, ForegroundRunForSystemd) {
     // SIGTERM (systemd's stop without ExecStop) sends the stop control.
     int status = d.Signal(SIGTERM);
     EXPECT_EQ(e2e::ExitCode(status), 0) << d.Stdout() << d.Stderr();
-    EXPECT_EQ(ReadFile(d.ServiceFile(".reports")), kWholeRun);
+    EXPECT_TRUE(IsWholeRun(ReadFile(d.ServiceFile(".reports"))));
     // The service's output is the runner's.
     EXPECT_NE(d.Stdout().find(kUsage), std::string::npos) << d.Stdout();
     EXPECT_NE(d.Stdout().find("STATE : 1  STOPPED\n"), std::string::npos);
@@ -284,7 +299,7 @@ TEST_F(ServiceRun, ForegroundRunStoppedWithTheStopControl) {
     e2e::CommandResult r = d.Sc({"stop", "Tarnwick"});
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_EQ(e2e::ExitCode(d.Wait()), 0);
-    EXPECT_EQ(ReadFile(d.ServiceFile(".reports")), kWholeRun);
+    EXPECT_TRUE(IsWholeRun(ReadFile(d.ServiceFile(".reports"))));
 }
 
 TEST_F(ServiceRun, ServiceKilledIsRecordedAborted) {
