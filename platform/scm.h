@@ -125,7 +125,9 @@ struct ScmTableEntry {
 // ScmRegisterHandler registered) until the service has reported
 // kServiceStopped.  Returns nonzero then.  Returns 0 at once with
 // kScmErrorFailedServiceControllerConnect (1063) when the manager did not
-// start this process; kScmErrorInvalidParameter for an empty table.
+// start this process; kScmErrorServiceAlreadyRunning when the service runs
+// already (in another process, or a dispatcher runs in this one);
+// kScmErrorInvalidParameter for an empty table.
 //
 // Controls are refused, without reaching the handler, as the manager refuses
 // them: kScmErrorServiceCannotAcceptCtrl (1061) while the last state reported
