@@ -21,6 +21,7 @@ fi
 
 ip link set lo up
 bin="$top/build/release"
+loadgen="$bin/bench/loadgen"
 dir="$(mktemp -d /tmp/tarnwick-bench-XXXXXX)"
 trap 'rm -rf "$dir"' EXIT
 mkdir "$dir/log"
@@ -44,7 +45,7 @@ for rate in $rates; do
         sleep 0.2
         cpu0=$(cpu_ticks $pid)
         t0=$(date +%s.%N)
-        sent=$("$bin/loadgen" 514 "$count" "$rate" | awk '{print $1}')
+        sent=$("$loadgen" 514 "$count" "$rate" | awk '{print $1}')
         # Wait until the file stops growing.
         last=-1
         now=$(lines_in)
@@ -56,6 +57,8 @@ for rate in $rates; do
             [ "$now" != "$last" ] && tlast=$(date +%s.%N)
         done
         cpu1=$(cpu_ticks $pid)
+        # The time of the last line written: the log file's modification time.
+        tlast=$(stat -c %.9Y "$dir"/log/bench_*.LOG | sort -n | tail -1)
         found=$(cat "$dir"/log/bench_*.LOG | sed -n 's/.*bench seq=\([0-9]*\).*/\1/p' | sort -u | wc -l)
         kill -TERM $pid
         wait $pid 2>/dev/null || true

@@ -17,7 +17,7 @@ constexpr int kTickSeconds = 30;
 }  // namespace
 
 void marktick(uint32_t, uint32_t, uintptr_t, uint32_t, uintptr_t) {
-    std::lock_guard<std::recursive_timed_mutex> guard(engine.lock);
+    std::lock_guard<std::recursive_mutex> guard(engine.lock);
     if (engine.marktimer >= 0) {
         tm_setpause(engine.marktimer, 1);
     }

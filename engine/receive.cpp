@@ -2,7 +2,6 @@
 // iteration, the orderly stop, the signal exit and the engine's own error
 // messages.
 #include <cerrno>
-#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -26,9 +25,10 @@ constexpr int kReceiveBufferBytes = 4 * 1024 * 1024;
 // When no socket could be made every wait fails at once: pause between the
 // reports instead of spinning.
 constexpr unsigned kNoSocketPauseMs = 1000;
-// How long the signal exit waits for the engine lock before it writes anyway
-// (a faulting thread may hold it and never come back).
-constexpr auto kQuitLockWait = std::chrono::seconds(2);
+// How long the signal exit tries for the engine lock (a faulting thread may
+// hold it and never come back): attempts a few milliseconds apart.
+constexpr int kQuitLockAttempts = 200;
+constexpr unsigned kQuitLockPauseMs = 10;
 
 char logdir_failure[2 * 256 + 64];
 bool logdir_failed = false;
@@ -195,7 +195,10 @@ int reporterr(const char *text) {
 void quitsig(int sig) {
     // When a faulting thread holds the engine lock and never returns, the
     // targets cannot be written safely: the exit is then traced only.
-    bool locked = engine.lock.try_lock_for(kQuitLockWait);
+    bool locked = false;
+    for (int i = 0; i < kQuitLockAttempts && !(locked = engine.lock.try_lock()); ++i) {
+        SleepMs(kQuitLockPauseMs);
+    }
     if (locked) {
         for (LogTarget *t = engine.targets; t != nullptr; t = t->next) {
             if (t->repeats != 0) {

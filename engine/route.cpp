@@ -106,7 +106,7 @@ int KeepsText(const LogTarget *t) {
 }
 
 void logmsg(int pri, const char *msg, const char *from, int flags) {
-    std::lock_guard<std::recursive_timed_mutex> guard(engine.lock);
+    std::lock_guard<std::recursive_mutex> guard(engine.lock);
     LogEvent(Trace, "logmsg: pri %o, flags %x, from %s, msg %s\n", pri, flags, from, msg);
     if (engine.marktimer >= 0) {
         tm_setpause(engine.marktimer, 1);

@@ -321,7 +321,7 @@ void PrintListing() {
 }  // namespace
 
 int init() {
-    std::lock_guard<std::recursive_timed_mutex> guard(engine.lock);
+    std::lock_guard<std::recursive_mutex> guard(engine.lock);
     LogEvent(Trace, "init\n");
     engine.rulesready = 0;
     FreeTargets();

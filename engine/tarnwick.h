@@ -37,10 +37,8 @@ struct EngineState {
     LogTarget constarget = {};     // console target used while no rules are in force
     int markelapsed = 0;           // seconds counted towards the next MARK
 
-    // Serialises routing, the tick, a reload and the signal exit.  Timed, so
-    // that the exit on a fault signal cannot wait for ever on a lock that the
-    // faulting thread holds.
-    std::recursive_timed_mutex lock;
+    // Serialises routing, the tick, a reload and the signal exit.
+    std::recursive_mutex lock;
 };
 
 extern EngineState engine;

@@ -1,23 +1,99 @@
-// The service control manager, as the running service sees it: its status
-// handle and status reports (SetServiceStatus).
+// The service control manager: the dispatcher and status reports of a
+// running service, and the manager's operations that install, stop, query and
+// remove one.
 //
-// Thread-safe.
+// Each call stands for one Windows call and keeps its results: a nonzero
+// result (or handle) for success; 0 for failure, with the last error
+// (errors.h) set to the Windows error code below.  Windows: the calls named
+// beside each function.  POSIX: a service database of our own (see
+// platform/posix/scm_store.h and platform/README.md): a folder with one record
+// and one last status per service, and an owner-only Unix control socket per
+// running service.  tarnwick-sc (platform/posix/scm_command.h) stands in for
+// sc.exe over the same code.
+//
+// Threads: ScmStartDispatcher blocks the calling (main) thread, runs the
+// service's main function on a new thread and every control request on the
+// calling thread.  ScmSetStatus may be called from any thread.  The manager's
+// operations are thread-safe.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
+// SERVICE_STATUS_HANDLE: what ScmRegisterHandler gives; 0 for none.
 using ServiceStatusHandle = uintptr_t;
 // The invalid handle (INVALID_HANDLE_VALUE): a console run has no manager.
 constexpr ServiceStatusHandle kInvalidStatusHandle = ~static_cast<uintptr_t>(0);
+// SC_HANDLE: a manager or service handle; 0 for none.
+using ScmHandle = uintptr_t;
 
+// Service types, start types, error control.
 constexpr uint32_t kServiceWin32OwnProcess = 0x10;
+constexpr uint32_t kServiceAutoStart = 2;
+constexpr uint32_t kServiceDemandStart = 3;
+constexpr uint32_t kServiceDisabled = 4;
+constexpr uint32_t kServiceErrorNormal = 1;
+
+// Service states.
 constexpr uint32_t kServiceStopped = 1;
 constexpr uint32_t kServiceStartPending = 2;
 constexpr uint32_t kServiceStopPending = 3;
 constexpr uint32_t kServiceRunning = 4;
-constexpr uint32_t kServiceAcceptStop = 1;
+constexpr uint32_t kServiceContinuePending = 5;
+constexpr uint32_t kServicePausePending = 6;
+constexpr uint32_t kServicePaused = 7;
 
-// The status record (SERVICE_STATUS), field for field.
+// Controls accepted (bits of controlsAccepted).
+constexpr uint32_t kServiceAcceptStop = 1;
+constexpr uint32_t kServiceAcceptPauseContinue = 2;
+constexpr uint32_t kServiceAcceptShutdown = 4;
+
+// Control codes.  128 to 255 are the service's own.
+constexpr uint32_t kServiceControlStop = 1;
+constexpr uint32_t kServiceControlPause = 2;
+constexpr uint32_t kServiceControlContinue = 3;
+constexpr uint32_t kServiceControlInterrogate = 4;
+constexpr uint32_t kServiceControlShutdown = 5;
+constexpr uint32_t kServiceControlUserFirst = 128;
+constexpr uint32_t kServiceControlUserLast = 255;
+
+// Access rights.
+constexpr uint32_t kScManagerConnect = 0x0001;
+constexpr uint32_t kScManagerCreateService = 0x0002;
+constexpr uint32_t kScManagerAllAccess = 0xF003F;
+constexpr uint32_t kServiceQueryStatus = 0x0004;
+constexpr uint32_t kServiceStart = 0x0010;
+constexpr uint32_t kServiceStop = 0x0020;
+constexpr uint32_t kServiceUserDefinedControl = 0x0100;
+constexpr uint32_t kServiceDelete = 0x10000;
+constexpr uint32_t kServiceAllAccess = 0xF01FF;
+
+// Windows error codes the calls give.
+constexpr unsigned long kScmErrorFileNotFound = 2;
+constexpr unsigned long kScmErrorPathNotFound = 3;
+constexpr unsigned long kScmErrorAccessDenied = 5;
+constexpr unsigned long kScmErrorInvalidHandle = 6;
+constexpr unsigned long kScmErrorNotEnoughMemory = 8;
+constexpr unsigned long kScmErrorBadFormat = 11;
+constexpr unsigned long kScmErrorInvalidParameter = 87;
+constexpr unsigned long kScmErrorInsufficientBuffer = 122;
+constexpr unsigned long kScmErrorInvalidName = 123;
+constexpr unsigned long kScmErrorInvalidServiceControl = 1052;
+constexpr unsigned long kScmErrorServiceRequestTimeout = 1053;
+constexpr unsigned long kScmErrorServiceNoThread = 1054;
+constexpr unsigned long kScmErrorServiceAlreadyRunning = 1056;
+constexpr unsigned long kScmErrorServiceDisabled = 1058;
+constexpr unsigned long kScmErrorServiceDoesNotExist = 1060;
+constexpr unsigned long kScmErrorServiceCannotAcceptCtrl = 1061;
+constexpr unsigned long kScmErrorServiceNotActive = 1062;
+constexpr unsigned long kScmErrorFailedServiceControllerConnect = 1063;
+constexpr unsigned long kScmErrorProcessAborted = 1067;
+constexpr unsigned long kScmErrorServiceMarkedForDelete = 1072;
+constexpr unsigned long kScmErrorServiceExists = 1073;
+constexpr unsigned long kScmErrorDuplicateServiceName = 1078;
+
+// The status record (SERVICE_STATUS), field for field: seven 32-bit words,
+// 28 bytes.
 struct ServiceStatusRecord {
     uint32_t serviceType;
     uint32_t currentState;
@@ -27,7 +103,126 @@ struct ServiceStatusRecord {
     uint32_t checkPoint;
     uint32_t waitHint;
 };
+static_assert(sizeof(ServiceStatusRecord) == 28, "SERVICE_STATUS is seven 32-bit words");
 
-// Reports the status to the manager.  Returns nonzero on success; 0 for the
-// invalid handle or none (0), with no other effect.
+// A service's main function (LPSERVICE_MAIN_FUNCTIONA): its start arguments,
+// the first one being the service name.
+using ScmServiceMain = void (*)(uint32_t argc, char **argv);
+// A control handler (LPHANDLER_FUNCTION): the 32-bit control code.
+using ScmControlHandler = void (*)(uint32_t control);
+// One row of the dispatch table (SERVICE_TABLE_ENTRYA); the table ends with a
+// row of two nulls.
+struct ScmTableEntry {
+    const char *name;
+    ScmServiceMain main;
+};
+
+// --- the running service ---
+
+// StartServiceCtrlDispatcherA.  Connects the process to the manager, runs the
+// main function of the table's service on a new thread, and runs every
+// control request for it on the calling thread (through the handler that
+// ScmRegisterHandler registered) until the service has reported
+// kServiceStopped.  Returns nonzero then.  Returns 0 at once with
+// kScmErrorFailedServiceControllerConnect (1063) when the manager did not
+// start this process; kScmErrorServiceAlreadyRunning when the service runs
+// already (in another process, or a dispatcher runs in this one);
+// kScmErrorInvalidParameter for an empty table.
+//
+// Controls are refused, without reaching the handler, as the manager refuses
+// them: kScmErrorServiceCannotAcceptCtrl (1061) while the last state reported
+// is a pending one or no handler is registered; kScmErrorServiceNotActive
+// (1062) once stopped; kScmErrorInvalidServiceControl (1052) for stop, pause
+// or continue when controlsAccepted lacks its bit; kScmErrorInvalidParameter
+// for shutdown and the reserved codes 11 to 127 and above 255.  Interrogate
+// and the codes 128 to 255 always reach a running service.
+//
+// POSIX: the manager's environment variables TARNWICK_SCM_SERVICE (the
+// service's name) and TARNWICK_SCM (the database folder) tell that it started
+// the process.  Once kServiceStopped has been reported, the dispatcher also
+// waits for the main function to return, at most 10 seconds, before it
+// returns (Windows does not wait).  A main function that returns without
+// reporting kServiceStopped ends the run too; the manager then records the
+// service stopped with kScmErrorProcessAborted (1067).
+int ScmStartDispatcher(const ScmTableEntry *table);
+
+// RegisterServiceCtrlHandlerA.  Registers handler for the service name.
+// Returns the status handle, or 0 with the last error set
+// (kScmErrorServiceDoesNotExist when no dispatcher runs in this process).
+ServiceStatusHandle ScmRegisterHandler(const char *name, ScmControlHandler handler);
+
+// SetServiceStatus.  Reports the status.  Returns nonzero on success; 0 with
+// kScmErrorInvalidHandle for the invalid handle, for none (0) or for a handle
+// that ScmRegisterHandler did not give, with no other effect;
+// kScmErrorInvalidParameter for a state outside 1 to 7.
 int ScmSetStatus(ServiceStatusHandle handle, const ServiceStatusRecord *status);
+
+// --- the manager's operations ---
+
+// OpenSCManagerA (local machine, the active database).  Returns a manager
+// handle, or 0: kScmErrorAccessDenied when the caller may not have access
+// (POSIX: the database folder cannot be created, or not written with
+// kScManagerCreateService or kScManagerAllAccess).
+ScmHandle ScmOpenManager(uint32_t access);
+
+// CreateServiceA.  Records a new service and returns its handle, or 0:
+// kScmErrorServiceExists (1073) when the name is taken (names match without
+// regard to case); kScmErrorDuplicateServiceName (1078) when another service
+// carries the display name; kScmErrorServiceMarkedForDelete (1072) when the
+// name belongs to a service marked for deletion; kScmErrorInvalidName for an
+// empty name, one with '/' or '\', or (POSIX) one of more than 200
+// characters; kScmErrorInvalidParameter for no binary path;
+// kScmErrorInvalidHandle for a bad manager handle; kScmErrorAccessDenied.
+// load_order_group, tag_id and password may be null; dependencies is a
+// double-NUL-terminated list or null; account null means LocalSystem.
+ScmHandle ScmCreateService(ScmHandle manager, const char *name, const char *display_name,
+                           uint32_t access, uint32_t service_type, uint32_t start_type,
+                           uint32_t error_control, const char *binary_path,
+                           const char *load_order_group, uint32_t *tag_id, const char *dependencies,
+                           const char *account, const char *password);
+
+// OpenServiceA.  Returns a service handle, or 0: kScmErrorServiceDoesNotExist
+// (1060) when no service has the name, kScmErrorInvalidHandle for a bad
+// manager handle.
+ScmHandle ScmOpenService(ScmHandle manager, const char *name, uint32_t access);
+
+// ControlService.  Sends control to the service and waits until its handler
+// has returned (at most 30 seconds: kScmErrorServiceRequestTimeout).  Returns
+// nonzero when the control was delivered; *status then holds the service's
+// status as its handler left it.  Returns 0 when it was not:
+// kScmErrorServiceNotActive (1062) for a service that does not run, or one of
+// the dispatcher's refusals (see ScmStartDispatcher), *status then holding
+// the last status; kScmErrorInvalidHandle; kScmErrorAccessDenied.
+int ScmControlService(ScmHandle service, uint32_t control, ServiceStatusRecord *status);
+
+// QueryServiceStatus.  The service's last reported status into *status.
+// Returns nonzero, or 0 with kScmErrorInvalidHandle.  A service that was
+// never started, or whose process has ended, reads as kServiceStopped (with
+// kScmErrorProcessAborted as its exit code when the process ended without
+// reporting it).
+int ScmQueryStatus(ScmHandle service, ServiceStatusRecord *status);
+
+// DeleteService.  Removes the service's record; a service that runs is
+// marked for deletion and removed once it has stopped.  Returns nonzero, or
+// 0: kScmErrorServiceMarkedForDelete (1072) when it is already marked,
+// kScmErrorInvalidHandle, kScmErrorAccessDenied.
+int ScmDeleteService(ScmHandle service);
+
+// CloseServiceHandle.  Releases a manager or service handle.  Returns nonzero,
+// or 0 with kScmErrorInvalidHandle.
+int ScmCloseHandle(ScmHandle handle);
+
+// --- the executable and the system's texts ---
+
+// GetModuleFileNameA (the executable itself).  The full path of the running
+// executable into buffer: returns its length, or 0 with the last error set.
+// A path of size characters or more is cut to size - 1 and terminated, and
+// size is returned with kScmErrorInsufficientBuffer set.
+uint32_t ScmModuleFileName(char *buffer, uint32_t size);
+
+// FormatMessageA (FORMAT_MESSAGE_FROM_SYSTEM, language 0): the system's text
+// for code, ending with the CR LF that ends every system message.  Copies the
+// text and a terminator into buffer and returns the text's length; returns 0
+// when there is no text or it does not fit (never cuts a text).  POSIX: the
+// Windows texts of the codes above.
+size_t ScmErrorText(unsigned long code, char *buffer, size_t size);

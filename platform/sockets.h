@@ -8,8 +8,10 @@
 // own platform meaning.
 //
 // Closing a socket wakes a thread blocked in SockWaitReadable on it: the wait
-// fails with kWsaEnotsock.  (Windows closesocket does this by itself; on POSIX
-// a second descriptor in the read set does it.)
+// fails with kWsaEnotsock, as it does when the socket was closed before the
+// wait began.  (Windows closesocket does this by itself; on Linux a close
+// alone does not, and SockClose shuts the socket down first, which wakes
+// every thread waiting on it.)
 //
 // Thread-safety: one thread receives; SockSend may run on other threads at
 // the same time; SockClose may come from any thread.

@@ -1,8 +1,10 @@
-// Program entry, the console run and the status reports.
+// Program entry, installation and removal, the service and console runs, and
+// the status reports.
 #include "service/service.h"
 
 #include <strings.h>
 
+#include <atomic>
 #include <cstdio>
 #include <mutex>
 
@@ -11,6 +13,8 @@
 #include "engine/tarnwick.h"
 #include "platform/console.h"
 #include "platform/errors.h"
+#include "platform/process.h"
+#include "service/service_testing.h"
 #include "service/settings.h"
 
 const char kServiceName[] = "Tarnwick";
@@ -19,9 +23,45 @@ ServiceState service;
 namespace {
 
 constexpr char kProgramName[] = "TARNWICK";
-// ERROR_FAILED_SERVICE_CONTROLLER_CONNECT: the process was not started by the
-// service manager.
-constexpr unsigned long kErrorNotStartedByManager = 1063;
+// The one buffer of the console messages' error texts.
+constexpr size_t kErrorTextSize = 256;
+// The executable's path at installation.
+constexpr uint32_t kModulePathSize = 512;
+// The system text is fetched whole before the 14-byte rule is applied; a
+// longer text counts as none, as it would not fit the 256-byte buffer anyway.
+constexpr size_t kSystemTextSize = 1024;
+// A removal waits at most this many seconds for a service that stays in
+// SERVICE_STOP_PENDING.
+constexpr int kRemoveWaitSeconds = 30;
+constexpr unsigned kRemoveWaitStepMs = 1000;
+// Wait hint of the pending states.
+constexpr uint32_t kPendingWaitHintMs = 5000;
+// Room "%s (0x%x)" needs beyond the text: " (0x", eight hex digits, ")" and
+// the terminator.
+constexpr size_t kErrorTextRoom = 14;
+
+char errortext[kErrorTextSize];
+
+const ScmBackend kPlatformScm = {
+    ScmStartDispatcher, ScmRegisterHandler, ScmSetStatus,   ScmOpenManager,   ScmCreateService,
+    ScmOpenService,     ScmControlService,  ScmQueryStatus, ScmDeleteService, ScmCloseHandle,
+    ScmModuleFileName,  ScmErrorText,       SleepMs,
+};
+const ServiceHooks kEngineHooks = {
+    ServiceInit, rundaemon, stopdaemon, init, LogDirFailure, ConsoleAddHandler,
+};
+std::atomic<const ScmBackend *> scm_backend{&kPlatformScm};
+std::atomic<const ServiceHooks *> engine_hooks{&kEngineHooks};
+
+const ScmBackend &Scm() {
+    return *scm_backend.load();
+}
+const ServiceHooks &Hooks() {
+    return *engine_hooks.load();
+}
+
+// Guards service.status and service.statusHandle.
+std::mutex status_mutex;
 
 void PrintUsage() {
     std::printf("%s -install          to install the service\n", kProgramName);
@@ -32,8 +72,8 @@ void PrintUsage() {
     std::fflush(stdout);
 }
 
-// The switch of the first argument, after '-' or '/', any case; nullptr when
-// there is none.
+// The switch of the first argument, after '-' or '/'; nullptr when there is
+// none.
 const char *Switch(int argc, char **argv) {
     if (argc < 2 || (argv[1][0] != '-' && argv[1][0] != '/')) {
         return nullptr;
@@ -56,19 +96,49 @@ const char *StateLine(uint32_t state) {
     }
 }
 
+// UpdateServiceStatus with status_mutex held.
+int ReportLocked(uint32_t state) {
+    if (service.statusHandle == 0) {
+        return 0;
+    }
+    ServiceStatusRecord &s = service.status;
+    s.currentState = state;
+    s.controlsAccepted = state == kServiceStartPending ? 0 : kServiceAcceptStop;
+    if (state == kServiceStartPending || state == kServiceStopPending) {
+        ++s.checkPoint;
+        s.waitHint = kPendingWaitHintMs;
+    } else {
+        s.checkPoint = 0;
+        s.waitHint = 0;
+    }
+    if (const char *line = StateLine(state); line != nullptr) {
+        LogEvent(Trace, "%s", line);
+    }
+    return Scm().setStatus(service.statusHandle, &s);
+}
+
+void Say(const char *text) {
+    std::fputs(text, stdout);
+    std::fflush(stdout);
+}
+
 }  // namespace
 
 int ServiceEntry(int argc, char **argv) {
     LogInit(kProgramName);
     if (const char *word = Switch(argc, argv); word != nullptr) {
-        if (strcasecmp(word, "install") == 0 || strcasecmp(word, "remove") == 0) {
-            std::printf("Installation is not available in this build.\n");
-            return 1;
+        if (strcasecmp(word, "install") == 0) {
+            InstallService();
+            return 0;
+        }
+        if (strcasecmp(word, "remove") == 0) {
+            RemoveService();
+            return 0;
         }
         if (strcasecmp(word, "debug") == 0) {
             service.consoleMode = true;
             RunConsole(argc, argv);
-            if (const char *failure = LogDirFailure(); failure != nullptr) {
+            if (const char *failure = Hooks().logDirFailure(); failure != nullptr) {
                 std::fprintf(stderr, "%s\n", failure);
                 return 1;
             }
@@ -76,19 +146,173 @@ int ServiceEntry(int argc, char **argv) {
         }
     }
     PrintUsage();
-    // No service manager started this process: the dispatcher fails at once.
-    SetLastError(kErrorNotStartedByManager);
-    ReportServiceError(kDispatcherFailedText);
-    return 1;
+    const ScmTableEntry table[] = {{kServiceName, ServiceMain}, {nullptr, nullptr}};
+    if (Scm().startDispatcher(table) == 0) {
+        ReportServiceError(kDispatcherFailedText);
+        return 1;
+    }
+    return 0;
+}
+
+void InstallService() {
+    char path[kModulePathSize];
+    if (Scm().moduleFileName(path, sizeof path) == 0) {
+        std::printf("Unable to install %s - %s\n", kServiceName,
+                    LastErrorText(errortext, sizeof errortext));
+        std::fflush(stdout);
+        return;
+    }
+    ScmHandle manager = Scm().openManager(kScManagerAllAccess);
+    if (manager == 0) {
+        std::printf("OpenSCManager failed - %s\n", LastErrorText(errortext, sizeof errortext));
+        std::fflush(stdout);
+        return;
+    }
+    // Dependencies: an empty list, a text that begins with its terminator.
+    ScmHandle svc = Scm().createService(
+        manager, kServiceName, kServiceName, kServiceAllAccess, kServiceWin32OwnProcess,
+        kServiceDemandStart, kServiceErrorNormal, path, nullptr, nullptr, "", nullptr, nullptr);
+    if (svc != 0) {
+        std::printf("%s installed.\n", kServiceName);
+        Scm().closeHandle(svc);
+    } else {
+        std::printf("CreateService failed - %s\n", LastErrorText(errortext, sizeof errortext));
+    }
+    std::fflush(stdout);
+    Scm().closeHandle(manager);
+}
+
+void RemoveService() {
+    ScmHandle manager = Scm().openManager(kScManagerAllAccess);
+    if (manager == 0) {
+        std::printf("OpenSCManager failed - %s\n", LastErrorText(errortext, sizeof errortext));
+        std::fflush(stdout);
+        return;
+    }
+    ScmHandle svc = Scm().openService(manager, kServiceName, kServiceAllAccess);
+    if (svc == 0) {
+        std::printf("OpenService failed - %s\n", LastErrorText(errortext, sizeof errortext));
+        std::fflush(stdout);
+        Scm().closeHandle(manager);
+        return;
+    }
+    ServiceStatusRecord status = {};
+    if (Scm().controlService(svc, kServiceControlStop, &status) != 0) {
+        std::printf("Stopping %s.", kServiceName);
+        std::fflush(stdout);
+        Scm().sleepMs(kRemoveWaitStepMs);
+        // One "." for each read that still finds it stopping; a service stuck
+        // there is given up after kRemoveWaitSeconds.
+        int waited = 1;
+        ServiceStatusRecord read;
+        while (Scm().queryStatus(svc, &read) != 0) {
+            status = read;
+            if (status.currentState != kServiceStopPending) {
+                break;
+            }
+            Say(".");
+            if (waited >= kRemoveWaitSeconds) {
+                break;
+            }
+            Scm().sleepMs(kRemoveWaitStepMs);
+            ++waited;
+        }
+        if (status.currentState == kServiceStopped) {
+            std::printf("\n%s stopped.\n", kServiceName);
+        } else {
+            std::printf("\n%s failed to stop.\n", kServiceName);
+        }
+        std::fflush(stdout);
+    }
+    if (Scm().deleteService(svc) != 0) {
+        std::printf("%s removed.\n", kServiceName);
+    } else {
+        std::printf("DeleteService failed - %s\n", LastErrorText(errortext, sizeof errortext));
+    }
+    std::fflush(stdout);
+    Scm().closeHandle(svc);
+    Scm().closeHandle(manager);
+}
+
+char *LastErrorText(char *buffer, size_t size) {
+    char text[kSystemTextSize];
+    size_t length = Scm().errorText(LastError(), text, sizeof text);
+    if (length == 0 || size < length + kErrorTextRoom) {
+        if (size > 0) {
+            buffer[0] = '\0';
+        }
+        return buffer;
+    }
+    // Every system text ends with CR LF.
+    text[length >= 2 ? length - 2 : 0] = '\0';
+    std::snprintf(buffer, size, "%s (0x%lx)", text, LastError());
+    return buffer;
+}
+
+void ServiceMain(uint32_t, char **) {
+    if (EventLogOpen() == 0) {
+        LogEvent(Error, "Could not initialize event driver\n");
+    } else {
+        ServiceStatusHandle handle = Scm().registerHandler(kServiceName, ServiceCtrlHandler);
+        {
+            std::lock_guard<std::mutex> guard(status_mutex);
+            service.statusHandle = handle;
+        }
+        if (handle == 0) {
+            return;
+        }
+        ReportServiceStartEvent();
+        {
+            std::lock_guard<std::mutex> guard(status_mutex);
+            service.status.serviceType = kServiceWin32OwnProcess;
+            service.status.serviceSpecificExitCode = 0;
+        }
+        UpdateServiceStatus(kServiceStartPending);
+        Hooks().serviceInit();
+        ReportServiceStartError();
+        Hooks().rundaemon();
+        if (const char *failure = Hooks().logDirFailure(); failure != nullptr) {
+            ReportServiceError(failure);
+        }
+    }
+    std::lock_guard<std::mutex> guard(status_mutex);
+    if (service.statusHandle != 0) {
+        ReportLocked(kServiceStopped);
+        if (service.statusHandle != kInvalidStatusHandle) {
+            service.statusHandle = 0;
+        }
+    }
+}
+
+void ServiceCtrlHandler(uint32_t control) {
+    switch (control) {
+        case kServiceControlStop:
+            UpdateServiceStatus(kServiceStopPending);
+            Hooks().stopdaemon();
+            UpdateServiceStatus(kServiceStopped);
+            EventLogClose();
+            break;
+        case kServiceControlInterrogate:
+            LogEvent(Trace, "interrogating service.....\n");
+            break;
+        case kServiceControlUserFirst:
+            // The reload takes the engine lock: no message is routed, and no
+            // tick runs, while the old targets close and the new ones load.
+            LogEvent(Trace, "re-initing service.....\n");
+            Hooks().init();
+            break;
+        default:
+            break;
+    }
 }
 
 void RunConsole(int, char **) {
     std::printf("Debugging %s.\n", kServiceName);
     std::fflush(stdout);
     LogEvent(Trace, "Debuging mode\n");
-    ConsoleAddHandler(ConsoleCtrlHandler);
-    ServiceInit();
-    rundaemon();
+    Hooks().consoleAddHandler(ConsoleCtrlHandler);
+    Hooks().serviceInit();
+    Hooks().rundaemon();
 }
 
 int ConsoleCtrlHandler(unsigned long ctrl_type) {
@@ -97,28 +321,24 @@ int ConsoleCtrlHandler(unsigned long ctrl_type) {
     }
     std::printf("Stopping %s.\n", kServiceName);
     std::fflush(stdout);
-    stopdaemon();
+    Hooks().stopdaemon();
     return 1;
 }
 
 int UpdateServiceStatus(uint32_t state) {
-    // Reports come from the service thread and the control thread.
-    static std::mutex status_mutex;
     std::lock_guard<std::mutex> guard(status_mutex);
-    if (service.statusHandle == 0) {
-        return 0;
-    }
-    service.status.currentState = state;
-    service.status.controlsAccepted = state == kServiceStartPending ? 0 : kServiceAcceptStop;
-    if (state == kServiceStartPending || state == kServiceStopPending) {
-        ++service.status.checkPoint;
-        service.status.waitHint = 5000;
-    } else {
-        service.status.checkPoint = 0;
-        service.status.waitHint = 0;
-    }
-    if (const char *line = StateLine(state); line != nullptr) {
-        LogEvent(Trace, "%s", line);
-    }
-    return ScmSetStatus(service.statusHandle, &service.status);
+    return ReportLocked(state);
+}
+
+void ServiceSetScmForTest(const ScmBackend *backend) {
+    scm_backend.store(backend != nullptr ? backend : &kPlatformScm);
+}
+
+void ServiceSetHooksForTest(const ServiceHooks *hooks) {
+    engine_hooks.store(hooks != nullptr ? hooks : &kEngineHooks);
+}
+
+void ServiceResetForTest() {
+    std::lock_guard<std::mutex> guard(status_mutex);
+    service = ServiceState{};
 }

@@ -7,6 +7,7 @@
 #include "platform/process.h"
 #include "platform/sockets.h"
 #include "route_fixture.h"
+#include "test_util.h"
 
 namespace {
 
@@ -33,18 +34,8 @@ class Output : public routetest::RouteTest {
         receiver_ = SockUdp();
         EXPECT_NE(engine.logsock.load(), kInvalidSocket);
         EXPECT_NE(receiver_, kInvalidSocket);
-        SockAddrIn addr = {};
-        addr.family = kAfInet;
-        addr.addr = kLoopback;
-        // A free high port, probed from one that depends on the process id.
-        uint16_t base = static_cast<uint16_t>(40000 + ProcessId() % 20000);
-        bool bound = false;
-        for (int i = 0; i < 500 && !bound; ++i) {
-            uint16_t port = static_cast<uint16_t>(base + i);
-            addr.port = static_cast<uint16_t>((port >> 8) | (port << 8));
-            bound = SockBind(receiver_, &addr) == 0;
-        }
-        EXPECT_TRUE(bound);
+        SockAddrIn addr;
+        EXPECT_TRUE(testutil::BindLoopback(receiver_, &addr));
         LogTarget *t = Add(TargetKind::FORW);
         std::memset(t->levels, 7, sizeof t->levels);
         std::snprintf(t->dest.forw.forwhost, sizeof t->dest.forw.forwhost, "relay");

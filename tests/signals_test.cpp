@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <unistd.h>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
@@ -18,8 +19,8 @@ namespace {
 std::mutex mutex;
 std::condition_variable changed;
 std::vector<std::string> seen;
-unsigned long handler_thread = 0;
-int second_handler_result = 0;
+std::atomic<unsigned long> handler_thread{0};
+std::atomic<int> second_handler_result{0};
 
 void Record(const std::string &what) {
     std::lock_guard<std::mutex> guard(mutex);

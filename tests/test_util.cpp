@@ -128,6 +128,21 @@ void TraceCatcher::Clear() {
     caught.clear();
 }
 
+bool BindLoopback(SockHandle s, SockAddrIn *addr) {
+    *addr = {};
+    addr->family = kAfInet;
+    addr->addr = 0x0100007Fu;  // 127.0.0.1 in network byte order
+    uint16_t base = static_cast<uint16_t>(40000 + ProcessId() % 20000);
+    for (int i = 0; i < 500; ++i) {
+        uint16_t port = static_cast<uint16_t>(base + i);
+        addr->port = static_cast<uint16_t>((port >> 8) | (port << 8));
+        if (SockBind(s, addr) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
 void UseUtc() {
     testsupport::SetEnv("TZ", "UTC");
     testsupport::TzSet();

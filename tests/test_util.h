@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/sockets.h"
+
 namespace testutil {
 
 // Makes a new directory, named prefix and a random part, in the system's
@@ -55,5 +57,9 @@ class TraceCatcher {
 
 // Sets TZ=UTC for the process.
 void UseUtc();
+
+// Binds s to a free high port of 127.0.0.1, probed from one that depends on
+// the process id; fills addr.  Returns true when bound.
+bool BindLoopback(SockHandle s, SockAddrIn *addr);
 
 }  // namespace testutil

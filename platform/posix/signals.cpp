@@ -1,7 +1,8 @@
 // Signals and console events, handed from the signal handler to one dispatch
-// thread through a pipe.  The handler itself only writes one byte.
-#include <fcntl.h>
+// thread.  The handler itself only marks the signal pending and posts a
+// semaphore, both async-signal-safe.
 #include <pthread.h>
+#include <semaphore.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -18,8 +19,11 @@ namespace {
 constexpr int kMaxConsoleHandlers = 8;
 
 std::once_flag start_once;
-int pipe_fds[2] = {-1, -1};
+bool started = false;
+sem_t wake;
+std::atomic<int> pending[NSIG];
 std::atomic<SignalHandler> handlers[NSIG];
+static_assert(std::atomic<int>::is_always_lock_free, "set from a signal handler");
 
 std::mutex console_mutex;
 ConsoleHandler console_handlers[kMaxConsoleHandlers];
@@ -31,9 +35,8 @@ bool IsFault(int sig) {
 
 void OnSignal(int sig, siginfo_t *info, void *) {
     int saved = errno;
-    unsigned char byte = static_cast<unsigned char>(sig);
-    ssize_t rc = write(pipe_fds[1], &byte, 1);
-    (void)rc;
+    pending[sig].store(1);
+    sem_post(&wake);
     errno = saved;
     // A fault raised by this thread must not return into the faulting code
     // (nor let abort() go on to its default action): wait for the dispatch
@@ -93,25 +96,27 @@ void *DispatchThread(void *) {
     sigemptyset(&none);
     pthread_sigmask(SIG_SETMASK, &none, nullptr);
     for (;;) {
-        unsigned char byte;
-        ssize_t n = read(pipe_fds[0], &byte, 1);
-        if (n == 1) {
-            Dispatch(byte);
-        } else if (n < 0 && errno != EINTR) {
-            return nullptr;
+        if (sem_wait(&wake) != 0) {
+            continue;  // interrupted
+        }
+        for (int sig = 1; sig < NSIG; ++sig) {
+            if (pending[sig].exchange(0) != 0) {
+                Dispatch(sig);
+            }
         }
     }
 }
 
 void Start() {
     std::call_once(start_once, [] {
-        if (pipe2(pipe_fds, O_CLOEXEC) != 0) {
+        if (sem_init(&wake, 0, 0) != 0) {
             return;
         }
         signal(SIGPIPE, SIG_IGN);
         pthread_t thread;
         if (pthread_create(&thread, nullptr, DispatchThread, nullptr) == 0) {
             pthread_detach(thread);
+            started = true;
         }
     });
 }
@@ -123,7 +128,7 @@ bool IsAsync(int sig) {
 
 int Catch(int sig) {
     Start();
-    if (pipe_fds[1] < 0) {
+    if (!started) {
         return -1;
     }
     struct sigaction sa;

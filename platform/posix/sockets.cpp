@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
-#include <sys/eventfd.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -11,22 +10,15 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <mutex>
 
 #include "platform/errors.h"
 
 namespace {
 
-// The wake-up descriptor: readable once any socket has been closed by
-// SockClose, so that a thread blocked in select on that socket returns.
-// Closing is final for the socket; the wake stays set.
-std::once_flag wake_once;
-int wake_fd = -1;
-
-int WakeFd() {
-    std::call_once(wake_once, [] { wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK); });
-    return wake_fd;
-}
+// Sockets closed by SockClose, by descriptor number: a wait on such a socket
+// fails, whether the close came before the wait or during it.  SockUdp clears
+// the mark when the number comes back for a new socket.
+std::atomic<bool> closing[FD_SETSIZE];
 
 int WsaFromErrno(int err) {
     switch (err) {
@@ -134,7 +126,6 @@ void ToSockaddr(const SockAddrIn *in, struct sockaddr_in *out) {
 }  // namespace
 
 int SockStartup() {
-    WakeFd();
     return 0;
 }
 
@@ -144,6 +135,12 @@ SockHandle SockUdp() {
         Fail();
         return kInvalidSocket;
     }
+    if (fd >= FD_SETSIZE) {  // select could not wait on it
+        close(fd);
+        SetLastError(10024);  // WSAEMFILE
+        return kInvalidSocket;
+    }
+    closing[fd].store(false);
     return fd;
 }
 
@@ -183,26 +180,75 @@ int SockSetReceiveBuffer(SockHandle s, int bytes) {
     return granted;
 }
 
+namespace {
+
+// Datagrams taken from the kernel in one batch (recvmmsg) and handed out one
+// per SockReceive, so that a busy receiver pays one system call per batch
+// instead of a select and a receive per datagram.  Only the receiving thread
+// touches it; it belongs to one socket at a time.
+struct ReceiveBatch {
+    static constexpr int kSlots = 32;
+    static constexpr int kSlotBytes = 2048;  // more than any datagram asked for
+    int fd = -1;
+    int generation = 0;  // closes seen when the batch was taken
+    int count = 0;       // datagrams in the batch
+    int next = 0;        // the next one to hand out
+    char data[kSlots][kSlotBytes];
+    struct sockaddr_in from[kSlots];
+    struct iovec iov[kSlots];
+    struct mmsghdr msgs[kSlots];
+};
+ReceiveBatch batch;
+// Counts SockClose calls: a batch taken before a close is never handed out
+// after it, even when the descriptor number comes back for a new socket.
+std::atomic<int> closes{0};
+
+bool BatchPending(int fd) {
+    return batch.fd == fd && batch.generation == closes.load() && batch.next < batch.count;
+}
+
+// Blocks until at least one datagram is there, then takes what is queued.
+int FillBatch(int fd) {
+    batch.fd = fd;
+    batch.generation = closes.load();
+    batch.count = batch.next = 0;
+    for (int i = 0; i < ReceiveBatch::kSlots; ++i) {
+        batch.iov[i] = {batch.data[i], sizeof batch.data[i]};
+        std::memset(&batch.msgs[i], 0, sizeof batch.msgs[i]);
+        batch.msgs[i].msg_hdr.msg_name = &batch.from[i];
+        batch.msgs[i].msg_hdr.msg_namelen = sizeof batch.from[i];
+        batch.msgs[i].msg_hdr.msg_iov = &batch.iov[i];
+        batch.msgs[i].msg_hdr.msg_iovlen = 1;
+    }
+    int n = recvmmsg(fd, batch.msgs, ReceiveBatch::kSlots, MSG_WAITFORONE, nullptr);
+    if (n < 0) {
+        return Fail();
+    }
+    batch.count = n;
+    return n;
+}
+
+}  // namespace
+
 int SockWaitReadable(SockHandle s) {
-    int wake = WakeFd();
     int fd = static_cast<int>(s);
+    if (fd < 0 || fd >= FD_SETSIZE || closing[fd].load()) {
+        SetLastError(kWsaEnotsock);
+        return -1;
+    }
+    if (BatchPending(fd)) {
+        return 1;  // datagrams taken with the last batch are still to be read
+    }
     fd_set readfds;
     FD_ZERO(&readfds);
-    int maxfd = wake;
-    if (wake >= 0) {
-        FD_SET(wake, &readfds);
-    }
-    if (fd >= 0 && fd < FD_SETSIZE) {
-        FD_SET(fd, &readfds);
-        maxfd = fd > maxfd ? fd : maxfd;
-    }
+    FD_SET(fd, &readfds);
     int saved_errno = errno;
-    int n = select(maxfd + 1, &readfds, nullptr, nullptr, nullptr);
+    int n = select(fd + 1, &readfds, nullptr, nullptr, nullptr);
     // A closed socket ends the wait as a failure, as closesocket does to a
     // Winsock select: whether the close came before the call (EBADF) or
-    // during it (the wake-up), the result is the same, and errno is left as
-    // Winsock leaves it.
-    if ((n < 0 && errno == EBADF) || (n > 0 && wake >= 0 && FD_ISSET(wake, &readfds)) || fd < 0) {
+    // during it (SockClose's shutdown wakes the select), the result is the
+    // same, and errno is left as Winsock leaves it.
+    if ((n < 0 && errno == EBADF) || closing[fd].load()) {
         errno = saved_errno;
         SetLastError(kWsaEnotsock);
         return -1;
@@ -215,23 +261,21 @@ int SockWaitReadable(SockHandle s) {
 }
 
 int SockReceive(SockHandle s, char *buf, int len, SockAddrIn *from, int *truncated) {
-    struct sockaddr_in sa;
-    struct iovec iov = {buf, static_cast<size_t>(len)};
-    struct msghdr msg = {};
-    msg.msg_name = &sa;
-    msg.msg_namelen = sizeof sa;
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    ssize_t n = recvmsg(static_cast<int>(s), &msg, 0);
-    if (n < 0) {
-        return Fail();
+    int fd = static_cast<int>(s);
+    if (!BatchPending(fd) && FillBatch(fd) < 0) {
+        return -1;
     }
+    int i = batch.next++;
+    const struct mmsghdr &m = batch.msgs[i];
+    int got = static_cast<int>(m.msg_len);
+    int n = got < len ? got : len;
+    std::memcpy(buf, batch.data[i], static_cast<size_t>(n));
     std::memset(from, 0, sizeof *from);
-    from->family = sa.sin_family;
-    from->port = sa.sin_port;
-    from->addr = sa.sin_addr.s_addr;
-    *truncated = (msg.msg_flags & MSG_TRUNC) != 0 ? 1 : 0;
-    return static_cast<int>(n);
+    from->family = batch.from[i].sin_family;
+    from->port = batch.from[i].sin_port;
+    from->addr = batch.from[i].sin_addr.s_addr;
+    *truncated = (m.msg_hdr.msg_flags & MSG_TRUNC) != 0 || got > len ? 1 : 0;
+    return n;
 }
 
 int SockSend(SockHandle s, const void *data, int len, const SockAddrIn *to) {
@@ -246,13 +290,18 @@ int SockSend(SockHandle s, const void *data, int len, const SockAddrIn *to) {
 }
 
 int SockClose(SockHandle s) {
-    int wake = WakeFd();
-    if (wake >= 0) {
-        uint64_t one = 1;
-        ssize_t rc = write(wake, &one, sizeof one);
-        (void)rc;
+    int fd = static_cast<int>(s);
+    if (fd < 0 || fd >= FD_SETSIZE) {
+        SetLastError(kWsaEnotsock);
+        return -1;
     }
-    if (close(static_cast<int>(s)) != 0) {
+    closes.fetch_add(1);
+    closing[fd].store(true);
+    // Closing alone does not wake a thread blocked in select on the socket;
+    // a shutdown does, even on an unconnected datagram socket (it reports
+    // ENOTCONN, and wakes the waiters all the same).
+    shutdown(fd, SHUT_RDWR);
+    if (close(fd) != 0) {
         return Fail();
     }
     return 0;

@@ -1,9 +1,110 @@
+// The service control manager on Windows: each call is the Windows call it
+// stands for.  The dispatch table and control handlers pass through fixed
+// thunks of our own, so that the program's functions keep their own types.
 #include "platform/scm.h"
 
 #include <windows.h>
 
+#include <atomic>
+#include <cstring>
+
+namespace {
+
+// Services one process can host: the program hosts one.
+constexpr int kMaxServices = 4;
+constexpr size_t kNameSize = 257;  // a service name holds at most 256 characters
+constexpr DWORD kTextMax = 1024;
+
+struct ServiceSlot {
+    char name[kNameSize];
+    ScmServiceMain main;
+    std::atomic<ScmControlHandler> handler;
+};
+ServiceSlot slots[kMaxServices];
+std::atomic<int> slot_count{0};
+
+template <int N>
+void WINAPI MainThunk(DWORD argc, LPSTR *argv) {
+    slots[N].main(argc, argv);
+}
+
+template <int N>
+void WINAPI HandlerThunk(DWORD control) {
+    ScmControlHandler handler = slots[N].handler.load();
+    if (handler != nullptr) {
+        handler(control);
+    }
+}
+
+constexpr LPSERVICE_MAIN_FUNCTIONA kMainThunks[kMaxServices] = {MainThunk<0>, MainThunk<1>,
+                                                                MainThunk<2>, MainThunk<3>};
+constexpr LPHANDLER_FUNCTION kHandlerThunks[kMaxServices] = {HandlerThunk<0>, HandlerThunk<1>,
+                                                             HandlerThunk<2>, HandlerThunk<3>};
+
+SC_HANDLE ToSc(ScmHandle handle) {
+    return reinterpret_cast<SC_HANDLE>(handle);
+}
+
+void FromStatus(const SERVICE_STATUS &in, ServiceStatusRecord *out) {
+    out->serviceType = in.dwServiceType;
+    out->currentState = in.dwCurrentState;
+    out->controlsAccepted = in.dwControlsAccepted;
+    out->win32ExitCode = in.dwWin32ExitCode;
+    out->serviceSpecificExitCode = in.dwServiceSpecificExitCode;
+    out->checkPoint = in.dwCheckPoint;
+    out->waitHint = in.dwWaitHint;
+}
+
+}  // namespace
+
+int ScmStartDispatcher(const ScmTableEntry *table) {
+    int count = 0;
+    while (table != nullptr && table[count].name != nullptr && table[count].main != nullptr) {
+        ++count;
+    }
+    if (count == 0 || count > kMaxServices) {
+        SetLastError(kScmErrorInvalidParameter);
+        return 0;
+    }
+    SERVICE_TABLE_ENTRYA entries[kMaxServices + 1] = {};
+    for (int i = 0; i < count; ++i) {
+        ServiceSlot &slot = slots[i];
+        size_t len = std::strlen(table[i].name);
+        if (len >= kNameSize) {
+            SetLastError(kScmErrorInvalidName);
+            return 0;
+        }
+        std::memcpy(slot.name, table[i].name, len + 1);
+        slot.main = table[i].main;
+        slot.handler.store(nullptr);
+        entries[i].lpServiceName = slot.name;
+        entries[i].lpServiceProc = kMainThunks[i];
+    }
+    slot_count.store(count);
+    return StartServiceCtrlDispatcherA(entries) ? 1 : 0;
+}
+
+ServiceStatusHandle ScmRegisterHandler(const char *name, ScmControlHandler handler) {
+    int count = slot_count.load();
+    for (int i = 0; i < count; ++i) {
+        if (name != nullptr && lstrcmpiA(slots[i].name, name) == 0) {
+            slots[i].handler.store(handler);
+            SERVICE_STATUS_HANDLE h = RegisterServiceCtrlHandlerA(name, kHandlerThunks[i]);
+            return reinterpret_cast<ServiceStatusHandle>(h);
+        }
+    }
+    // No dispatcher of this process runs a service of that name.
+    SetLastError(kScmErrorServiceDoesNotExist);
+    return 0;
+}
+
 int ScmSetStatus(ServiceStatusHandle handle, const ServiceStatusRecord *status) {
     if (handle == 0 || handle == kInvalidStatusHandle) {
+        SetLastError(kScmErrorInvalidHandle);
+        return 0;
+    }
+    if (status->currentState < kServiceStopped || status->currentState > kServicePaused) {
+        SetLastError(kScmErrorInvalidParameter);
         return 0;
     }
     SERVICE_STATUS record;
@@ -15,4 +116,75 @@ int ScmSetStatus(ServiceStatusHandle handle, const ServiceStatusRecord *status) 
     record.dwCheckPoint = status->checkPoint;
     record.dwWaitHint = status->waitHint;
     return SetServiceStatus(reinterpret_cast<SERVICE_STATUS_HANDLE>(handle), &record) ? 1 : 0;
+}
+
+ScmHandle ScmOpenManager(uint32_t access) {
+    return reinterpret_cast<ScmHandle>(OpenSCManagerA(nullptr, nullptr, access));
+}
+
+ScmHandle ScmCreateService(ScmHandle manager, const char *name, const char *display_name,
+                           uint32_t access, uint32_t service_type, uint32_t start_type,
+                           uint32_t error_control, const char *binary_path,
+                           const char *load_order_group, uint32_t *tag_id, const char *dependencies,
+                           const char *account, const char *password) {
+    DWORD tag = 0;
+    SC_HANDLE h =
+        CreateServiceA(ToSc(manager), name, display_name, access, service_type, start_type,
+                       error_control, binary_path, load_order_group,
+                       tag_id != nullptr ? &tag : nullptr, dependencies, account, password);
+    if (h != nullptr && tag_id != nullptr) {
+        *tag_id = tag;
+    }
+    return reinterpret_cast<ScmHandle>(h);
+}
+
+ScmHandle ScmOpenService(ScmHandle manager, const char *name, uint32_t access) {
+    return reinterpret_cast<ScmHandle>(OpenServiceA(ToSc(manager), name, access));
+}
+
+int ScmControlService(ScmHandle svc, uint32_t control, ServiceStatusRecord *status) {
+    // Windows fills the record on success and on the refusals.
+    SERVICE_STATUS record = {};
+    BOOL ok = ControlService(ToSc(svc), control, &record);
+    if (ok || record.dwCurrentState != 0) {
+        DWORD saved = GetLastError();
+        FromStatus(record, status);
+        SetLastError(saved);
+    }
+    return ok ? 1 : 0;
+}
+
+int ScmQueryStatus(ScmHandle svc, ServiceStatusRecord *status) {
+    SERVICE_STATUS record = {};
+    if (!QueryServiceStatus(ToSc(svc), &record)) {
+        return 0;
+    }
+    FromStatus(record, status);
+    return 1;
+}
+
+int ScmDeleteService(ScmHandle svc) {
+    return DeleteService(ToSc(svc)) ? 1 : 0;
+}
+
+int ScmCloseHandle(ScmHandle handle) {
+    return CloseServiceHandle(ToSc(handle)) ? 1 : 0;
+}
+
+uint32_t ScmModuleFileName(char *buffer, uint32_t size) {
+    return GetModuleFileNameA(nullptr, buffer, size);
+}
+
+size_t ScmErrorText(unsigned long code, char *buffer, size_t size) {
+    DWORD saved = GetLastError();
+    char text[kTextMax];
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                  nullptr, static_cast<DWORD>(code), 0, text, sizeof text, nullptr);
+    SetLastError(saved);
+    if (length == 0 || length + 1 > size) {
+        return 0;
+    }
+    std::memcpy(buffer, text, length);
+    buffer[length] = '\0';
+    return length;
 }

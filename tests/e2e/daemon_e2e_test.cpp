@@ -262,15 +262,6 @@ TEST(ProgramEntry, UnknownSwitchesPrintUsageAndFail) {
     }
 }
 
-TEST(ProgramEntry, InstallAndRemoveAreNotAvailableYet) {
-    for (const char *sw : {"-install", "/REMOVE", "-Install"}) {
-        Daemon d;
-        ASSERT_TRUE(d.Start({sw}, false));
-        EXPECT_EQ(ExitCode(d.Wait()), 1);
-        EXPECT_EQ(d.Stdout(), "Installation is not available in this build.\n");
-    }
-}
-
 TEST(ProgramEntry, DebugSwitchInAnyCaseRunsTheConsole) {
     for (const char *sw : {"/DEBUG", "-Debug"}) {
         Daemon d;

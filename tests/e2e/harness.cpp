@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -18,6 +19,9 @@
 
 #ifndef TARNWICK_BINARY
 #error "TARNWICK_BINARY names the daemon under test"
+#endif
+#ifndef TARNWICK_SC_BINARY
+#error "TARNWICK_SC_BINARY names the service manager's command"
 #endif
 
 namespace e2e {
@@ -100,10 +104,19 @@ Daemon::Daemon() {
     SetRules("");
 }
 
+int ExitCode(int status) {
+    return status >= 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 Daemon::~Daemon() {
     if (pid_ > 0) {
         kill(pid_, SIGKILL);
         waitpid(pid_, nullptr, 0);
+    }
+    // A service started through the service database runs detached.
+    if (ServiceAlive()) {
+        kill(ServicePid(), SIGKILL);
+        WaitServiceEnd();
     }
     std::string cmd = "rm -rf '" + dir_ + "'";
     if (std::getenv("TARNWICK_E2E_KEEP") == nullptr) {
@@ -137,14 +150,11 @@ void Daemon::SetProfile(const std::string &section_lines) {
     WriteFile(dir_ + "/win.ini", "[TARNWICK]\n" + section_lines);
 }
 
-bool Daemon::Start(const std::vector<std::string> &args, bool wait_ready,
+bool Daemon::Spawn(const char *program, const std::vector<std::string> &args,
                    void (*before_exec)(const Daemon &)) {
     pid_ = fork();
     if (pid_ == 0) {
-        setenv("TARNWICK_REGISTRY", (dir_ + "/registry.reg").c_str(), 1);
-        setenv("TARNWICK_PROFILE", (dir_ + "/win.ini").c_str(), 1);
-        setenv("TARNWICK_EVENTLOG", (dir_ + "/eventlog").c_str(), 1);
-        setenv("TZ", "UTC", 1);
+        SetEnvironment();
         int out = open((dir_ + "/stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         int err = open((dir_ + "/stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         int in = open("/dev/null", O_RDONLY);
@@ -155,15 +165,24 @@ bool Daemon::Start(const std::vector<std::string> &args, bool wait_ready,
             before_exec(*this);
         }
         std::vector<char *> argv;
-        argv.push_back(const_cast<char *>(TARNWICK_BINARY));
+        argv.push_back(const_cast<char *>(program));
         for (const std::string &a : args) {
             argv.push_back(const_cast<char *>(a.c_str()));
         }
         argv.push_back(nullptr);
-        execv(TARNWICK_BINARY, argv.data());
+        execv(program, argv.data());
         _exit(127);
     }
-    if (pid_ < 0) {
+    return pid_ > 0;
+}
+
+bool Daemon::StartSc(const std::vector<std::string> &args) {
+    return Spawn(TARNWICK_SC_BINARY, args, nullptr);
+}
+
+bool Daemon::Start(const std::vector<std::string> &args, bool wait_ready,
+                   void (*before_exec)(const Daemon &)) {
+    if (!Spawn(TARNWICK_BINARY, args, before_exec)) {
         return false;
     }
     if (!wait_ready) {
@@ -176,6 +195,85 @@ bool Daemon::Start(const std::vector<std::string> &args, bool wait_ready,
         return ready || Reap();
     });
     return ready;
+}
+
+void Daemon::SetEnvironment() const {
+    setenv("TARNWICK_REGISTRY", (dir_ + "/registry.reg").c_str(), 1);
+    setenv("TARNWICK_PROFILE", (dir_ + "/win.ini").c_str(), 1);
+    setenv("TARNWICK_EVENTLOG", (dir_ + "/eventlog").c_str(), 1);
+    setenv("TARNWICK_SCM", scm().c_str(), 1);
+    unsetenv("TARNWICK_SCM_SERVICE");
+    setenv("TZ", "UTC", 1);
+}
+
+CommandResult Daemon::Command(const char *program, const std::vector<std::string> &args,
+                              std::chrono::milliseconds timeout) const {
+    std::string out_path = dir_ + "/command.out";
+    pid_t pid = fork();
+    if (pid == 0) {
+        SetEnvironment();
+        int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int err = open((dir_ + "/command.err").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        int in = open("/dev/null", O_RDONLY);
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(err, 2);
+        std::vector<char *> argv;
+        argv.push_back(const_cast<char *>(program));
+        for (const std::string &a : args) {
+            argv.push_back(const_cast<char *>(a.c_str()));
+        }
+        argv.push_back(nullptr);
+        execv(program, argv.data());
+        _exit(127);
+    }
+    if (pid < 0) {
+        return {-1, ""};
+    }
+    int status = -1;
+    bool ended = WaitUntil(timeout, [&] { return waitpid(pid, &status, WNOHANG) == pid; });
+    if (!ended) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+        return {-1, ReadFile(out_path)};
+    }
+    return {ExitCode(status), ReadFile(out_path)};
+}
+
+CommandResult Daemon::Tarnwick(const std::vector<std::string> &args,
+                               std::chrono::milliseconds timeout) const {
+    return Command(TARNWICK_BINARY, args, timeout);
+}
+
+CommandResult Daemon::Sc(const std::vector<std::string> &args,
+                         std::chrono::milliseconds timeout) const {
+    return Command(TARNWICK_SC_BINARY, args, timeout);
+}
+
+pid_t Daemon::ServicePid() const {
+    std::string status = ReadFile(ServiceFile(".status"));
+    unsigned words[7];
+    long pid = 0;
+    if (std::sscanf(status.c_str(), "%u %u %u %u %u %u %u %ld", &words[0], &words[1], &words[2],
+                    &words[3], &words[4], &words[5], &words[6], &pid) != 8) {
+        return 0;
+    }
+    return static_cast<pid_t>(pid);
+}
+
+bool Daemon::ServiceAlive() const {
+    pid_t pid = ServicePid();
+    if (pid <= 0) {
+        return false;
+    }
+    // A zombie has ended: its state in /proc is Z.
+    std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+    size_t paren = stat.rfind(')');
+    return paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] != 'Z';
+}
+
+bool Daemon::WaitServiceEnd(std::chrono::milliseconds timeout) const {
+    return WaitUntil(timeout, [&] { return !ServiceAlive(); });
 }
 
 bool Daemon::Reap() {

@@ -25,6 +25,12 @@ void TzSet();
 // Seconds since the epoch of a broken-down UTC time (timegm).
 int64_t TimeGm(struct tm *tm);
 
+// Waits until thread tid of this process sleeps in a blocking call, at most
+// timeout_ms.  Returns true when it does.  POSIX: the thread's state in
+// /proc.  Windows gives no such view of a thread: after a pause of 100 ms it
+// answers true (the tests that ask give the same result either way).
+bool WaitUntilThreadSleeps(unsigned long tid, int timeout_ms);
+
 // The range the platform's own timer service reports when no test range is
 // set: the POSIX stand-in's documented 1 to 1,000,000 ms, or what winmm's
 // timeGetDevCaps gives on Windows.

@@ -8,6 +8,9 @@
 #include <stdlib.h>
 #include <time.h>
 
+#include <chrono>
+#include <thread>
+
 namespace testsupport {
 
 void SetEnv(const char *name, const char *value) {
@@ -25,6 +28,11 @@ void TzSet() {
 
 int64_t TimeGm(struct tm *tm) {
     return static_cast<int64_t>(_mkgmtime(tm));
+}
+
+bool WaitUntilThreadSleeps(unsigned long, int) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    return true;
 }
 
 TimerCaps PlatformTimerCaps() {

@@ -1,0 +1,378 @@
+// The daemon as a service of the POSIX service manager, end to end:
+// installation and removal, a start through tarnwick-sc, the controls, the
+// status reports and event reports of a whole run, the foreground run for
+// systemd, and reloads while messages keep coming.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "harness.h"
+
+namespace {
+
+using e2e::Daemon;
+using e2e::ReadFile;
+
+size_t Count(const std::string &text, const std::string &what) {
+    size_t n = 0;
+    for (size_t at = 0; (at = text.find(what, at)) != std::string::npos; at += what.size()) {
+        ++n;
+    }
+    return n;
+}
+
+std::vector<std::string> Lines(const std::string &text) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+        lines.push_back(text.substr(start, end - start));
+    }
+    return lines;
+}
+
+// The daily file of a file rule's path (the tests run with TZ=UTC).
+std::string DailyFile(const std::string &path) {
+    time_t now = time(nullptr);
+    struct tm tm;
+    gmtime_r(&now, &tm);
+    char name[64];
+    std::snprintf(name, sizeof name, "_%04d%02d%02d.LOG", tm.tm_year + 1900, tm.tm_mon + 1,
+                  tm.tm_mday);
+    return path + name;
+}
+
+std::string Binary() {
+    char resolved[4096];
+    return realpath(TARNWICK_BINARY, resolved) != nullptr ? resolved : TARNWICK_BINARY;
+}
+
+const char kUsage[] =
+    "TARNWICK -install          to install the service\n"
+    "TARNWICK -remove           to remove the service\n"
+    "TARNWICK -debug <params>   to run as a console app for debugging\n"
+    "\nStartServiceCtrlDispatcher being called.\n"
+    "This may take several seconds.  Please wait.\n";
+
+// The seven reports of a run that starts and is stopped: type, state,
+// accepted controls, the two exit codes, check point, wait hint.
+const char kWholeRun[] =
+    "16 2 0 0 0 1 5000\n"
+    "16 2 0 0 0 2 5000\n"
+    "16 4 1 0 0 0 0\n"
+    "16 3 1 0 0 1 5000\n"
+    "16 3 1 0 0 2 5000\n"
+    "16 1 1 0 0 0 0\n"
+    "16 1 1 0 0 0 0\n";
+
+// The reports of a whole run.  Report 7 (ServiceMain, once the loop has
+// returned) may overtake report 6 (the control handler, right after the
+// stop); the handle is none after report 7, so report 6 is then not sent.
+::testing::AssertionResult IsWholeRun(const std::string &reports) {
+    std::string six = kWholeRun;
+    six.resize(six.size() - std::strlen("16 1 1 0 0 0 0\n"));
+    if (reports == kWholeRun || reports == six) {
+        return ::testing::AssertionSuccess();
+    }
+    return ::testing::AssertionFailure() << "reports:\n" << reports;
+}
+
+const char kStartEvent[] = "Tarnwick\t1\t0x8001\t0x200003E8";
+// The head of a ReportServiceError event, up to the error code.
+const std::string kErrorEvent = "Tarnwick\t1\t0x0000\t0x00000000\tTarnwick error: ";
+
+// A daemon whose every message goes to one file.
+struct ServiceRun : ::testing::Test {
+    void SetUp() override { d.SetRules("*.debug\t" + d.logdir() + "/all\n"); }
+    std::string AllFile() const { return DailyFile(d.logdir() + "/all"); }
+    // Installs and starts the service; true once it runs.
+    bool InstallAndStart() {
+        e2e::CommandResult r = d.Tarnwick({"-install"});
+        EXPECT_EQ(r.out, "Tarnwick installed.\n");
+        r = d.Sc({"start", "Tarnwick"});
+        EXPECT_EQ(r.exitCode, 0) << r.out << ReadFile(d.ServiceFile(".out"));
+        return r.exitCode == 0 && r.out.find("STATE : 4  RUNNING\n") != std::string::npos;
+    }
+    std::string Trace() const { return ReadFile(d.ServiceFile(".out")); }
+
+    Daemon d;
+};
+
+TEST(ServiceInstall, InstallTwiceRemoveTwice) {
+    Daemon d;
+    e2e::CommandResult r = d.Tarnwick({"-install"});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out, "Tarnwick installed.\n");
+    std::string record = ReadFile(d.ServiceFile(".service"));
+    EXPECT_NE(record.find("Name=Tarnwick\nDisplayName=Tarnwick\nType=16\nStartType=3\n"
+                          "ErrorControl=1\nBinaryPath=" +
+                          Binary() + "\n"),
+              std::string::npos)
+        << record;
+
+    r = d.Tarnwick({"/INSTALL"});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out, "CreateService failed - The specified service already exists. (0x431)\n");
+
+    // Not running: no stop, straight to the deletion.
+    r = d.Tarnwick({"-Remove"});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out, "Tarnwick removed.\n");
+    EXPECT_FALSE(e2e::FileExists(d.ServiceFile(".service")));
+
+    r = d.Tarnwick({"-remove"});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out,
+              "OpenService failed - The specified service does not exist as an installed "
+              "service. (0x424)\n");
+}
+
+TEST_F(ServiceRun, WholeRunReportsControlsAndEvents) {
+    ASSERT_TRUE(InstallAndStart());
+    // Started by the manager, the program prints its usage lines all the same.
+    EXPECT_NE(Trace().find(kUsage), std::string::npos) << Trace();
+
+    ASSERT_TRUE(e2e::SendDatagram("<13>first"));
+    EXPECT_TRUE(d.WaitForFile(AllFile(), "first\r\n"));
+
+    e2e::CommandResult r = d.Sc({"control", "Tarnwick", "4"});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_NE(r.out.find("STATE : 4  RUNNING\n"), std::string::npos) << r.out;
+    EXPECT_NE(Trace().find("interrogating service.....\n"), std::string::npos);
+
+    // Codes the service does not know reach it and change nothing.
+    for (const char *code : {"129", "200", "255"}) {
+        EXPECT_EQ(d.Sc({"control", "Tarnwick", code}).exitCode, 0) << code;
+    }
+    // Codes the manager refuses.
+    r = d.Sc({"control", "Tarnwick", "2"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.out,
+              "[SC] ControlService FAILED 1052:\n\nThe requested control is not valid for this "
+              "service.\n\n");
+    r = d.Sc({"control", "Tarnwick", "5"});
+    EXPECT_EQ(r.out, "[SC] ControlService FAILED 87:\n\nThe parameter is incorrect.\n\n");
+    r = d.Sc({"start", "Tarnwick"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.out,
+              "[SC] StartService FAILED 1056:\n\nAn instance of the service is already "
+              "running.\n\n");
+
+    r = d.Sc({"control", "Tarnwick", "128"});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_NE(Trace().find("re-initing service.....\n"), std::string::npos);
+    EXPECT_EQ(Count(ReadFile(AllFile()), "tarnwick: restart\r\n"), 2u);
+    ASSERT_TRUE(e2e::SendDatagram("<13>second"));
+    EXPECT_TRUE(d.WaitForFile(AllFile(), "second\r\n"));
+
+    r = d.Sc({"stop", "Tarnwick"});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_NE(r.out.find("STATE : 1  STOPPED\n"), std::string::npos) << r.out;
+    EXPECT_TRUE(d.WaitServiceEnd());
+
+    std::string reports = ReadFile(d.ServiceFile(".reports"));
+    EXPECT_TRUE(IsWholeRun(reports));
+    std::string trace = Trace();
+    EXPECT_EQ(Count(trace, "UpdateServiceStatus(START_PENDING)\n"), 2u);
+    EXPECT_EQ(Count(trace, "UpdateServiceStatus(RUNNING)\n"), 1u);
+    EXPECT_EQ(Count(trace, "UpdateServiceStatus(STOP_PENDING)\n"), 2u);
+    // One trace line for each STOPPED report sent.
+    EXPECT_EQ(Count(trace, "UpdateServiceStatus(STOPPED)\n"), Count(reports, "16 1 1 "));
+    EXPECT_EQ(Count(trace, "interrogating service.....\n"), 1u);
+    EXPECT_EQ(Count(trace, "re-initing service.....\n"), 1u);
+    EXPECT_EQ(Count(trace, "Terminating All Active Threads.....\n"), 1u);
+    EXPECT_EQ(trace.find("Sanitizer"), std::string::npos) << trace;
+
+    // Two error-type events at every start: the start event and the start
+    // report.
+    std::vector<std::string> events = Lines(ReadFile(d.dir() + "/eventlog"));
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[0], kStartEvent);
+    EXPECT_EQ(events[1].compare(0, kErrorEvent.size(), kErrorEvent), 0) << events[1];
+    EXPECT_EQ(events[1].substr(events[1].size() - 25), "\tTrying to start tarnwick");
+
+    // Stopped: removal deletes it without waiting.
+    r = d.Tarnwick({"-remove"});
+    EXPECT_EQ(r.out, "Tarnwick removed.\n");
+}
+
+TEST_F(ServiceRun, RemoveStopsARunningService) {
+    ASSERT_TRUE(InstallAndStart());
+    e2e::CommandResult r = d.Tarnwick({"-remove"});
+    EXPECT_EQ(r.exitCode, 0);
+    // The stop completes within the first second: no dots.
+    EXPECT_EQ(r.out, "Stopping Tarnwick.\nTarnwick stopped.\nTarnwick removed.\n");
+    EXPECT_TRUE(d.WaitServiceEnd());
+    r = d.Sc({"query", "Tarnwick"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.out,
+              "[SC] OpenService FAILED 1060:\n\nThe specified service does not exist as an "
+              "installed service.\n\n");
+}
+
+TEST_F(ServiceRun, DeleteOfARunningServiceWaitsForItsStop) {
+    ASSERT_TRUE(InstallAndStart());
+    e2e::CommandResult r = d.Sc({"delete", "Tarnwick"});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out, "[SC] DeleteService SUCCESS\n");
+    r = d.Sc({"query", "Tarnwick"});
+    EXPECT_NE(r.out.find("STATE : 4  RUNNING\n"), std::string::npos) << r.out;
+    r = d.Sc({"delete", "Tarnwick"});
+    EXPECT_EQ(r.out,
+              "[SC] DeleteService FAILED 1072:\n\nThe specified service has been marked for "
+              "deletion.\n\n");
+    r = d.Tarnwick({"-install"});
+    EXPECT_EQ(r.out,
+              "CreateService failed - The specified service has been marked for deletion. "
+              "(0x430)\n");
+    EXPECT_EQ(d.Sc({"stop", "Tarnwick"}).exitCode, 0);
+    EXPECT_TRUE(d.WaitServiceEnd());
+    EXPECT_FALSE(e2e::FileExists(d.ServiceFile(".service")));
+    EXPECT_EQ(d.Tarnwick({"-install"}).out, "Tarnwick installed.\n");
+}
+
+TEST_F(ServiceRun, LogDirectoryThatCannotBeEntered) {
+    std::string missing = d.dir() + "/nowhere";
+    d.SetRegistry({{"Log Dir", missing}});
+    ASSERT_EQ(d.Tarnwick({"-install"}).out, "Tarnwick installed.\n");
+    e2e::CommandResult r = d.Sc({"start", "Tarnwick"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.out.find("STATE : 1  STOPPED\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("[SC] StartService FAILED 1062:"), std::string::npos) << r.out;
+    EXPECT_TRUE(d.WaitServiceEnd());
+    // Reports 1, 2 and 7.
+    EXPECT_EQ(ReadFile(d.ServiceFile(".reports")),
+              "16 2 0 0 0 1 5000\n16 2 0 0 0 2 5000\n16 1 1 0 0 0 0\n");
+    std::string sentence = "cannot enter log directory " + missing + ": No such file or directory";
+    EXPECT_NE(Trace().find("Error   : " + sentence + "\n"), std::string::npos) << Trace();
+    std::vector<std::string> events = Lines(ReadFile(d.dir() + "/eventlog"));
+    ASSERT_EQ(events.size(), 3u);
+    EXPECT_EQ(events[0], kStartEvent);
+    EXPECT_EQ(events[2].compare(0, kErrorEvent.size(), kErrorEvent), 0) << events[2];
+    EXPECT_EQ(events[2].substr(events[2].find('\t', kErrorEvent.size())), "\t" + sentence);
+}
+
+TEST_F(ServiceRun, ForegroundRunForSystemd) {
+    ASSERT_EQ(d.Tarnwick({"-install"}).out, "Tarnwick installed.\n");
+    ASSERT_TRUE(d.StartSc({"run", "Tarnwick"}));
+    ASSERT_TRUE(d.WaitForFile(d.ServiceFile(".status"), "16 4 1 0 0 0 0 "));
+    ASSERT_TRUE(e2e::SendDatagram("<13>via systemd"));
+    EXPECT_TRUE(d.WaitForFile(AllFile(), "via systemd\r\n"));
+    // ExecReload: control 128; SIGHUP to the runner does the same.
+    EXPECT_EQ(d.Sc({"control", "Tarnwick", "128"}).exitCode, 0);
+    kill(d.pid(), SIGHUP);
+    EXPECT_TRUE(d.WaitForFile(AllFile(), "restart\r\n"));
+    for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+         Count(ReadFile(AllFile()), "tarnwick: restart\r\n") < 3 &&
+         std::chrono::steady_clock::now() < end;) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_EQ(Count(ReadFile(AllFile()), "tarnwick: restart\r\n"), 3u);
+    // A second runner is refused.
+    e2e::CommandResult r = d.Sc({"run", "Tarnwick"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.out.find("FAILED 1056"), std::string::npos);
+    // SIGTERM (systemd's stop without ExecStop) sends the stop control.
+    int status = d.Signal(SIGTERM);
+    EXPECT_EQ(e2e::ExitCode(status), 0) << d.Stdout() << d.Stderr();
+    EXPECT_TRUE(IsWholeRun(ReadFile(d.ServiceFile(".reports"))));
+    // The service's output is the runner's.
+    EXPECT_NE(d.Stdout().find(kUsage), std::string::npos) << d.Stdout();
+    EXPECT_NE(d.Stdout().find("STATE : 1  STOPPED\n"), std::string::npos);
+    EXPECT_NE(d.Stderr().find("UpdateServiceStatus(RUNNING)\n"), std::string::npos);
+}
+
+TEST_F(ServiceRun, ForegroundRunStoppedWithTheStopControl) {
+    ASSERT_EQ(d.Tarnwick({"-install"}).out, "Tarnwick installed.\n");
+    ASSERT_TRUE(d.StartSc({"run", "Tarnwick"}));
+    ASSERT_TRUE(d.WaitForFile(d.ServiceFile(".status"), "16 4 1 0 0 0 0 "));
+    // ExecStop.
+    e2e::CommandResult r = d.Sc({"stop", "Tarnwick"});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(e2e::ExitCode(d.Wait()), 0);
+    EXPECT_TRUE(IsWholeRun(ReadFile(d.ServiceFile(".reports"))));
+}
+
+TEST_F(ServiceRun, ServiceKilledIsRecordedAborted) {
+    ASSERT_TRUE(InstallAndStart());
+    pid_t pid = d.ServicePid();
+    ASSERT_GT(pid, 0);
+    kill(pid, SIGKILL);
+    EXPECT_TRUE(d.WaitServiceEnd());
+    e2e::CommandResult r = d.Sc({"query", "Tarnwick"});
+    EXPECT_NE(r.out.find("STATE : 1  STOPPED\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("WIN32_EXIT_CODE : 1067  (0x42b)\n"), std::string::npos) << r.out;
+    r = d.Sc({"stop", "Tarnwick"});
+    EXPECT_EQ(r.out, "[SC] ControlService FAILED 1062:\n\nThe service has not been started.\n\n");
+    // It starts again.
+    r = d.Sc({"start", "Tarnwick"});
+    EXPECT_EQ(r.exitCode, 0) << r.out;
+    EXPECT_EQ(d.Sc({"stop", "Tarnwick"}).exitCode, 0);
+}
+
+// Reloads while a client keeps sending: every message lands in the file once,
+// in order, and every reload logs its restart.
+TEST_F(ServiceRun, ReloadsUnderLoadLoseNothing) {
+    ASSERT_TRUE(InstallAndStart());
+    std::atomic<bool> done{false};
+    std::atomic<int> sent{0};
+    std::thread client([&] {
+        char text[64];
+        while (!done.load()) {
+            std::snprintf(text, sizeof text, "<13>load %06d", sent.load());
+            if (e2e::SendDatagram(text)) {
+                ++sent;
+            }
+            // A steady stream well within what the daemon writes: the test
+            // is about the reloads, not the socket's buffer.
+            std::this_thread::sleep_for(std::chrono::microseconds(300));
+        }
+    });
+    constexpr int kReloads = 20;
+    int refused = 0;
+    for (int i = 0; i < kReloads; ++i) {
+        if (d.Sc({"control", "Tarnwick", "128"}).exitCode != 0) {
+            ++refused;
+        }
+    }
+    done = true;
+    client.join();
+    EXPECT_EQ(refused, 0);
+    ASSERT_GT(sent.load(), kReloads);
+    char last[32];
+    std::snprintf(last, sizeof last, "load %06d\r\n", sent.load() - 1);
+    EXPECT_TRUE(d.WaitForFile(AllFile(), last, std::chrono::seconds(30)));
+    EXPECT_EQ(d.Sc({"stop", "Tarnwick"}).exitCode, 0);
+    EXPECT_TRUE(d.WaitServiceEnd(std::chrono::seconds(30)));
+
+    std::string file = ReadFile(AllFile());
+    EXPECT_EQ(Count(file, "tarnwick: restart\r\n"), 1u + kReloads);
+    int next = 0;
+    bool in_order = true;
+    for (const std::string &line : Lines(file)) {
+        size_t at = line.find(" load ");
+        if (at == std::string::npos) {
+            continue;
+        }
+        if (std::atoi(line.c_str() + at + 6) != next) {
+            in_order = false;
+        }
+        ++next;
+    }
+    EXPECT_TRUE(in_order);
+    EXPECT_EQ(next, sent.load());
+    std::string trace = Trace();
+    EXPECT_EQ(Count(trace, "re-initing service.....\n"), static_cast<size_t>(kReloads));
+    EXPECT_EQ(trace.find("Sanitizer"), std::string::npos) << trace.substr(trace.find("Sanitizer"));
+}
+
+}  // namespace
