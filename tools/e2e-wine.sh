@@ -10,6 +10,9 @@
 #
 #   tools/e2e-wine.sh [BUILD_DIR]      (default build/windows)
 #
+# Then the same as a service: -install, sc start, a datagram, control 128
+# (reload, sent by tests/win32/sccontrol.exe), -remove while it runs.
+#
 # Prints one PASS or FAIL line per check; exits 0 when all pass, 1 when one
 # fails, 77 when no network namespace can be made (not root).  Any wineserver
 # of the prefix must be stopped first: the one this script starts must live
@@ -64,6 +67,7 @@ cleanup() {
     if [ -n "$daemon" ] && kill -0 "$daemon" 2>/dev/null; then
         kill -KILL "$daemon" 2>/dev/null
     fi
+    wine sc delete Tarnwick >/dev/null 2>&1 </dev/null
     wine reg delete 'HKLM\SOFTWARE\Halvane' /f >/dev/null 2>&1 </dev/null
     drop_section
     rm -rf "$logdir"
@@ -204,6 +208,58 @@ check "trace file: lines stamped MM/DD hh:mm:ss.mmm" \
 lf=$(tr -cd '\n' <"$trace" | wc -c)
 crlf=$(grep -ca $'\r$' "$trace")
 check "trace file: every line ends in CR LF ($crlf of $lf)" test "$lf" -gt 0 -a "$lf" = "$crlf"
+
+# The service run: installed with -install, started by the service manager
+# (sc start), a datagram logged, the rule file reloaded with control 128,
+# then stopped and removed with -remove while it runs.
+sccontrol=$build/tests/sccontrol.exe
+rm -f "$logdir"/*.LOG "$logdir/syslog.pid"
+wine "$exe" -install </dev/null >"$work/install" 2>/dev/null
+check "-install: \"Tarnwick installed.\"" \
+    cmp -s "$work/install" <(printf 'Tarnwick installed.\r\n')
+check "sc start Tarnwick" quiet wine sc start Tarnwick
+for _ in $(seq 150); do
+    [ -s "$logdir/syslog.pid" ] && break
+    sleep 0.2
+done
+check "the service wrote its PID file" test -s "$logdir/syslog.pid"
+check "sc query: RUNNING" \
+    sh -c 'wine sc query Tarnwick </dev/null 2>/dev/null | grep -qE "STATE +: 4 +RUNNING"'
+send '<13>Mar 07 10:00:10 hello service'
+for _ in $(seq 100); do
+    grep -qa 'hello service' "$messages" 2>/dev/null && break
+    sleep 0.1
+done
+check "control 128 (reload) delivered" quiet wine "$sccontrol" Tarnwick 128
+for _ in $(seq 100); do
+    [ "$(grep -ca 'tarnwick: restart' "$messages" 2>/dev/null)" = 2 ] && break
+    sleep 0.1
+done
+wine "$exe" -remove </dev/null >"$work/remove" 2>/dev/null
+# One dot for each second it waited while the service stopped.
+sed $'s/^Stopping Tarnwick\\.*\r$/Stopping Tarnwick.\r/' "$work/remove" >"$work/remove.got"
+printf 'Stopping Tarnwick.\r\nTarnwick stopped.\r\nTarnwick removed.\r\n' >"$work/remove.expected"
+check "-remove stops the running service, then removes it" \
+    cmp -s "$work/remove.expected" "$work/remove.got"
+check "the service is gone (1060 to the next control)" \
+    sh -c "wine '$sccontrol' Tarnwick 4 </dev/null 2>/dev/null | grep -qa 'FAILED 1060'"
+
+# Its log file: the start, the datagram, the reload's restart, byte for byte
+# behind the daemon's own stamps.
+head -n 3 "$messages" >"$work/service.got" 2>/dev/null
+s1=$(sed -n 1p "$messages" | head -c 15)
+s3=$(sed -n 3p "$messages" | head -c 15)
+{
+    printf '%s %s tarnwick: restart\r\n' "$s1" "$localhost"
+    printf 'Mar 07 10:00:10 %s hello service\r\n' "$sender"
+    printf '%s %s tarnwick: restart\r\n' "$s3" "$localhost"
+} >"$work/service.expected"
+check "service run: messages_$day.LOG byte for byte" cmp "$work/service.expected" "$work/service.got"
+trace=$logdir/trace_$day.LOG
+for line in "UpdateServiceStatus(RUNNING)" "re-initing service....." \
+    "UpdateServiceStatus(STOP_PENDING)" "UpdateServiceStatus(STOPPED)"; do
+    check "service trace file: $line" grep -qaF "Trace   : $line" "$trace"
+done
 
 if [ "$failures" -ne 0 ]; then
     echo "--- standard output of tarnwick.exe $daemon_pid"

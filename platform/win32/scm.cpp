@@ -14,6 +14,7 @@ namespace {
 constexpr int kMaxServices = 4;
 constexpr size_t kNameSize = 257;  // a service name holds at most 256 characters
 constexpr DWORD kTextMax = 1024;
+constexpr DWORD kPathMax = 32768;  // the longest path Windows knows
 
 struct ServiceSlot {
     char name[kNameSize];
@@ -172,7 +173,28 @@ int ScmCloseHandle(ScmHandle handle) {
 }
 
 uint32_t ScmModuleFileName(char *buffer, uint32_t size) {
-    return GetModuleFileNameA(nullptr, buffer, size);
+    // The whole path first, then cut here: the cut and its result are the
+    // same whatever the system does with a short buffer.
+    char path[kPathMax];
+    DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
+    if (length == 0 || length >= sizeof path) {
+        if (length != 0) {
+            SetLastError(kScmErrorInsufficientBuffer);
+        }
+        return 0;
+    }
+    if (size == 0) {
+        SetLastError(kScmErrorInsufficientBuffer);
+        return 0;
+    }
+    if (length >= size) {
+        std::memcpy(buffer, path, size - 1);
+        buffer[size - 1] = '\0';
+        SetLastError(kScmErrorInsufficientBuffer);
+        return size;
+    }
+    std::memcpy(buffer, path, length + 1);
+    return length;
 }
 
 size_t ScmErrorText(unsigned long code, char *buffer, size_t size) {

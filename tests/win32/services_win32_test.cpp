@@ -1,5 +1,4 @@
-// The smaller Win32 services: system texts, runtime texts, process calls and
-// the status report without a manager.
+// The smaller Win32 services: system texts, runtime texts and process calls.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -9,7 +8,6 @@
 
 #include "platform/errors.h"
 #include "platform/process.h"
-#include "platform/scm.h"
 #include "platform/syserr.h"
 #include "test_util.h"
 
@@ -67,13 +65,6 @@ TEST(ProcessWin32, IdsNamesAndDirectories) {
     EXPECT_EQ(ChangeDirectory(dir.path().c_str()), 0);
     EXPECT_TRUE(std::filesystem::equivalent(std::filesystem::current_path(), dir.path()));
     std::filesystem::current_path(before);
-}
-
-TEST(ScmWin32, NoManagerNoReport) {
-    ServiceStatusRecord status = {
-        kServiceWin32OwnProcess, kServiceRunning, kServiceAcceptStop, 0, 0, 0, 0};
-    EXPECT_EQ(ScmSetStatus(kInvalidStatusHandle, &status), 0);
-    EXPECT_EQ(ScmSetStatus(0, &status), 0);
 }
 
 }  // namespace
