@@ -33,17 +33,16 @@ FILE *TextOpen(const char *path, const char *mode) {
         errno = EINVAL;
         return nullptr;
     }
-    // Text mode whatever the process default; not inherited by children.
+    // Text mode whatever the process default.
     char textmode[8];
     size_t len = std::strlen(mode);
-    if (len > sizeof textmode - 3) {
+    if (len > sizeof textmode - 2) {
         errno = EINVAL;
         return nullptr;
     }
     std::memcpy(textmode, mode, len);
     textmode[len] = 't';
-    textmode[len + 1] = 'N';
-    textmode[len + 2] = '\0';
+    textmode[len + 1] = '\0';
     return std::fopen(mapped, textmode);
 }
 
