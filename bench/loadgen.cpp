@@ -74,8 +74,7 @@ int main(int argc, char **argv) {
         }
         sent += done;
     }
-    double secs =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     std::printf("%ld %.3f\n", sent, secs);
     return 0;
 }
