@@ -1,44 +1,18 @@
 #include "platform/registry.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "diag/debug.h"
-#include "diag/debug_testing.h"
-#include "platform/debugger_testing.h"
+#include "registry_fixture.h"
 
 namespace {
 
-constexpr char kKey[] = "SOFTWARE\\Halvane\\TARNWICK";
-constexpr char kHead[] = "Windows Registry Editor Version 5.00\n\n";
-constexpr char kKeyLine[] = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvane\\TARNWICK]\n";
-
-std::mutex lines_lock;
-std::vector<std::string> lines;
-
-void CatchLine(const char *text) {
-    std::lock_guard<std::mutex> guard(lines_lock);
-    lines.emplace_back(text);
-}
-
-// The text of a caught trace line behind "XXX> Label   : ".
-std::string Text(const std::string &line) {
-    size_t at = line.find("> ");
-    return at == std::string::npos ? line : line.substr(at + 2 + 8 + 2);
-}
-std::string Label(const std::string &line) {
-    size_t at = line.find("> ");
-    return at == std::string::npos ? "" : line.substr(at + 2, 8);
-}
+using namespace regtest;
 
 // The bytes of a literal, NULs included.
 template <size_t N>
@@ -46,43 +20,8 @@ std::string Bytes(const char (&s)[N]) {
     return std::string(s, N - 1);
 }
 
-// UTF-16LE with a byte-order mark; every byte of text becomes one unit.
-std::string Utf16(const std::string &text) {
-    std::string out = "\xFF\xFE";
-    for (unsigned char c : text) {
-        out += static_cast<char>(c);
-        out += '\0';
-    }
-    return out;
-}
-
-class RegistryTest : public ::testing::Test {
+class RegistryTest : public RegistryFileTest {
   protected:
-    void SetUp() override {
-        char templ[] = "/tmp/regtestXXXXXX";
-        ASSERT_NE(mkdtemp(templ), nullptr);
-        dir_ = templ;
-        file_ = dir_ + "/registry.reg";
-        setenv("TARNWICK_REGISTRY", file_.c_str(), 1);
-        lines.clear();
-        DebugOutputSetSink(CatchLine);
-        LogSetMaskForTest(Trace | Warning);
-    }
-    void TearDown() override {
-        LogResetForTest();
-        DebugOutputSetSink(nullptr);
-        unsetenv("TARNWICK_REGISTRY");
-        std::remove(file_.c_str());
-        rmdir(dir_.c_str());
-    }
-
-    void Write(const std::string &bytes) {
-        FILE *f = std::fopen(file_.c_str(), "wb");
-        ASSERT_NE(f, nullptr);
-        ASSERT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), f), bytes.size());
-        std::fclose(f);
-    }
-
     struct Result {
         long rc;
         uint32_t size;
@@ -102,9 +41,6 @@ class RegistryTest : public ::testing::Test {
         RegistryCloseKey(k);
         return {rc, got, std::string(buf.data())};
     }
-
-    std::string dir_;
-    std::string file_;
 };
 
 TEST_F(RegistryTest, MissingFileIsNotFoundWithoutTrace) {
@@ -120,6 +56,8 @@ struct ReadCase {
     const char *name;
     const char *value;
 };
+
+const std::string deleted = "[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvane\\TARNWICK]\n";
 
 TEST_F(RegistryTest, ReadsStringValues) {
     const std::string head = kHead;
@@ -157,6 +95,11 @@ TEST_F(RegistryTest, ReadsStringValues) {
          head + key + "\"H\"=hex:01,02,\\\n  03,04\n\"A\"=\"after\"\n\"E\"=hex(2):41,00\n", "A",
          "after"},
         {"default value", head + key + "@=\"dflt\"\n", "", "dflt"},
+        {"default value, null name", head + key + "@=\"dflt\"\n", nullptr, "dflt"},
+        {"key deleted and made anew",
+         head + key + "\"A\"=\"s\"\n" + deleted + key + "\"B\"=\"t\"\n", "B", "t"},
+        {"long comment line", head + ";" + std::string(5000, 'c') + "\n" + key + "\"A\"=\"v\"\n",
+         "A", "v"},
         {"8-bit character", head + key + "\"A\"=\"caf\xE9\"\n", "A", "caf\xE9"},
         {"utf-16", Utf16(head + key + "\"A\"=\"/w\"\n"), "A", "/w"},
         {"utf-16 CR LF",
@@ -179,13 +122,6 @@ TEST_F(RegistryTest, ReadsStringValues) {
     }
 }
 
-TEST_F(RegistryTest, NullNameReadsTheDefaultValue) {
-    Write(std::string(kHead) + kKeyLine + "@=\"dflt\"\n");
-    Result r = Query(nullptr);
-    EXPECT_EQ(r.rc, kRegSuccess);
-    EXPECT_EQ(r.text, "dflt");
-}
-
 TEST_F(RegistryTest, ValuesThatAreNotStringsOrNotThereAreNotFound) {
     const std::string head = kHead;
     const std::string key = kKeyLine;
@@ -196,6 +132,7 @@ TEST_F(RegistryTest, ValuesThatAreNotStringsOrNotThereAreNotFound) {
         {"hex over lines", head + key + "\"A\"=hex:2f,\\\n  00\n", "A", nullptr},
         {"dword after a string", head + key + "\"A\"=\"s\"\n\"A\"=dword:1\n", "A", nullptr},
         {"deleted", head + key + "\"A\"=\"s\"\n\"A\"=-\n", "A", nullptr},
+        {"key deleted", head + key + "\"A\"=\"s\"\n" + deleted + key, "A", nullptr},
         {"other name", head + key + "\"AB\"=\"s\"\n", "A", nullptr},
         {"no default", head + key + "\"A\"=\"s\"\n", "", nullptr},
         {"in another key", head + key + "[HKEY_LOCAL_MACHINE\\SOFTWARE]\n\"A\"=\"s\"\n", "A",
@@ -237,8 +174,7 @@ TEST_F(RegistryTest, OpensKeysThatExist) {
         {"below the key", head + key, "SOFTWARE\\Halvane\\TARNWICK\\Sub", kRegNotFound},
         {"made by a key below", head + "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvane\\TARNWICK\\S]\n",
          kKey, kRegSuccess},
-        {"deleted", head + key + "[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvane\\TARNWICK]\n", kKey,
-         kRegNotFound},
+        {"deleted", head + key + deleted, kKey, kRegNotFound},
         {"parent deleted", head + key + "[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvane]\n", kKey,
          kRegNotFound},
         {"deleted and made anew",
@@ -257,13 +193,6 @@ TEST_F(RegistryTest, OpensKeysThatExist) {
     }
     RegKey k = 0;
     EXPECT_EQ(RegistryOpenKey(0x80000001u, kKey, &k), kRegNotFound);  // HKEY_CURRENT_USER
-}
-
-TEST_F(RegistryTest, ValuesOfADeletedKeyAreGone) {
-    Write(std::string(kHead) + kKeyLine + "\"A\"=\"s\"\n" +
-          "[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvane\\TARNWICK]\n" + kKeyLine + "\"B\"=\"t\"\n");
-    EXPECT_EQ(Query("A").rc, kRegNotFound);
-    EXPECT_EQ(Query("B").text, "t");
 }
 
 struct MalformedCase {
@@ -341,21 +270,15 @@ TEST_F(RegistryTest, MalformedFilesAreMissingWithOneWarning) {
     }
 }
 
-TEST_F(RegistryTest, LongCommentLinesAndWideCommentsAreFine) {
-    Write(std::string(kHead) + ";" + std::string(5000, 'c') + "\n" + kKeyLine + "\"A\"=\"v\"\n");
-    EXPECT_EQ(Query("A").text, "v");
-    EXPECT_TRUE(lines.empty());
-}
-
 TEST_F(RegistryTest, LongestLineIsRead) {
     // "A"="..." is 6 characters around the data: 4089 characters of data fit.
     std::string data(4089, 'd');
-    Write(std::string(kHead) + kKeyLine + "\"A\"=\"" + data + "\"\n");
+    WriteKey("\"A\"=\"" + data + "\"\n");
     Result r = Query("A", 5000);
     EXPECT_EQ(r.rc, kRegSuccess);
     EXPECT_EQ(r.text, data);
 
-    Write(std::string(kHead) + kKeyLine + "\"A\"=\"" + data + "d\"\n");
+    WriteKey("\"A\"=\"" + data + "d\"\n");
     EXPECT_EQ(Query("A", 5000).rc, kRegNotFound);
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(Text(lines[0]), "Registry file " + file_ +
@@ -363,7 +286,7 @@ TEST_F(RegistryTest, LongestLineIsRead) {
 }
 
 TEST_F(RegistryTest, QueryKeepsTheBufferContract) {
-    Write(std::string(kHead) + kKeyLine + "\"A\"=\"12345\"\n");
+    WriteKey("\"A\"=\"12345\"\n");
     const struct {
         uint32_t size;
         long rc;
@@ -391,14 +314,14 @@ TEST_F(RegistryTest, QueryKeepsTheBufferContract) {
 }
 
 TEST_F(RegistryTest, EveryOpenAndQueryReadsTheFileAnew) {
-    Write(std::string(kHead) + kKeyLine + "\"A\"=\"one\"\n");
+    WriteKey("\"A\"=\"one\"\n");
     EXPECT_EQ(Query("A").text, "one");
-    Write(std::string(kHead) + kKeyLine + "\"A\"=\"two\"\n");
+    WriteKey("\"A\"=\"two\"\n");
     EXPECT_EQ(Query("A").text, "two");
 
     RegKey k = 0;
     ASSERT_EQ(RegistryOpenKey(kRegLocalMachine, kKey, &k), kRegSuccess);
-    Write(std::string(kHead) + kKeyLine + "\"A\"=\"three\"\n");
+    WriteKey("\"A\"=\"three\"\n");
     char buf[16];
     uint32_t size = sizeof buf;
     EXPECT_EQ(RegistryQueryValue(k, "A", buf, &size), kRegSuccess);
@@ -410,7 +333,7 @@ TEST_F(RegistryTest, EveryOpenAndQueryReadsTheFileAnew) {
 }
 
 TEST_F(RegistryTest, KeyHandles) {
-    Write(std::string(kHead) + kKeyLine + "\"A\"=\"v\"\n");
+    WriteKey("\"A\"=\"v\"\n");
     char buf[8];
     uint32_t size = sizeof buf;
     EXPECT_EQ(RegistryQueryValue(0, "A", buf, &size), kRegNotFound);
@@ -443,16 +366,16 @@ TEST_F(RegistryTest, KeyHandles) {
 
 TEST_F(RegistryTest, UnreadableFileIsMissingWithAWarning) {
     // A directory opens but cannot be read.
-    setenv("TARNWICK_REGISTRY", dir_.c_str(), 1);
+    testsupport::SetEnv("TARNWICK_REGISTRY", dir_.path().c_str());
     RegKey k = 99;
     EXPECT_EQ(RegistryOpenKey(kRegLocalMachine, kKey, &k), kRegNotFound);
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(Text(lines[0]),
-              "Registry file " + dir_ + " cannot be read: Is a directory - file ignored\n");
+              "Registry file " + dir_.path() + " cannot be read: Is a directory - file ignored\n");
 }
 
 TEST_F(RegistryTest, ThreadsReadAtTheSameTime) {
-    Write(std::string(kHead) + kKeyLine + "\"A\"=\"shared\"\n");
+    WriteKey("\"A\"=\"shared\"\n");
     std::vector<std::thread> threads;
     int failures[4] = {};
     for (int t = 0; t < 4; ++t) {

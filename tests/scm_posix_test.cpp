@@ -576,31 +576,43 @@ TEST_F(ScmPosix, ErrorTextsAreTheWindowsTexts) {
 // ------------------------------------------------------------ tarnwick-sc
 
 TEST_F(ScmPosix, CommandsCreateQueryDelete) {
-    std::string out;
-    EXPECT_EQ(Command({"create", "Tarnwick", "binPath=", "/usr/sbin/tarnwick"}, &out), 0);
-    EXPECT_EQ(out, "[SC] CreateService SUCCESS\n");
-    EXPECT_EQ(Command({"create", "Tarnwick", "binPath=", "/usr/sbin/tarnwick"}, &out), 1);
-    EXPECT_EQ(out, "[SC] CreateService FAILED 1073:\n\nThe specified service already exists.\n\n");
-    EXPECT_EQ(Command({"query", "tarnwick"}, &out), 0);
-    EXPECT_EQ(out,
-              "\nSERVICE_NAME: Tarnwick\n"
-              "        TYPE : 10  WIN32_OWN_PROCESS\n"
-              "        STATE : 1  STOPPED\n"
-              "                (NOT_STOPPABLE, NOT_PAUSABLE, IGNORES_SHUTDOWN)\n"
-              "        WIN32_EXIT_CODE : 0  (0x0)\n"
-              "        SERVICE_EXIT_CODE : 0  (0x0)\n"
-              "        CHECKPOINT : 0x0\n"
-              "        WAIT_HINT : 0x0\n");
-    EXPECT_EQ(Command({"stop", "Tarnwick"}, &out), 1);
-    EXPECT_EQ(out, "[SC] ControlService FAILED 1062:\n\nThe service has not been started.\n\n");
-    EXPECT_EQ(Command({"control", "Tarnwick", "128"}, &out), 1);
-    EXPECT_EQ(out, "[SC] ControlService FAILED 1062:\n\nThe service has not been started.\n\n");
-    EXPECT_EQ(Command({"delete", "Tarnwick"}, &out), 0);
-    EXPECT_EQ(out, "[SC] DeleteService SUCCESS\n");
-    EXPECT_EQ(Command({"query", "Tarnwick"}, &out), 1);
-    EXPECT_EQ(out,
-              "[SC] OpenService FAILED 1060:\n\nThe specified service does not exist as an "
-              "installed service.\n\n");
+    const std::string not_started =
+        "[SC] ControlService FAILED 1062:\n\nThe service has not been started.\n\n";
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        std::string out;
+    } steps[] = {
+        {{"create", "Tarnwick", "binPath=", "/usr/sbin/tarnwick"},
+         0,
+         "[SC] CreateService SUCCESS\n"},
+        {{"create", "Tarnwick", "binPath=", "/usr/sbin/tarnwick"},
+         1,
+         "[SC] CreateService FAILED 1073:\n\nThe specified service already exists.\n\n"},
+        {{"query", "tarnwick"},
+         0,
+         "\nSERVICE_NAME: Tarnwick\n"
+         "        TYPE : 10  WIN32_OWN_PROCESS\n"
+         "        STATE : 1  STOPPED\n"
+         "                (NOT_STOPPABLE, NOT_PAUSABLE, IGNORES_SHUTDOWN)\n"
+         "        WIN32_EXIT_CODE : 0  (0x0)\n"
+         "        SERVICE_EXIT_CODE : 0  (0x0)\n"
+         "        CHECKPOINT : 0x0\n"
+         "        WAIT_HINT : 0x0\n"},
+        {{"stop", "Tarnwick"}, 1, not_started},
+        {{"control", "Tarnwick", "128"}, 1, not_started},
+        {{"delete", "Tarnwick"}, 0, "[SC] DeleteService SUCCESS\n"},
+        {{"query", "Tarnwick"},
+         1,
+         "[SC] OpenService FAILED 1060:\n\nThe specified service does not exist as an "
+         "installed service.\n\n"},
+    };
+    for (const auto &step : steps) {
+        SCOPED_TRACE(step.args[0]);
+        std::string out;
+        EXPECT_EQ(Command(step.args, &out), step.status);
+        EXPECT_EQ(out, step.out);
+    }
 }
 
 TEST_F(ScmPosix, CreateOptions) {
@@ -629,14 +641,13 @@ TEST_F(ScmPosix, StartOfAServiceThatRunsIsRefused) {
     testutil::WriteFile(folder_ + "/tarnwick.status",
                         "16 4 1 0 0 0 0 " + std::to_string(getpid()) + " " +
                             std::to_string(ScmStoreProcessStartTime(getpid())) + "\n");
-    EXPECT_EQ(Command({"start", "Tarnwick"}, &out), 1);
-    EXPECT_EQ(out,
-              "[SC] StartService FAILED 1056:\n\nAn instance of the service is already "
-              "running.\n\n");
-    EXPECT_EQ(Command({"run", "Tarnwick"}, &out), 1);
-    EXPECT_EQ(out,
-              "[SC] StartService FAILED 1056:\n\nAn instance of the service is already "
-              "running.\n\n");
+    for (const char *command : {"start", "run"}) {
+        EXPECT_EQ(Command({command, "Tarnwick"}, &out), 1) << command;
+        EXPECT_EQ(out,
+                  "[SC] StartService FAILED 1056:\n\nAn instance of the service is already "
+                  "running.\n\n")
+            << command;
+    }
 }
 
 TEST_F(ScmPosix, CommandLinesThatAreNotCommands) {

@@ -598,31 +598,44 @@ TEST_F(ServiceTest, InstallFailureWithoutTextLeavesTheTextEmpty) {
 
 // ----------------------------------------------------------------- removal
 
-TEST_F(ServiceTest, RemoveOfAServiceThatIsNotInstalled) {
-    fake->openError = kScmErrorServiceDoesNotExist;
-    EXPECT_EQ(Captured(RemoveService),
-              "OpenService failed - " + SystemText(kScmErrorServiceDoesNotExist) + " (0x424)\n");
-    const std::vector<std::string> expected = {"OpenSCManager 983103",
-                                               "OpenService Tarnwick 983551", "Close manager"};
-    EXPECT_EQ(fake->timeline, expected);
-}
-
-TEST_F(ServiceTest, RemoveWhenTheManagerCannotBeOpened) {
-    fake->managerError = kScmErrorAccessDenied;
-    EXPECT_EQ(Captured(RemoveService),
-              "OpenSCManager failed - " + SystemText(kScmErrorAccessDenied) + " (0x5)\n");
-    EXPECT_EQ(fake->timeline.size(), 1u);
-}
-
-TEST_F(ServiceTest, RemoveOfAStoppedServiceDeletesItWithoutWaiting) {
-    fake->controlError = kScmErrorServiceNotActive;
-    EXPECT_EQ(Captured(RemoveService), "Tarnwick removed.\n");
-    const std::vector<std::string> expected = {
-        "OpenSCManager 983103", "OpenService Tarnwick 983551",
-        "ControlService 1",     "DeleteService",
-        "Close service",        "Close manager"};
-    EXPECT_EQ(fake->timeline, expected);
-    EXPECT_TRUE(fake->sleeps.empty());
+TEST_F(ServiceTest, RemoveWithoutAWait) {
+    const std::vector<std::string> deleted = {"OpenSCManager 983103", "OpenService Tarnwick 983551",
+                                              "ControlService 1",     "DeleteService",
+                                              "Close service",        "Close manager"};
+    const struct {
+        unsigned long managerError, openError, controlError, deleteError;
+        std::string out;
+        std::vector<std::string> calls;
+    } cases[] = {
+        {kScmErrorAccessDenied,
+         0,
+         0,
+         0,
+         "OpenSCManager failed - " + SystemText(kScmErrorAccessDenied) + " (0x5)\n",
+         {"OpenSCManager 983103"}},
+        {0,
+         kScmErrorServiceDoesNotExist,
+         0,
+         0,
+         "OpenService failed - " + SystemText(kScmErrorServiceDoesNotExist) + " (0x424)\n",
+         {"OpenSCManager 983103", "OpenService Tarnwick 983551", "Close manager"}},
+        // A stopped service is deleted at once.
+        {0, 0, kScmErrorServiceNotActive, 0, "Tarnwick removed.\n", deleted},
+        {0, 0, kScmErrorServiceNotActive, kScmErrorServiceMarkedForDelete,
+         "DeleteService failed - " + SystemText(kScmErrorServiceMarkedForDelete) + " (0x430)\n",
+         deleted},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.out);
+        fake->timeline.clear();
+        fake->managerError = c.managerError;
+        fake->openError = c.openError;
+        fake->controlError = c.controlError;
+        fake->deleteError = c.deleteError;
+        EXPECT_EQ(Captured(RemoveService), c.out);
+        EXPECT_EQ(fake->timeline, c.calls);
+        EXPECT_TRUE(fake->sleeps.empty());
+    }
 }
 
 struct RemoveCase {
@@ -692,15 +705,6 @@ TEST_F(ServiceTest, RemoveOfARunningServiceWaitsWhileItStops) {
         EXPECT_EQ(*(control + 1), "Sleep 1000");
         EXPECT_EQ(fake->timeline.back(), "Close manager");
     }
-}
-
-TEST_F(ServiceTest, RemoveTellsAFailedDeletion) {
-    fake->controlError = kScmErrorServiceNotActive;
-    fake->deleteError = kScmErrorServiceMarkedForDelete;
-    EXPECT_EQ(
-        Captured(RemoveService),
-        "DeleteService failed - " + SystemText(kScmErrorServiceMarkedForDelete) + " (0x430)\n");
-    EXPECT_EQ(fake->timeline.back(), "Close manager");
 }
 
 // ------------------------------------------------------------- error texts

@@ -1,45 +1,20 @@
 #include "service/settings.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <mutex>
 #include <string>
 #include <vector>
 
-#include "diag/debug.h"
-#include "diag/debug_testing.h"
 #include "engine/tarnwick.h"
-#include "platform/debugger_testing.h"
+#include "registry_fixture.h"
 
 namespace {
 
-constexpr char kHead[] = "Windows Registry Editor Version 5.00\n\n";
-constexpr char kKeyLine[] = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvane\\TARNWICK]\n";
+using namespace regtest;
+
 const std::string kLogDirMissing = "reg_key(SOFTWARE\\Halvane\\TARNWICK\\Log Dir) - not found\n";
 const std::string kConfMissing = "reg_key(SOFTWARE\\Halvane\\TARNWICK\\Config File) - not found\n";
 const std::string kPidMissing = "reg_key(SOFTWARE\\Halvane\\TARNWICK\\PID File) - not found\n";
-
-std::mutex lines_lock;
-std::vector<std::string> lines;
-
-void CatchLine(const char *text) {
-    std::lock_guard<std::mutex> guard(lines_lock);
-    lines.emplace_back(text);
-}
-
-// A caught trace line "XXX> Label   : text" split into label and text.
-std::string Label(const std::string &line) {
-    size_t at = line.find("> ");
-    return at == std::string::npos ? "" : line.substr(at + 2, 8);
-}
-std::string Text(const std::string &line) {
-    size_t at = line.find("> ");
-    return at == std::string::npos ? line : line.substr(at + 2 + 8 + 2);
-}
 
 std::vector<std::string> Warnings() {
     std::vector<std::string> out;
@@ -51,60 +26,34 @@ std::vector<std::string> Warnings() {
     return out;
 }
 
-std::string Utf16(const std::string &text) {
-    std::string out = "\xFF\xFE";
-    for (unsigned char c : text) {
-        out += static_cast<char>(c);
-        out += '\0';
-    }
-    return out;
-}
-
-class SettingsTest : public ::testing::Test {
+class SettingsTest : public RegistryFileTest {
   protected:
     void SetUp() override {
-        char templ[] = "/tmp/settingstestXXXXXX";
-        ASSERT_NE(mkdtemp(templ), nullptr);
-        dir_ = templ;
-        file_ = dir_ + "/registry.reg";
-        setenv("TARNWICK_REGISTRY", file_.c_str(), 1);
+        RegistryFileTest::SetUp();
         SettingsResetForTest();
-        lines.clear();
-        DebugOutputSetSink(CatchLine);
-        LogSetMaskForTest(Trace | Warning);
     }
     void TearDown() override {
-        LogResetForTest();
-        DebugOutputSetSink(nullptr);
-        unsetenv("TARNWICK_REGISTRY");
-        std::remove(file_.c_str());
-        rmdir(dir_.c_str());
+        RegistryFileTest::TearDown();
         SettingsResetForTest();
         engine.stoprequested = 0;
     }
-
-    void Write(const std::string &bytes) {
-        FILE *f = std::fopen(file_.c_str(), "wb");
-        ASSERT_NE(f, nullptr);
-        ASSERT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), f), bytes.size());
-        std::fclose(f);
-    }
-
     // The Warning line of a malformed registry file.
     std::string Malformed(int line, const char *what) {
         return "Registry file " + file_ + " line " + std::to_string(line) + ": " + what +
                " - file ignored\n";
     }
-
-    std::string dir_;
-    std::string file_;
 };
 
-TEST_F(SettingsTest, InitialValuesAreFullPaths) {
-    EXPECT_STREQ(settings.logdir, "c:\\syslog");
-    EXPECT_STREQ(settings.conffile, "c:\\syslog\\syslog.conf");
-    EXPECT_STREQ(settings.pidfile, "c:\\syslog\\syslog.pid");
+TEST_F(SettingsTest, InitialValuesAreFullPathsAndResetRestoresThem) {
     EXPECT_STREQ(kSettingsKey, "SOFTWARE\\Halvane\\TARNWICK");
+    for (int round = 0; round < 2; ++round) {
+        EXPECT_STREQ(settings.logdir, "c:\\syslog") << round;
+        EXPECT_STREQ(settings.conffile, "c:\\syslog\\syslog.conf") << round;
+        EXPECT_STREQ(settings.pidfile, "c:\\syslog\\syslog.pid") << round;
+        ServiceInit();
+        EXPECT_STREQ(settings.conffile, "syslog.conf");
+        SettingsResetForTest();
+    }
 }
 
 TEST_F(SettingsTest, NoRegistryFileGivesFallbacksAndThreeWarnings) {
@@ -236,7 +185,9 @@ TEST_F(SettingsTest, ServiceInitReadsTheThreeValues) {
         Write(c.file);
         SettingsResetForTest();
         lines.clear();
+        engine.stoprequested = 1;
         ServiceInit();
+        EXPECT_EQ(engine.stoprequested.load(), 0) << c.what;
         EXPECT_STREQ(settings.logdir, c.logdir) << c.what;
         EXPECT_STREQ(settings.conffile, c.conffile) << c.what;
         EXPECT_STREQ(settings.pidfile, c.pidfile) << c.what;
@@ -280,15 +231,6 @@ TEST_F(SettingsTest, MalformedRegistryFileGivesFallbacks) {
     }
 }
 
-TEST_F(SettingsTest, StopFlagIsClearedWhenAllIsRead) {
-    Write(std::string(kHead) + kKeyLine +
-          "\"Log Dir\"=\"/l\"\n\"Config File\"=\"/c\"\n\"PID File\"=\"/p\"\n");
-    engine.stoprequested = 1;
-    ServiceInit();
-    EXPECT_EQ(engine.stoprequested.load(), 0);
-    EXPECT_TRUE(Warnings().empty());
-}
-
 struct ReadCase {
     size_t chars;  // of the value's data
     size_t size;   // of the buffer
@@ -302,7 +244,7 @@ TEST_F(SettingsTest, ReadRegValueFitsTheBufferWithTheTerminator) {
     };
     for (const ReadCase &c : cases) {
         const std::string value(c.chars, 'v');
-        Write(std::string(kHead) + kKeyLine + "\"Log Dir\"=\"" + value + "\"\n");
+        WriteKey("\"Log Dir\"=\"" + value + "\"\n");
         std::vector<char> buffer(c.size + 1, '#');
         EXPECT_EQ(ReadRegValue(kRegLocalMachine, kSettingsKey, "Log Dir", buffer.data(), c.size),
                   c.read)
@@ -321,7 +263,7 @@ TEST_F(SettingsTest, ReadRegValueLeavesTheBufferAloneWhenNothingIsThere) {
     EXPECT_FALSE(ReadRegValue(kRegLocalMachine, kSettingsKey, "Log Dir", buffer, sizeof buffer));
     EXPECT_STREQ(buffer, "unchanged");
 
-    Write(std::string(kHead) + kKeyLine + "\"Other\"=\"x\"\n");
+    WriteKey("\"Other\"=\"x\"\n");
     EXPECT_FALSE(ReadRegValue(kRegLocalMachine, kSettingsKey, "Log Dir", buffer, sizeof buffer));
     EXPECT_STREQ(buffer, "unchanged");
     EXPECT_FALSE(
@@ -335,8 +277,7 @@ TEST_F(SettingsTest, ReadRegValueLeavesTheBufferAloneWhenNothingIsThere) {
 TEST_F(SettingsTest, ReadRegValueClosesTheKeyOnEveryPath) {
     // More reads than there are key handles: a handle kept open on any path
     // would make the later opens fail.
-    Write(std::string(kHead) + kKeyLine + "\"A\"=\"a\"\n\"L\"=\"" + std::string(300, 'l') +
-          "\"\n\"D\"=dword:1\n");
+    WriteKey("\"A\"=\"a\"\n\"L\"=\"" + std::string(300, 'l') + "\"\n\"D\"=dword:1\n");
     char buffer[256];
     for (int i = 0; i < 20; ++i) {
         EXPECT_TRUE(ReadRegValue(kRegLocalMachine, kSettingsKey, "A", buffer, sizeof buffer)) << i;
@@ -345,15 +286,6 @@ TEST_F(SettingsTest, ReadRegValueClosesTheKeyOnEveryPath) {
         EXPECT_FALSE(ReadRegValue(kRegLocalMachine, kSettingsKey, "X", buffer, sizeof buffer)) << i;
     }
     EXPECT_TRUE(lines.empty());
-}
-
-TEST_F(SettingsTest, ResetRestoresTheInitialValues) {
-    ServiceInit();
-    EXPECT_STREQ(settings.conffile, "syslog.conf");
-    SettingsResetForTest();
-    EXPECT_STREQ(settings.logdir, "c:\\syslog");
-    EXPECT_STREQ(settings.conffile, "c:\\syslog\\syslog.conf");
-    EXPECT_STREQ(settings.pidfile, "c:\\syslog\\syslog.pid");
 }
 
 }  // namespace

@@ -197,6 +197,12 @@ class TimerPool : public ::testing::Test {
         EngineResetForTest();
         TakeTraces();
     }
+    // A fresh pool, started: for each row of a table.
+    void Restart() {
+        TimerPoolResetForTest();
+        calls.clear();
+        Start();
+    }
     // tm_init and tm_start on the fake, traces dropped.
     void Start() {
         tm_init();
@@ -219,24 +225,6 @@ TEST_F(TimerPool, TracesInitStartAndCreate) {
         EXPECT_EQ(got[i].text, want[i]);
     }
     EXPECT_TRUE(TimerPoolHasLock());
-}
-
-TEST_F(TimerPool, FirstExpiryAfterAFullPeriodThenEveryPeriod) {
-    Start();
-    ASSERT_EQ(tm_settimer(30, Record, 0, 0, 16), 0);
-    Ticks(29);
-    EXPECT_TRUE(calls.empty());
-    Ticks(1);
-    ASSERT_EQ(calls.size(), 1u);
-    EXPECT_EQ(calls[0].id, 0u);
-    EXPECT_EQ(calls[0].msg, 0u);
-    EXPECT_EQ(calls[0].arg, 0u);
-    EXPECT_EQ(calls[0].key, 0u);
-    EXPECT_EQ(calls[0].reserved, 0u);
-    Ticks(29);
-    EXPECT_EQ(calls.size(), 1u);
-    Ticks(1);
-    EXPECT_EQ(calls.size(), 2u);
 }
 
 TEST_F(TimerPool, CallbackGetsItsIdArgumentAndKey) {
@@ -319,9 +307,7 @@ TEST_F(TimerPool, NoSlotIsFreeBeforeInit) {
 TEST_F(TimerPool, PauseStopsTheCountdownAndResumeRestartsIt) {
     const int pauses[] = {1, 7, -1};  // any non-zero value pauses
     for (int pause : pauses) {
-        TimerPoolResetForTest();
-        calls.clear();
-        Start();
+        Restart();
         int id = tm_settimer(30, Record, 0, 0, 16);
         ASSERT_EQ(id, 0);
         Ticks(20);
@@ -402,13 +388,15 @@ TEST_F(TimerPool, ExpiriesPerPeriod) {
         {1, 5, 5},    //
         {-4, 3, 3},   // so does a negative one
         {2, 7, 3},    //
+        {30, 29, 0},  // the first expiry after a full period
+        {30, 30, 1},  //
+        {30, 59, 1},  // then every period
+        {30, 60, 2},  //
         {30, 89, 2},  //
         {30, 90, 3},  //
     };
     for (const Case &c : cases) {
-        TimerPoolResetForTest();
-        calls.clear();
-        Start();
+        Restart();
         ASSERT_EQ(tm_settimer(c.period, Record, 0, 0, 16), 0);
         Ticks(c.ticks);
         EXPECT_EQ(calls.size(), c.expiries) << "period " << c.period << ", " << c.ticks << " ticks";
@@ -497,9 +485,7 @@ TEST_F(TimerPoolLocalTime, Mode64AlignsTheFirstExpiryWithTheTimeOfDay) {
         {0, 0, 1, 0, 1800},         //
     };
     for (const Case &c : cases) {
-        TimerPoolResetForTest();
-        calls.clear();
-        Start();
+        Restart();
         clock_ms = (kMidnight + c.hour * 3600 + c.minute * 60 + c.second) * 1000 + 999;
         ASSERT_EQ(tm_settimer(c.period, Record, 0, 0, 64), 0);
         TimerSlotView v = TimerPoolSlot(0);
@@ -523,9 +509,7 @@ TEST_F(TimerPoolLocalTime, Mode64AlignsTheFirstExpiryWithTheTimeOfDay) {
 TEST_F(TimerPool, OtherModesLeaveThePeriodAndCountdownAsTheyWere) {
     const uint16_t modes[] = {0, 1, 48, 0xFFFF};
     for (uint16_t mode : modes) {
-        TimerPoolResetForTest();
-        calls.clear();
-        Start();
+        Restart();
         // Slot 0 held a 30-second timer that was killed: period and count 0.
         ASSERT_EQ(tm_settimer(30, Record, 0, 1, 16), 0);
         tm_killtimer(0);
@@ -893,11 +877,15 @@ TEST_F(MmTimer, AnEventFiresOnceWithItsArguments) {
     EXPECT_EQ(TimerKillEvent(id), kTimerInvalParam);  // over once the callback returned
 }
 
-TEST_F(MmTimer, ACancelledEventNeverFires) {
+TEST_F(MmTimer, CancelledEventsWithDistinctIdsNeverFire) {
     uint32_t id = TimerSetEvent(builtin_.wPeriodMax, 1000, OnEvent, 0);
+    uint32_t other = TimerSetEvent(builtin_.wPeriodMax, 1000, OnEvent, 0);
     ASSERT_NE(id, 0u);
+    EXPECT_NE(other, 0u);
+    EXPECT_NE(id, other);
     EXPECT_EQ(TimerKillEvent(id), kTimerNoError);
     EXPECT_EQ(TimerKillEvent(id), kTimerInvalParam);
+    EXPECT_EQ(TimerKillEvent(other), kTimerNoError);
     // The event's thread quits at once rather than after its delay.
     ASSERT_EQ(TimerWaitIdleForTest(10000), 0);
     std::lock_guard<std::mutex> hold(calls_.lock);
@@ -910,16 +898,6 @@ TEST_F(MmTimer, AnEventCancelsItselfFromItsCallback) {
     ASSERT_TRUE(WaitForCalls(1));
     std::lock_guard<std::mutex> hold(calls_.lock);
     EXPECT_EQ(calls_.selfkills, (std::vector<int>{kTimerNoError, kTimerInvalParam}));
-}
-
-TEST_F(MmTimer, EventsHaveDistinctIds) {
-    uint32_t a = TimerSetEvent(builtin_.wPeriodMax, 1000, OnEvent, 0);
-    uint32_t b = TimerSetEvent(builtin_.wPeriodMax, 1000, OnEvent, 0);
-    EXPECT_NE(a, 0u);
-    EXPECT_NE(b, 0u);
-    EXPECT_NE(a, b);
-    EXPECT_EQ(TimerKillEvent(a), kTimerNoError);
-    EXPECT_EQ(TimerKillEvent(b), kTimerNoError);
 }
 
 TEST_F(MmTimer, RefusesWhatItCannotDo) {
