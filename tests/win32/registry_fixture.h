@@ -11,21 +11,24 @@
 
 namespace registrytest {
 
-constexpr char kScratch[] = "Software\\Halvane\\TarnwickTests";
+// One scratch key per process: CTest runs test processes side by side.
+inline std::string Scratch() {
+    return "Software\\Halvane\\TarnwickTests\\" + std::to_string(GetCurrentProcessId());
+}
 
 class PrivateMachineKey : public ::testing::Test {
   protected:
     void SetUp() override {
-        RegDeleteTreeA(HKEY_CURRENT_USER, kScratch);
-        ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, kScratch, 0, nullptr, 0, KEY_ALL_ACCESS,
-                                  nullptr, &machine_, nullptr),
+        RegDeleteTreeA(HKEY_CURRENT_USER, Scratch().c_str());
+        ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, Scratch().c_str(), 0, nullptr, 0,
+                                  KEY_ALL_ACCESS, nullptr, &machine_, nullptr),
                   ERROR_SUCCESS);
         ASSERT_EQ(RegOverridePredefKey(HKEY_LOCAL_MACHINE, machine_), ERROR_SUCCESS);
     }
     void TearDown() override {
         RegOverridePredefKey(HKEY_LOCAL_MACHINE, nullptr);
         RegCloseKey(machine_);
-        RegDeleteTreeA(HKEY_CURRENT_USER, kScratch);
+        RegDeleteTreeA(HKEY_CURRENT_USER, Scratch().c_str());
     }
 
     // Sets value name of key (below the private HKLM) to size bytes of data.
