@@ -1,27 +1,12 @@
-#include "platform/debugger.h"
+// The debugger output channel on POSIX: standard error.
+#include "platform/common/debugger_system.h"
 
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 
-#include "platform/debugger_testing.h"
-
-namespace {
-std::atomic<DebugSink> sink{nullptr};
-}
-
-void DebugOutputSetSink(DebugSink s) {
-    sink.store(s);
-}
-
-void DebugOutput(const char *text) {
-    DebugSink s = sink.load();
-    if (s != nullptr) {
-        s(text);
-        return;
-    }
+void SystemDebugOutput(const char *text) {
     // One write per line, so that lines of several threads do not mix.
     size_t len = std::strlen(text);
     while (len > 0) {

@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <mutex>
 
+#include "platform/common/mmtimer_system.h"
 #include "platform/errors.h"
 #include "platform/mmtimer_testing.h"
 
@@ -48,7 +49,6 @@ TimerState &State() {
     return *state;
 }
 
-std::atomic<const TimerServices *> services{nullptr};
 std::atomic<uint32_t> caps_min{kDefaultMin};
 std::atomic<uint32_t> caps_max{kDefaultMax};
 
@@ -75,13 +75,16 @@ void *RunEvent(void *param) {
     return nullptr;
 }
 
-int OwnGetDevCaps(TimerCaps *caps) {
+}  // namespace
+
+int SystemTimerGetDevCaps(TimerCaps *caps) {
     caps->wPeriodMin = caps_min.load();
     caps->wPeriodMax = caps_max.load();
     return kTimerNoError;
 }
 
-uint32_t OwnSetEvent(uint32_t delay, uint32_t, TimerEventCallback callback, uintptr_t user) {
+uint32_t SystemTimerSetEvent(uint32_t delay, uint32_t, TimerEventCallback callback,
+                             uintptr_t user) {
     if (callback == nullptr || delay < caps_min.load() || delay > caps_max.load()) {
         SetLastError(kTimerInvalParam);
         return 0;
@@ -128,7 +131,7 @@ uint32_t OwnSetEvent(uint32_t delay, uint32_t, TimerEventCallback callback, uint
     return id;
 }
 
-int OwnKillEvent(uint32_t id) {
+int SystemTimerKillEvent(uint32_t id) {
     if (id == 0) {
         return kTimerInvalParam;
     }
@@ -145,37 +148,12 @@ int OwnKillEvent(uint32_t id) {
     return kTimerInvalParam;
 }
 
-}  // namespace
-
-int TimerGetDevCaps(TimerCaps *caps) {
-    const TimerServices *s = services.load();
-    return s != nullptr && s->getdevcaps != nullptr ? s->getdevcaps(caps) : OwnGetDevCaps(caps);
+int SystemTimerBeginPeriod(uint32_t) {
+    return kTimerNoError;
 }
 
-int TimerBeginPeriod(uint32_t period) {
-    const TimerServices *s = services.load();
-    return s != nullptr && s->beginperiod != nullptr ? s->beginperiod(period) : kTimerNoError;
-}
-
-int TimerEndPeriod(uint32_t period) {
-    const TimerServices *s = services.load();
-    return s != nullptr && s->endperiod != nullptr ? s->endperiod(period) : kTimerNoError;
-}
-
-uint32_t TimerSetEvent(uint32_t delay, uint32_t resolution, TimerEventCallback callback,
-                       uintptr_t user) {
-    const TimerServices *s = services.load();
-    return s != nullptr && s->setevent != nullptr ? s->setevent(delay, resolution, callback, user)
-                                                  : OwnSetEvent(delay, resolution, callback, user);
-}
-
-int TimerKillEvent(uint32_t id) {
-    const TimerServices *s = services.load();
-    return s != nullptr && s->killevent != nullptr ? s->killevent(id) : OwnKillEvent(id);
-}
-
-void TimerSetServices(const TimerServices *replacement) {
-    services.store(replacement);
+int SystemTimerEndPeriod(uint32_t) {
+    return kTimerNoError;
 }
 
 void TimerSetCapsForTest(uint32_t min, uint32_t max) {

@@ -20,6 +20,7 @@
 #include <condition_variable>
 #include <mutex>
 
+#include "platform/common/mmtimer_system.h"
 #include "platform/mmtimer_testing.h"
 
 namespace {
@@ -53,7 +54,6 @@ TimerState &State() {
     return *state;
 }
 
-std::atomic<const TimerServices *> services{nullptr};
 // The range enforced: winmm's own unless a test set one (0, 0: winmm's).
 std::atomic<uint32_t> test_min{0};
 std::atomic<uint32_t> test_max{0};
@@ -102,7 +102,9 @@ int WinmmCaps(TimerCaps *caps) {
     return kTimerNoError;
 }
 
-int OwnGetDevCaps(TimerCaps *caps) {
+}  // namespace
+
+int SystemTimerGetDevCaps(TimerCaps *caps) {
     uint32_t min = test_min.load();
     uint32_t max = test_max.load();
     if (min == 0 && max == 0) {
@@ -113,10 +115,10 @@ int OwnGetDevCaps(TimerCaps *caps) {
     return kTimerNoError;
 }
 
-uint32_t OwnSetEvent(uint32_t delay, uint32_t resolution, TimerEventCallback callback,
-                     uintptr_t user) {
+uint32_t SystemTimerSetEvent(uint32_t delay, uint32_t resolution, TimerEventCallback callback,
+                             uintptr_t user) {
     TimerCaps caps;
-    if (OwnGetDevCaps(&caps) != kTimerNoError) {
+    if (SystemTimerGetDevCaps(&caps) != kTimerNoError) {
         return 0;
     }
     if (callback == nullptr || delay < caps.wPeriodMin || delay > caps.wPeriodMax) {
@@ -167,7 +169,7 @@ uint32_t OwnSetEvent(uint32_t delay, uint32_t resolution, TimerEventCallback cal
     return id;
 }
 
-int OwnKillEvent(uint32_t id) {
+int SystemTimerKillEvent(uint32_t id) {
     if (id == 0) {
         return kTimerInvalParam;
     }
@@ -205,39 +207,12 @@ int OwnKillEvent(uint32_t id) {
     return kTimerNoError;
 }
 
-}  // namespace
-
-int TimerGetDevCaps(TimerCaps *caps) {
-    const TimerServices *s = services.load();
-    return s != nullptr && s->getdevcaps != nullptr ? s->getdevcaps(caps) : OwnGetDevCaps(caps);
+int SystemTimerBeginPeriod(uint32_t period) {
+    return static_cast<int>(timeBeginPeriod(period));
 }
 
-int TimerBeginPeriod(uint32_t period) {
-    const TimerServices *s = services.load();
-    return s != nullptr && s->beginperiod != nullptr ? s->beginperiod(period)
-                                                     : static_cast<int>(timeBeginPeriod(period));
-}
-
-int TimerEndPeriod(uint32_t period) {
-    const TimerServices *s = services.load();
-    return s != nullptr && s->endperiod != nullptr ? s->endperiod(period)
-                                                   : static_cast<int>(timeEndPeriod(period));
-}
-
-uint32_t TimerSetEvent(uint32_t delay, uint32_t resolution, TimerEventCallback callback,
-                       uintptr_t user) {
-    const TimerServices *s = services.load();
-    return s != nullptr && s->setevent != nullptr ? s->setevent(delay, resolution, callback, user)
-                                                  : OwnSetEvent(delay, resolution, callback, user);
-}
-
-int TimerKillEvent(uint32_t id) {
-    const TimerServices *s = services.load();
-    return s != nullptr && s->killevent != nullptr ? s->killevent(id) : OwnKillEvent(id);
-}
-
-void TimerSetServices(const TimerServices *replacement) {
-    services.store(replacement);
+int SystemTimerEndPeriod(uint32_t period) {
+    return static_cast<int>(timeEndPeriod(period));
 }
 
 void TimerSetCapsForTest(uint32_t min, uint32_t max) {

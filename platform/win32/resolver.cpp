@@ -1,21 +1,15 @@
-#include "platform/resolver.h"
+// The system's name service behind resolver.h.
+#include "platform/common/resolver_system.h"
 
 // clang-format off
 #include <winsock2.h>
 #include <ws2tcpip.h>
 // clang-format on
 
-#include <atomic>
 #include <cstdio>
 #include <cstring>
 
-#include "platform/resolver_testing.h"
 #include "platform/win32/winsock_start.h"
-
-namespace {
-
-std::atomic<ResolveAddressFn> by_address_hook{nullptr};
-std::atomic<ResolveHostFn> by_name_hook{nullptr};
 
 int SystemResolveAddress(uint32_t addr, char *name, size_t size) {
     if (WinsockStart() != 0) {
@@ -49,21 +43,4 @@ int SystemResolveHost(const char *host, uint32_t *addr) {
     *addr = reinterpret_cast<struct sockaddr_in *>(res->ai_addr)->sin_addr.s_addr;
     freeaddrinfo(res);
     return 0;
-}
-
-}  // namespace
-
-void ResolverSet(ResolveAddressFn by_address, ResolveHostFn by_name) {
-    by_address_hook.store(by_address);
-    by_name_hook.store(by_name);
-}
-
-int ResolveAddress(uint32_t addr, char *name, size_t size) {
-    ResolveAddressFn hook = by_address_hook.load();
-    return hook != nullptr ? hook(addr, name, size) : SystemResolveAddress(addr, name, size);
-}
-
-int ResolveHost(const char *host, uint32_t *addr) {
-    ResolveHostFn hook = by_name_hook.load();
-    return hook != nullptr ? hook(host, addr) : SystemResolveHost(host, addr);
 }
