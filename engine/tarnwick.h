@@ -4,8 +4,9 @@
 // Threads: the loop thread runs rundaemon and everything below it; the timer
 // thread runs marktick; the control thread runs stopdaemon and a reload
 // (init).  Routing, the tick, a reload, the stop and the signal exit
-// serialise on the engine lock, which is recursive so that an output error reported during a
-// write (writetarget -> reporterr -> logmsg) can route again.
+// serialise on the engine lock, which is recursive so that an output error
+// reported during a write (writetarget -> reporterr -> logmsg) can route
+// again.
 #pragma once
 
 #include <atomic>
