@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
 #include "diag/debug.h"
 #include "diag/errtext.h"
@@ -32,6 +33,40 @@ constexpr unsigned kQuitLockPauseMs = 10;
 
 char logdir_failure[2 * 256 + 64];
 bool logdir_failed = false;
+
+// Orders the start of the timer pool and a stop: a stop that comes first
+// keeps the engine from starting, one that comes later stops a pool that
+// has started.
+std::mutex startstop;
+
+// A stop requested before the engine runs: traced, and the run ends.
+bool StopBeforeStart() {
+    if (engine.stoprequested == 0) {
+        return false;
+    }
+    LogEvent(Trace, "stop requested before the engine started\n");
+    return true;
+}
+
+// Writes every target's pending "last message repeated" line.  The caller
+// holds engine.lock.
+void FlushRepeats() {
+    for (LogTarget *t = engine.targets; t != nullptr; t = t->next) {
+        if (t->repeats != 0) {
+            writetarget(t, 0, nullptr);
+        }
+    }
+}
+
+// A wait or receive that failed because the stop closed the socket: traced
+// only, as a normal end.
+bool EndedByStop(const char *call, unsigned long code) {
+    if (engine.stoprequested == 0) {
+        return false;
+    }
+    LogEvent(Trace, "%s ended by the stop (error %lu)\n", call, code);
+    return true;
+}
 
 // Local host name, cut at its first dot; the rest is the local domain.
 void ReadHostName() {
@@ -95,6 +130,9 @@ const char *LogDirFailure() {
 
 void rundaemon() {
     logdir_failed = false;
+    if (StopBeforeStart()) {
+        return;
+    }
     if (ChangeDirectory(settings.logdir) != 0) {
         const char *text = RuntimeErrorText(errno);
         std::snprintf(logdir_failure, sizeof logdir_failure, "cannot enter log directory %s: %s",
@@ -103,7 +141,13 @@ void rundaemon() {
         LogEvent(Error, "%s\n", logdir_failure);
         return;
     }
-    tm_start();
+    {
+        std::lock_guard<std::mutex> guard(startstop);
+        if (StopBeforeStart()) {
+            return;
+        }
+        tm_start();
+    }
     tarnwick_loop();
 }
 
@@ -135,11 +179,14 @@ int tarnwick_loop() {
         }
         if (n < 0) {
             unsigned long code = LastError();
+            if (EndedByStop("select", code)) {
+                continue;
+            }
             TraceSysError(code, __FILE__, __LINE__);
             if (code != kWsaEintr) {
                 reporterr("select");
             }
-            if (s == kInvalidSocket && engine.stoprequested == 0) {
+            if (s == kInvalidSocket) {
                 SleepMs(kNoSocketPauseMs);
             }
             continue;
@@ -157,7 +204,7 @@ int tarnwick_loop() {
             takeline(cvthname(&from), buf);
         } else if (len < 0) {
             unsigned long code = LastError();
-            if (code == kWsaEintr) {
+            if (code == kWsaEintr || EndedByStop("recvfrom", code)) {
                 continue;
             }
             TraceSysError(code, __FILE__, __LINE__);
@@ -165,15 +212,28 @@ int tarnwick_loop() {
             SleepMs(10);
         }
     }
+    // A datagram taken just before the stop may have been routed after its
+    // flush; a stop during the start-up may have come before the socket.
+    std::lock_guard<std::recursive_mutex> guard(engine.lock);
+    FlushRepeats();
+    SockClose(engine.logsock.exchange(kInvalidSocket));
     return 0;
 }
 
 void stopdaemon() {
     LogEvent(Trace, "Terminating All Active Threads.....\n");
-    engine.stoprequested = 1;
-    tm_stop();
+    {
+        std::lock_guard<std::mutex> guard(startstop);
+        engine.stoprequested = 1;
+        tm_stop();
+    }
     UpdateServiceStatus(kServiceStopPending);
-    SockClose(engine.logsock);
+    // The pending repeat lines go out while the socket still sends (to
+    // forwarding targets).  Once closed, the engine keeps no number of the
+    // socket: the next file or socket opened may be given it.
+    std::lock_guard<std::recursive_mutex> guard(engine.lock);
+    FlushRepeats();
+    SockClose(engine.logsock.exchange(kInvalidSocket));
 }
 
 int reporterr(const char *text) {
@@ -194,17 +254,15 @@ int reporterr(const char *text) {
 
 void quitsig(int sig) {
     // When a faulting thread holds the engine lock and never returns, the
-    // targets cannot be written safely: the exit is then traced only.
+    // targets cannot be written safely: the exit is then traced only.  Once
+    // taken, the lock is held until the process has ended, so that no other
+    // thread writes a line after the exit message.
     bool locked = false;
     for (int i = 0; i < kQuitLockAttempts && !(locked = engine.lock.try_lock()); ++i) {
         SleepMs(kQuitLockPauseMs);
     }
     if (locked) {
-        for (LogTarget *t = engine.targets; t != nullptr; t = t->next) {
-            if (t->repeats != 0) {
-                writetarget(t, 0, nullptr);
-            }
-        }
+        FlushRepeats();
     }
     if (sig != 0) {
         LogEvent(Trace, "tarnwick: exiting on signal %d\n", sig);
@@ -214,9 +272,6 @@ void quitsig(int sig) {
             errno = 0;
             reporterr(buf);
         }
-    }
-    if (locked) {
-        engine.lock.unlock();
     }
     // A fatal start-up error and the fault signals are failures.
     bool failure = sig == 0 || sig == SIGABRT || sig == SIGFPE || sig == SIGILL || sig == SIGSEGV;

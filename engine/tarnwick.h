@@ -3,9 +3,10 @@
 //
 // Threads: the loop thread runs rundaemon and everything below it; the timer
 // thread runs marktick; the control thread runs stopdaemon and a reload
-// (init).  Routing, the tick, a reload and the signal exit serialise on the
-// engine lock, which is recursive so that an output error reported during a
-// write (writetarget -> reporterr -> logmsg) can route again.
+// (init).  Routing, the tick, a reload, the stop and the signal exit
+// serialise on the engine lock, which is recursive so that an output error
+// reported during a write (writetarget -> reporterr -> logmsg) can route
+// again.
 #pragma once
 
 #include <atomic>
@@ -21,11 +22,13 @@ constexpr int MAXLINE = 1024;
 constexpr int ERRBUF_SIZE = 100;
 
 struct EngineState {
-    // Set to 1 by stopdaemon; read by the loop at the top of every iteration
-    // and by the timer tick.
+    // Cleared at the start of a run (ServiceMain, RunConsole), set to 1 by
+    // stopdaemon; read by rundaemon, by the loop at the top of every
+    // iteration and by the timer tick.
     std::atomic<int> stoprequested{0};
     int portbound = 0;        // 1 once the syslog socket is bound
     uint16_t syslogport = 0;  // network byte order
+    // The syslog socket; kInvalidSocket before it is made and once closed.
     std::atomic<SockHandle> logsock{kInvalidSocket};
     char myhostname[129] = {};  // local host name, cut at its first dot
     char mydomain[129] = {};    // what followed that dot
@@ -37,7 +40,7 @@ struct EngineState {
     LogTarget constarget = {};     // console target used while no rules are in force
     int markelapsed = 0;           // seconds counted towards the next MARK
 
-    // Serialises routing, the tick, a reload and the signal exit.
+    // Serialises routing, the tick, a reload, the stop and the signal exit.
     std::recursive_mutex lock;
 };
 
@@ -51,20 +54,26 @@ extern const char consdev[];
 
 // Enters the log directory, starts the timer pool and runs tarnwick_loop.
 // Returns when the loop has ended after a stop, or at once when the log
-// directory cannot be entered (traced as an Error; see LogDirFailure).
+// directory cannot be entered (traced as an Error; see LogDirFailure) or a
+// stop was requested before the timer pool started (then never started).
 void rundaemon();
-// Start-up, then one datagram per iteration until stoprequested.  Returns 0.
+// Start-up, then one datagram per iteration until stoprequested.  A wait or
+// receive that fails because of the stop is traced, not reported.  On its
+// way out it writes the pending repeat lines a late datagram left and closes
+// a socket made after the stop.  Returns 0.
 int tarnwick_loop();
 // The orderly stop, from another thread: sets stoprequested, stops the timer
-// pool, reports SERVICE_STOP_PENDING and closes the socket, which wakes the
-// loop.  Does not wait for the loop.
+// pool, reports SERVICE_STOP_PENDING, then under the engine lock writes the
+// pending repeat lines and closes the socket, which wakes the loop; logsock
+// is kInvalidSocket from then on.  Does not wait for the loop.
 void stopdaemon();
 // Logs the daemon's own error "tarnwick: <text>" (with errno's text or number
 // when errno is set) as syslog.err from the local host.  Returns 0.
 int reporterr(const char *text);
 // The abrupt exit: writes pending repeat lines, logs "exiting on signal %d"
-// (when sig is not 0) and ends the process: status 0 for SIGTERM and SIGINT,
-// 1 for a fatal start-up error (sig 0) and the fault signals.
+// (when sig is not 0) and ends the process, holding the engine lock to the
+// end: status 0 for SIGTERM and SIGINT, 1 for a fatal start-up error (sig 0)
+// and the fault signals.
 [[noreturn]] void quitsig(int sig);
 // When rundaemon's last call could not enter the log directory: the sentence
 // that says so ("cannot enter log directory <dir>: <error text>"), also

@@ -145,6 +145,11 @@ struct ScmTableEntry {
 // reporting kServiceStopped ends the run too; the manager then records the
 // service stopped with kScmErrorProcessAborted (1067).
 int ScmStartDispatcher(const ScmTableEntry *table);
+// Windows: StartServiceCtrlDispatcherA returns without waiting for the main
+// function; ScmStartDispatcher then waits for it as the POSIX dispatcher does,
+// at most kScmMainWaitMs, so that the service's last lines are written before
+// the process ends.
+constexpr unsigned kScmMainWaitMs = 10000;
 
 // RegisterServiceCtrlHandlerA.  Registers handler for the service name.
 // Returns the status handle, or 0 with the last error set

@@ -13,6 +13,11 @@
 // alone does not, and SockClose shuts the socket down first, which wakes
 // every thread waiting on it.)
 //
+// A closed handle is not to be used again: its number may come back for the
+// next file or socket the process opens.  The engine holds kInvalidSocket in
+// its place once closed; every call on kInvalidSocket fails as on a closed
+// socket (-1 with the last error set; SockSend also sets errno to EBADF).
+//
 // Thread-safety: one thread receives; SockSend may run on other threads at
 // the same time; SockClose may come from any thread.
 #pragma once

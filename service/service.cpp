@@ -250,6 +250,9 @@ char *LastErrorText(char *buffer, size_t size) {
 }
 
 void ServiceMain(uint32_t, char **) {
+    // Cleared before a control handler can set it: a stop requested during
+    // the start-up stands, and the engine does not start.
+    engine.stoprequested = 0;
     if (EventLogOpen() == 0) {
         LogEvent(Error, "Could not initialize event driver\n");
     } else {
@@ -310,6 +313,7 @@ void RunConsole(int, char **) {
     std::printf("Debugging %s.\n", kServiceName);
     std::fflush(stdout);
     LogEvent(Trace, "Debuging mode\n");
+    engine.stoprequested = 0;  // as in ServiceMain
     Hooks().consoleAddHandler(ConsoleCtrlHandler);
     Hooks().serviceInit();
     Hooks().rundaemon();

@@ -60,10 +60,10 @@ void RemoveService();
 // length (CR LF included) plus 14.  Returns buffer.
 char *LastErrorText(char *buffer, size_t size);
 
-// The service's main function, on the service thread: event source, control
-// handler, start event, SERVICE_START_PENDING, ServiceInit, the "Trying to
-// start tarnwick" report, rundaemon, and SERVICE_STOPPED once the engine has
-// returned.  When the log directory cannot be entered, a ReportServiceError
+// The service's main function, on the service thread: stoprequested
+// cleared, event source, control handler, start event, SERVICE_START_PENDING,
+// ServiceInit, the "Trying to start tarnwick" report, rundaemon, and
+// SERVICE_STOPPED once the engine has returned.  When the log directory cannot be entered, a ReportServiceError
 // names it.
 void ServiceMain(uint32_t argc, char **argv);
 
@@ -74,8 +74,9 @@ void ServiceMain(uint32_t argc, char **argv);
 // reloads the rule file (init, under the engine lock).  Other codes: nothing.
 void ServiceCtrlHandler(uint32_t control);
 
-// The console run: prints "Debugging Tarnwick.\n", adds ConsoleCtrlHandler,
-// runs ServiceInit and rundaemon.  Returns once the engine has stopped.
+// The console run: prints "Debugging Tarnwick.\n", clears stoprequested,
+// adds ConsoleCtrlHandler, runs ServiceInit and rundaemon.  Returns once the
+// engine has stopped (at once when a stop came during the start-up).
 void RunConsole(int argc, char **argv);
 
 // Ctrl+C / Ctrl+Break: prints "Stopping Tarnwick.\n" and stops the engine;

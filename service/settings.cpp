@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "diag/debug.h"
-#include "engine/tarnwick.h"
 #include "platform/sockets.h"
 #include "service/service.h"
 #include "timer/vtm_driver.h"
@@ -53,7 +52,6 @@ void ServiceInit() {
             LogEvent(Warning, "reg_key(%s\\%s) - not found\n", kSettingsKey, row.name);
         }
     }
-    engine.stoprequested = 0;
 }
 
 bool ReadRegValue(RegKey root, const char *subkey, const char *name, char *buffer, size_t size) {

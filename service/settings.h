@@ -25,8 +25,10 @@ struct Settings {
 extern Settings settings;
 
 // Starts the socket layer, reports SERVICE_START_PENDING, initialises the
-// timer pool, reads the three paths and clears stoprequested.  When the socket
-// layer does not start it returns at once, leaving the rest undone.
+// timer pool and reads the three paths.  When the socket layer does not start
+// it returns at once, leaving the rest undone.  stoprequested is left as it
+// is: a stop requested during the start-up stands (ServiceMain and RunConsole
+// clear it before their control handler can set it).
 void ServiceInit();
 
 // Reads one value of root\subkey into buffer (size bytes), opening and

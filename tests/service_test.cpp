@@ -23,12 +23,14 @@
 #include "diag/debug.h"
 #include "diag/debug_testing.h"
 #include "engine/tarnwick.h"
+#include "engine/tarnwick_testing.h"
 #include "platform/errors.h"
 #include "platform/process.h"
 #include "service/service_testing.h"
 #include "service/settings.h"
 #include "support/test_support.h"
 #include "test_util.h"
+#include "timer/vtm_driver_testing.h"
 
 namespace {
 
@@ -54,6 +56,7 @@ struct Fake {
     unsigned long registerError = 0;
     bool running = false;
     bool mainDone = false;
+    bool stopInInit = false;  // ServiceInit meets Ctrl+Break or the stop control
 
     // Installation and removal.
     std::string modulePath = "/opt/tarnwick/bin/tarnwick";
@@ -469,16 +472,6 @@ TEST_F(ServiceTest, FirstArgumentChoosesTheAction) {
     }
 }
 
-TEST_F(ServiceTest, UsageLinesThenTheDispatcherWhichRunsTheService) {
-    fake->controls = {kServiceControlStop};
-    std::string out;
-    EXPECT_EQ(Entry({}, &out), 0);
-    EXPECT_EQ(out, kUsage);
-    EXPECT_EQ(fake->timeline.front(), "dispatcher Tarnwick");
-    EXPECT_EQ(fake->handlerName, "Tarnwick");
-    EXPECT_FALSE(service.consoleMode);
-}
-
 TEST_F(ServiceTest, FailedDispatcherIsReportedAndEndsWithFailure) {
     fake->dispatcherError = kScmErrorFailedServiceControllerConnect;
     std::string out;
@@ -809,26 +802,6 @@ TEST_F(ServiceTest, AWholeStartStopCycleSendsReportsOneToSeven) {
     EXPECT_EQ(fake->reports.size(), 7u);
 }
 
-TEST_F(ServiceTest, InterrogateAndReloadAndOtherCodesWhileRunning) {
-    fake->controls = {
-        kServiceControlInterrogate, 200, kServiceControlUserFirst, 2, 3, 5, 129, 255, 0, 127, 6,
-        kServiceControlStop};
-    std::string out;
-    ASSERT_EQ(Entry({}, &out), 0);
-    // Interrogate and reload leave the status as it is: reports 1 to 7 only.
-    EXPECT_EQ(fake->reports.size(), 7u);
-    // The reload runs once, on the control thread, between RUNNING and the stop.
-    auto running =
-        std::find(fake->timeline.begin(), fake->timeline.end(), "report 4 cp 0 hint 0 accepts 1");
-    ASSERT_NE(running, fake->timeline.end());
-    EXPECT_EQ(*(running + 1), "init");
-    EXPECT_EQ(*(running + 2), "report 3 cp 1 hint 5000 accepts 1");
-    EXPECT_EQ(std::count(fake->timeline.begin(), fake->timeline.end(), "init"), 1);
-    const std::vector<std::string> lines = {"interrogating service.....\n",
-                                            "re-initing service.....\n"};
-    EXPECT_EQ(Traced({"interrogating", "re-initing"}), lines);
-}
-
 TEST_F(ServiceTest, ControlHandlerCodesOneByOne) {
     // A running service, as ServiceMain leaves it.
     service.statusHandle = kStatus;
@@ -912,6 +885,56 @@ TEST_F(ServiceTest, RealEngineTracesTheLogDirectoryFailure) {
     EXPECT_NE(std::find(fake->timeline.begin(), fake->timeline.end(),
                         "event 1 0x0000 0x00000000 | Tarnwick error: " + code + " | " + sentence),
               fake->timeline.end());
+}
+
+// The real engine's start and stop.  A stop during the start-up ends the run
+// in order: the timer pool never starts and the log directory (missing here)
+// is never tried.  A stop flag left from before the run does not count.
+struct EarlyStopCase {
+    std::vector<std::string> args;
+    bool stop;
+    int status;
+    std::string out;
+    size_t logDirTried;
+};
+
+TEST_F(ServiceTest, AStopDuringTheStartUpEndsTheRunInOrder) {
+    ServiceHooks hooks = kFakeEngine;
+    hooks.rundaemon = rundaemon;
+    hooks.stopdaemon = stopdaemon;
+    hooks.logDirFailure = LogDirFailure;
+    hooks.serviceInit = [] {
+        FakeServiceInit();
+        if (fake->stopInInit && service.consoleMode) {
+            ConsoleCtrlHandler(kCtrlBreakEvent);
+        } else if (fake->stopInInit) {
+            fake->handler(kServiceControlStop);
+        }
+    };
+    ServiceSetHooksForTest(&hooks);
+    std::snprintf(settings.logdir, sizeof settings.logdir, "%s", (dir_ / "missing").c_str());
+    const EarlyStopCase cases[] = {
+        {{"-debug"}, false, 1, "Debugging Tarnwick.\n", 1},
+        {{"-debug"}, true, 0, "Debugging Tarnwick.\nStopping Tarnwick.\n", 0},
+        {{}, true, 0, kUsage, 0},
+    };
+    for (const EarlyStopCase &c : cases) {
+        SCOPED_TRACE(c.out);
+        fake->stopInInit = c.stop;
+        engine.stoprequested = 1;
+        std::string out;
+        ::testing::internal::CaptureStderr();
+        EXPECT_EQ(Entry(c.args, &out), c.status);
+        ::testing::internal::GetCapturedStderr();
+        EXPECT_EQ(out, c.out);
+        EXPECT_EQ(Traced({"cannot enter"}).size(), c.logDirTried);
+        ServiceResetForTest();
+        catcher_->Clear();
+        EngineResetForTest();
+    }
+    EXPECT_EQ(ReportText(fake->reports.back()), "report 1 cp 0 hint 0 accepts 1");
+    SettingsResetForTest();
+    TimerPoolResetForTest();
 }
 
 TEST_F(ServiceTest, EventSourceThatCannotBeOpenedEndsTheServiceAtOnce) {

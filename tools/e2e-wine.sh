@@ -11,7 +11,10 @@
 #   tools/e2e-wine.sh [BUILD_DIR]      (default build/windows)
 #
 # Then the same as a service: -install, sc start, a datagram, control 128
-# (reload, sent by tests/win32/sccontrol.exe), -remove while it runs.
+# (reload, sent by tests/win32/sccontrol.exe), a repeated datagram, -remove
+# while it runs: the pending repeats are written; then six more runs, each
+# stopped by control 1: every run's last report is written before its
+# process ends.
 #
 # Prints one PASS or FAIL line per check; exits 0 when all pass, 1 when one
 # fails, 77 when no network namespace can be made (not root).  Any wineserver
@@ -235,6 +238,12 @@ for _ in $(seq 100); do
     [ "$(grep -ca 'tarnwick: restart' "$messages" 2>/dev/null)" = 2 ] && break
     sleep 0.1
 done
+# Three times the same: one line, and two repeats pending at the stop.
+for _ in 1 2 3; do send '<13>Mar 07 10:00:11 again'; done
+for _ in $(seq 100); do
+    grep -qa 'msg repeated 2 times' "$trace" 2>/dev/null && break
+    sleep 0.1
+done
 wine "$exe" -remove </dev/null >"$work/remove" 2>/dev/null
 # One dot for each second it waited while the service stopped.
 sed $'s/^Stopping Tarnwick\\.*\r$/Stopping Tarnwick.\r/' "$work/remove" >"$work/remove.got"
@@ -255,11 +264,36 @@ s3=$(sed -n 3p "$messages" | head -c 15)
     printf '%s %s tarnwick: restart\r\n' "$s3" "$localhost"
 } >"$work/service.expected"
 check "service run: messages_$day.LOG byte for byte" cmp "$work/service.expected" "$work/service.got"
-trace=$logdir/trace_$day.LOG
+last_line_is() { [ "$(tail -n 1 "$1")" = "$2"$'\r' ]; }
+check "service run: the stop wrote the pending repeats, and no error after them" \
+    last_line_is "$messages" "Mar 07 10:00:11 $sender last message repeated 2 times"
 for line in "UpdateServiceStatus(RUNNING)" "re-initing service....." \
     "UpdateServiceStatus(STOP_PENDING)" "UpdateServiceStatus(STOPPED)"; do
     check "service trace file: $line" grep -qaF "Trace   : $line" "$trace"
 done
+
+# Each stop reports STOPPED twice: from the control handler, then from
+# ServiceMain once the loop has returned, a moment after the dispatcher's own
+# return, so that a process that ends too soon loses the second.  The run
+# above and six more, each stopped by control 1.
+reports() { grep -ca "Trace   : UpdateServiceStatus($1)" "$trace"; }
+runs=7
+quiet wine "$exe" -install
+for run in $(seq 2 "$runs"); do
+    quiet wine sc start Tarnwick
+    for _ in $(seq 100); do
+        [ "$(reports RUNNING)" -ge "$run" ] && break
+        sleep 0.1
+    done
+    quiet wine "$sccontrol" Tarnwick 1
+    for _ in $(seq 50); do
+        [ "$(reports STOPPED)" -ge $((2 * run)) ] && break
+        sleep 0.1
+    done
+done
+quiet wine "$exe" -remove
+check "service runs: ServiceMain's STOPPED report in each of $runs ($(reports STOPPED) of $((2 * runs)))" \
+    test "$(reports STOPPED)" = $((2 * runs))
 
 if [ "$failures" -ne 0 ]; then
     echo "--- standard output of tarnwick.exe $daemon_pid"

@@ -141,7 +141,7 @@ bool SocketAddress(const char *path, struct sockaddr_un *addr) {
 constexpr ServiceStatusHandle kStatusHandle = 0x5C5C;
 // How long the dispatcher waits for the main function once the service has
 // reported itself stopped.
-constexpr auto kMainGrace = std::chrono::seconds(10);
+constexpr auto kMainGrace = std::chrono::milliseconds(kScmMainWaitMs);
 
 struct Dispatcher {
     std::mutex mutex;

@@ -24,9 +24,34 @@ struct ServiceSlot {
 ServiceSlot slots[kMaxServices];
 std::atomic<int> slot_count{0};
 
+// Main functions that have begun and not yet returned: the dispatcher waits
+// for them before it lets the process end.  The system's own lock and
+// condition, which nothing destroys at the end of the process, since a main
+// function may outlive the wait.
+SRWLOCK mains_lock = SRWLOCK_INIT;
+CONDITION_VARIABLE mains_returned = CONDITION_VARIABLE_INIT;
+int mains_running = 0;
+
 template <int N>
 void WINAPI MainThunk(DWORD argc, LPSTR *argv) {
+    AcquireSRWLockExclusive(&mains_lock);
+    ++mains_running;
+    ReleaseSRWLockExclusive(&mains_lock);
     slots[N].main(argc, argv);
+    AcquireSRWLockExclusive(&mains_lock);
+    --mains_running;
+    ReleaseSRWLockExclusive(&mains_lock);
+    WakeAllConditionVariable(&mains_returned);
+}
+
+// Until no main function runs, at most kScmMainWaitMs.
+void WaitForMains() {
+    ULONGLONG end = GetTickCount64() + kScmMainWaitMs;
+    AcquireSRWLockExclusive(&mains_lock);
+    for (ULONGLONG now = GetTickCount64(); mains_running > 0 && now < end; now = GetTickCount64()) {
+        SleepConditionVariableSRW(&mains_returned, &mains_lock, static_cast<DWORD>(end - now), 0);
+    }
+    ReleaseSRWLockExclusive(&mains_lock);
 }
 
 template <int N>
@@ -82,7 +107,11 @@ int ScmStartDispatcher(const ScmTableEntry *table) {
         entries[i].lpServiceProc = kMainThunks[i];
     }
     slot_count.store(count);
-    return StartServiceCtrlDispatcherA(entries) ? 1 : 0;
+    if (!StartServiceCtrlDispatcherA(entries)) {
+        return 0;
+    }
+    WaitForMains();
+    return 1;
 }
 
 ServiceStatusHandle ScmRegisterHandler(const char *name, ScmControlHandler handler) {

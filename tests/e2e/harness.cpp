@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -58,6 +59,16 @@ void WriteFile(const std::string &path, const std::string &data) {
 bool FileExists(const std::string &path) {
     struct stat st;
     return stat(path.c_str(), &st) == 0;
+}
+
+std::string DailyFile(const std::string &path) {
+    time_t now = time(nullptr);
+    struct tm tm;
+    gmtime_r(&now, &tm);
+    char name[32];
+    std::snprintf(name, sizeof name, "_%04d%02d%02d.LOG", tm.tm_year + 1900, tm.tm_mon + 1,
+                  tm.tm_mday);
+    return path + name;
 }
 
 std::string LoopbackSenderName() {

@@ -23,6 +23,10 @@ std::string ReadFile(const std::string &path);
 void WriteFile(const std::string &path, const std::string &data);
 bool FileExists(const std::string &path);
 
+// The daily file of path today: path, underscore, the date, ".LOG" (the runs
+// use TZ=UTC).
+std::string DailyFile(const std::string &path);
+
 // The name the daemon gives a sender on 127.0.0.1: the reverse look-up's
 // name cut at its first dot when the rest is the local domain, else the
 // dotted quad.

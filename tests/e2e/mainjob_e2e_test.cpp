@@ -9,7 +9,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <ctime>
 #include <regex>
 #include <string>
 
@@ -19,17 +18,8 @@ namespace {
 
 using e2e::Daemon;
 
-std::string Today() {
-    time_t now = time(nullptr);
-    struct tm tm;
-    gmtime_r(&now, &tm);  // the daemon runs with TZ=UTC
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "%04d%02d%02d", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday);
-    return buf;
-}
-
 std::string DailyFile(const Daemon &d, const std::string &name) {
-    return d.logdir() + "/" + name + "_" + Today() + ".LOG";
+    return e2e::DailyFile(d.logdir() + "/" + name);
 }
 
 // The lines of a log file without their 15-character stamps and CR LF ends.
@@ -98,30 +88,36 @@ TEST(MainJob, RealClientReachesTheFile) {
     EXPECT_TRUE(std::regex_match(lines[1], line)) << lines[1];
 }
 
+// Pending repeats are written at the signal exit and at the orderly stop
+// (Ctrl+Break), which logs no error of its own.
 TEST(MainJob, RepeatsAreCollapsedAndFlushedOnExit) {
-    Daemon d;
-    d.SetRules("*.info\t" + d.logdir() + "/messages\n");
-    ASSERT_TRUE(d.Start()) << d.Stderr();
-    for (int i = 0; i < 3; ++i) {
-        ASSERT_TRUE(e2e::SendDatagram("<13>same again"));
-    }
-    ASSERT_TRUE(e2e::SendDatagram("<13>different"));
-    ASSERT_TRUE(d.WaitForFile(DailyFile(d, "messages"), "different\r\n"));
-    for (int i = 0; i < 4; ++i) {
+    for (int sig : {SIGTERM, SIGQUIT}) {
+        Daemon d;
+        d.SetRules("*.info\t" + d.logdir() + "/messages\n");
+        ASSERT_TRUE(d.Start()) << d.Stderr();
+        for (int i = 0; i < 3; ++i) {
+            ASSERT_TRUE(e2e::SendDatagram("<13>same again"));
+        }
         ASSERT_TRUE(e2e::SendDatagram("<13>different"));
+        ASSERT_TRUE(d.WaitForFile(DailyFile(d, "messages"), "different\r\n"));
+        for (int i = 0; i < 4; ++i) {
+            ASSERT_TRUE(e2e::SendDatagram("<13>different"));
+        }
+        ASSERT_TRUE(d.WaitForTrace("msg repeated 4 times"));
+        EXPECT_EQ(WEXITSTATUS(d.Signal(sig)), 0);
+        std::vector<std::string> lines = Unstamped(e2e::ReadFile(DailyFile(d, "messages")));
+        std::vector<std::string> expect = {
+            Local() + " tarnwick: restart",
+            Host() + " same again",
+            Host() + " last message repeated 2 times",
+            Host() + " different",
+            Host() + " last message repeated 4 times",
+        };
+        if (sig == SIGTERM) {
+            expect.push_back(Local() + " tarnwick: exiting on signal 15");
+        }
+        EXPECT_EQ(lines, expect) << sig;
     }
-    ASSERT_TRUE(d.WaitForTrace("msg repeated 4 times"));
-    EXPECT_EQ(WEXITSTATUS(d.Signal(SIGTERM)), 0);
-    std::vector<std::string> lines = Unstamped(e2e::ReadFile(DailyFile(d, "messages")));
-    std::vector<std::string> expect = {
-        Local() + " tarnwick: restart",
-        Host() + " same again",
-        Host() + " last message repeated 2 times",
-        Host() + " different",
-        Host() + " last message repeated 4 times",
-        Local() + " tarnwick: exiting on signal 15",
-    };
-    EXPECT_EQ(lines, expect);
 }
 
 TEST(MainJob, FailingFileTargetIsDisabledAndReportedToTheOthers) {
@@ -219,7 +215,16 @@ TEST(MainJob, ForwardsTheLevelAndTextToAnotherHost) {
         tabs += "^I";
     }
     EXPECT_EQ(std::string(buf, 1024), "<6> " + tabs);
-    d.Signal(SIGQUIT);
+    // Repeats pending at Ctrl+Break are forwarded before the socket closes.
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(e2e::SendDatagram("<134>again", 514, "192.0.2.2"));
+    }
+    ASSERT_TRUE(d.WaitForTrace("msg repeated 2 times"));
+    EXPECT_EQ(e2e::ExitCode(d.Signal(SIGQUIT)), 0);
+    for (const char *line : {"<6> again\n", "<6> last message repeated 2 times\n"}) {
+        n = recv(rx, buf, sizeof buf, 0);
+        EXPECT_EQ(std::string(buf, n > 0 ? static_cast<size_t>(n) : 0), line);
+    }
     close(rx);
     std::system("ip link del tw0 2>/dev/null");
 }

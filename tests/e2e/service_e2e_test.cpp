@@ -11,7 +11,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <string>
 #include <thread>
 #include <vector>
@@ -38,17 +37,6 @@ std::vector<std::string> Lines(const std::string &text) {
         lines.push_back(text.substr(start, end - start));
     }
     return lines;
-}
-
-// The daily file of a file rule's path (the tests run with TZ=UTC).
-std::string DailyFile(const std::string &path) {
-    time_t now = time(nullptr);
-    struct tm tm;
-    gmtime_r(&now, &tm);
-    char name[64];
-    std::snprintf(name, sizeof name, "_%04d%02d%02d.LOG", tm.tm_year + 1900, tm.tm_mon + 1,
-                  tm.tm_mday);
-    return path + name;
 }
 
 std::string Binary() {
@@ -93,7 +81,7 @@ const std::string kErrorEvent = "Tarnwick\t1\t0x0000\t0x00000000\tTarnwick error
 // A daemon whose every message goes to one file.
 struct ServiceRun : ::testing::Test {
     void SetUp() override { d.SetRules("*.debug\t" + d.logdir() + "/all\n"); }
-    std::string AllFile() const { return DailyFile(d.logdir() + "/all"); }
+    std::string AllFile() const { return e2e::DailyFile(d.logdir() + "/all"); }
     // Installs and starts the service; true once it runs.
     bool InstallAndStart() {
         e2e::CommandResult r = d.Tarnwick({"-install"});
@@ -171,13 +159,19 @@ TEST_F(ServiceRun, WholeRunReportsControlsAndEvents) {
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_NE(Trace().find("re-initing service.....\n"), std::string::npos);
     EXPECT_EQ(Count(ReadFile(AllFile()), "tarnwick: restart\r\n"), 2u);
-    ASSERT_TRUE(e2e::SendDatagram("<13>second"));
-    EXPECT_TRUE(d.WaitForFile(AllFile(), "second\r\n"));
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(e2e::SendDatagram("<13>second"));
+    }
+    EXPECT_TRUE(d.WaitForFile(d.ServiceFile(".out"), "msg repeated 2 times"));
 
     r = d.Sc({"stop", "Tarnwick"});
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_NE(r.out.find("STATE : 1  STOPPED\n"), std::string::npos) << r.out;
     EXPECT_TRUE(d.WaitServiceEnd());
+    // The stop writes the pending repeats last: no error of its own follows.
+    std::string all = ReadFile(AllFile());
+    const std::string repeats = " last message repeated 2 times\r\n";
+    EXPECT_EQ(all.rfind(repeats), all.size() - repeats.size()) << all;
 
     std::string reports = ReadFile(d.ServiceFile(".reports"));
     EXPECT_TRUE(IsWholeRun(reports));
