@@ -6,6 +6,8 @@
 // (bits 0-5 seconds, bit 6 one day more, bit 7 a sender of another family
 // than AF_INET) and the sender's IPv4 address.
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <vector>
 
 #include "engine/decode_testing.h"
@@ -25,6 +27,20 @@ constexpr char kRules[] =
 // The table as loaded: each run starts from it.
 std::vector<LogTarget> loaded;
 
+// The daily files hold lines of printable 7-bit text, each ended by CR LF.
+void CheckFiles() {
+    for (const auto &entry : std::filesystem::directory_iterator(fuzz::Scratch())) {
+        std::ifstream in(entry.path(), std::ios::binary);
+        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        for (size_t i = 0; i < text.size(); ++i) {
+            bool eol = text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n';
+            i += eol ? 1 : 0;
+            fuzz::Check(eol || (text[i] >= 0x20 && text[i] < 0x7f),
+                        "a log file of printable lines");
+        }
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
@@ -38,6 +54,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     for (LogTarget *t = engine.targets; t != nullptr; t = t->next) {
         loaded.push_back(*t);
     }
+    fuzz::ClearScratch();
     return 0;
 }
 
@@ -68,6 +85,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         takeline(name, buf);
         at += 5 + len + 1;
     }
+    CheckFiles();
     fuzz::ClearScratch();
     return 0;
 }

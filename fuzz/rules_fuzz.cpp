@@ -28,6 +28,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     logmsg(13, "fuzz", "h1", 0);
     engine.verbose = 0;
     init();
+    for (const LogTarget *t = engine.targets; t != nullptr; t = t->next) {
+        fuzz::Check(t->kind != TargetKind::FILE ||
+                        (t->fd >= 0 && strnlen(t->dest.filename, FILENAME_SIZE) < FILENAME_SIZE),
+                    "a file target with its path and descriptor");
+        fuzz::Check(t->kind != TargetKind::FORW || t->dest.forw.forwaddr.family == kAfInet,
+                    "a forwarding target with its address");
+    }
 
     EngineResetForTest();
     fuzz::ClearScratch();

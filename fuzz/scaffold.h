@@ -77,11 +77,14 @@ inline int FakeForward(const char *host, uint32_t *addr) {
 inline void Drop(const char *) {}
 
 // The scratch folder, made on first use and removed at exit (its name lives
-// on until then: it is never destroyed).
+// on until then: it is never destroyed).  In memory (/dev/shm) where there is
+// such a file system: the targets write a file or more in every run.
 inline const std::string &Scratch() {
     static const std::string *dir = [] {
-        auto *name = new std::string(std::filesystem::temp_directory_path().string() +
-                                     "/tarnwick-fuzz-XXXXXX");
+        std::string base = access("/dev/shm", W_OK) == 0
+                               ? "/dev/shm"
+                               : std::filesystem::temp_directory_path().string();
+        auto *name = new std::string(base + "/tarnwick-fuzz-XXXXXX");
         Check(mkdtemp(name->data()) != nullptr, "mkdtemp");
         std::atexit([] {
             std::error_code ec;
