@@ -1,7 +1,8 @@
 #!/bin/sh
 # Builds the fuzz targets (preset "fuzz", clang) and runs each for SECONDS
 # (default 30), one after another, from its seed corpus (fuzz/corpus/<name>)
-# and dictionary (fuzz/<name>.dict); prints the executions each reached.
+# and dictionary (fuzz/<name>.dict); prints the executions and the coverage
+# each reached.
 # Exits 1 when a target failed: a crash, a leak, a sanitizer report, a run
 # over 10 seconds.  New inputs go to build/fuzz/corpus/<name>, the input of
 # a failure to build/fuzz/artifacts/, each target's output to
@@ -27,6 +28,7 @@ for name in $targets; do
         tail -n 40 "$log"
     fi
     runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
-    echo "fuzz_$name: ${runs:-?} executions in $seconds s: $result"
+    cov=$(sed -n 's/^#[0-9]*[[:space:]]*DONE *cov: \([0-9]*\) ft: \([0-9]*\).*/\1 edges, \2 features/p' "$log")
+    echo "fuzz_$name: ${runs:-?} executions in $seconds s, ${cov:-coverage ?}: $result"
 done
 exit $status
