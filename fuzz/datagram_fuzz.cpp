@@ -1,5 +1,6 @@
 // Datagrams through cvthname and takeline to the routing and the daily files
-// of a small rule table, loaded once.
+// of a small rule table, loaded once (its forward has no socket: the send
+// fails, nothing leaves the process).
 //
 // The input is a run of datagrams, each ended by a NUL byte (the receive loop
 // stores one behind every datagram) and led by five bytes: the clock's step
@@ -22,6 +23,7 @@ constexpr char kRules[] =
     "*.info;user.none\t\\notuser\n"
     "local7.debug;syslog.err\t/local7\n"
     "user.notice\troot, operator\n"
+    "*.info\t@loghost\n"
     "*.emerg\t*\n";
 
 // The table as loaded: each run starts from it.
@@ -52,6 +54,10 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     engine.verbose = 0;
     init();
     for (LogTarget *t = engine.targets; t != nullptr; t = t->next) {
+        // The load's restart line disabled the forward (its send failed).
+        if (t->kind == TargetKind::UNUSED && t->dest.forw.forwhost[0] == 'l') {
+            t->kind = TargetKind::FORW;
+        }
         loaded.push_back(*t);
     }
     fuzz::ClearScratch();
