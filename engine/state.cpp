@@ -2,12 +2,19 @@
 
 #include "engine/tarnwick.h"
 #include "engine/tarnwick_testing.h"
+#include "platform/textfile.h"
 
 EngineState engine;
 
 void EngineResetForTest() {
     for (LogTarget *t = engine.targets; t != nullptr;) {
         LogTarget *next = t->next;
+        // As at a reload: files, terminals and consoles own a descriptor.
+        if ((t->kind == TargetKind::FILE || t->kind == TargetKind::TTY ||
+             t->kind == TargetKind::CONSOLE) &&
+            t->fd >= 0) {
+            TextClose(t->fd);
+        }
         delete t;
         t = next;
     }

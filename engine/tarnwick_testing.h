@@ -1,5 +1,6 @@
 // Test hooks of the engine.
 #pragma once
 
-// Frees the rule list and returns the engine state to its initial values.
+// Frees the rule list (closing the targets' descriptors) and returns the engine state to its
+// initial values.
 void EngineResetForTest();

@@ -85,12 +85,6 @@ class RouteTest : public ::testing::Test {
     }
 
     void TearDown() override {
-        for (LogTarget *t = engine.targets; t != nullptr; t = t->next) {
-            if (t->fd >= 0) {
-                TextClose(t->fd);
-                t->fd = -1;
-            }
-        }
         if (engine.logsock != kInvalidSocket) {
             SockClose(engine.logsock);
         }

@@ -130,11 +130,6 @@ class RulesTest : public ::testing::Test {
 
     void TearDown() override {
         ::testing::internal::GetCapturedStdout();
-        for (LogTarget *t = engine.targets; t != nullptr; t = t->next) {
-            if (t->kind == TargetKind::FILE && t->fd >= 0) {
-                TextClose(t->fd);
-            }
-        }
         for (LogTarget *t : loose_) {
             if (t->kind == TargetKind::FILE && t->fd >= 0) {
                 TextClose(t->fd);
