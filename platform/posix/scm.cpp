@@ -12,66 +12,63 @@
 
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 
 #include "platform/errors.h"
+#include "platform/posix/errno_code.h"
 #include "platform/posix/scm_store.h"
+
+static_assert(sizeof(sockaddr_un::sun_path) == kScmSocketPathMax + 1,
+              "a control socket path fills a socket address");
 
 namespace {
 
+int Fail(unsigned long code) {
+    SetLastError(code);
+    return 0;
+}
+
 // ---------------------------------------------------------------- handles --
 
-constexpr int kMaxHandles = 32;
+constexpr size_t kMaxHandles = 32;
 constexpr ScmHandle kHandleBase = 0x5C000;
 
 enum class HandleKind { kFree, kManager, kService };
 
 struct HandleSlot {
     HandleKind kind;
-    uint32_t access;
-    char folder[kScmPathSize];
+    ScmFolder folder;
     char key[kScmKeySize];
 };
 
 std::mutex handle_mutex;
 HandleSlot handles[kMaxHandles];
 
-ScmHandle NewHandle(HandleKind kind, const char *folder, const char *key, uint32_t access) {
+ScmHandle NewHandle(HandleKind kind, const ScmFolder &folder, const char *key) {
     std::lock_guard<std::mutex> guard(handle_mutex);
-    for (int i = 0; i < kMaxHandles; ++i) {
-        HandleSlot &slot = handles[i];
-        if (slot.kind == HandleKind::kFree) {
-            slot.kind = kind;
-            slot.access = access;
-            std::snprintf(slot.folder, sizeof slot.folder, "%s", folder);
-            std::snprintf(slot.key, sizeof slot.key, "%s", key);
+    for (size_t i = 0; i < kMaxHandles; ++i) {
+        if (handles[i].kind == HandleKind::kFree) {
+            handles[i] = {kind, folder, {}};
+            std::snprintf(handles[i].key, sizeof handles[i].key, "%s", key);
             return kHandleBase + static_cast<ScmHandle>(i);
         }
     }
-    SetLastError(kScmErrorNotEnoughMemory);
-    return 0;
+    return Fail(kScmErrorNotEnoughMemory);
 }
 
 // Copies the slot of handle when it is one of kind.
 bool FindHandle(ScmHandle handle, HandleKind kind, HandleSlot *copy) {
     std::lock_guard<std::mutex> guard(handle_mutex);
-    if (handle < kHandleBase || handle >= kHandleBase + kMaxHandles) {
+    ScmHandle i = handle - kHandleBase;  // below the base: far above the table
+    if (i >= kMaxHandles || handles[i].kind != kind) {
         return false;
     }
-    const HandleSlot &slot = handles[handle - kHandleBase];
-    if (slot.kind != kind) {
-        return false;
-    }
-    *copy = slot;
+    *copy = handles[i];
     return true;
-}
-
-int Fail(unsigned long code) {
-    SetLastError(code);
-    return 0;
 }
 
 // -------------------------------------------------------- control channel --
@@ -90,48 +87,29 @@ static_assert(sizeof(ControlReply) == 32, "a control reply is 32 bytes");
 constexpr int kRequestWaitMs = 2000;
 constexpr int kReplyWaitMs = 30000;
 
-// Reads or writes exactly size bytes within timeout_ms.  Returns false on
-// time-out, end of stream or error.
+// Sends or receives exactly size bytes within timeout_ms.
 bool Transfer(int fd, void *data, size_t size, bool out, int timeout_ms) {
-    auto *p = static_cast<char *>(data);
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    size_t done = 0;
-    while (done < size) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                        end - std::chrono::steady_clock::now())
-                        .count();
-        if (left <= 0) {
-            return false;
-        }
-        struct pollfd pfd = {fd, static_cast<short>(out ? POLLOUT : POLLIN), 0};
-        int ready = poll(&pfd, 1, static_cast<int>(left));
-        if (ready < 0 && errno == EINTR) {
-            continue;
-        }
-        if (ready <= 0) {
-            return false;
-        }
-        ssize_t n = out ? send(fd, p + done, size - done, MSG_NOSIGNAL)
-                        : recv(fd, p + done, size - done, 0);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
+    struct timeval limit = {timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+    setsockopt(fd, SOL_SOCKET, out ? SO_SNDTIMEO : SO_RCVTIMEO, &limit, sizeof limit);
+    ssize_t n;
+    do {
+        n = out ? send(fd, data, size, MSG_NOSIGNAL) : recv(fd, data, size, MSG_WAITALL);
+    } while (n < 0 && errno == EINTR);
+    return n == static_cast<ssize_t>(size);
 }
 
-bool SocketAddress(const char *path, struct sockaddr_un *addr) {
-    *addr = {};
-    addr->sun_family = AF_UNIX;
-    if (std::strlen(path) >= sizeof addr->sun_path) {
-        return false;
-    }
-    std::memcpy(addr->sun_path, path, std::strlen(path) + 1);
-    return true;
+// The user at the other end of a connected socket; -1 when unknown.
+long PeerUid(int fd) {
+    struct ucred cred;
+    socklen_t size = sizeof cred;
+    return getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &size) == 0 ? cred.uid : -1;
+}
+
+sockaddr_un SocketAddress(const ScmPath &path) {
+    sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.text);  // fits: ScmStoreKey
+    return addr;
 }
 
 // ------------------------------------------------------------- dispatcher --
@@ -145,6 +123,7 @@ constexpr auto kMainGrace = std::chrono::seconds(10);
 
 struct Dispatcher {
     std::mutex mutex;
+    std::condition_variable mainEnded;
     bool active = false;  // a dispatcher runs in this process
     char folder[kScmPathSize] = {};
     char key[kScmKeySize] = {};
@@ -153,7 +132,7 @@ struct Dispatcher {
     unsigned long long startTime = 0;  // of this process
     bool stopped = false;              // kServiceStopped reported
     bool mainReturned = false;
-    int wake[2] = {-1, -1};  // written when stopped or mainReturned is set
+    int listener = -1;  // the control socket while the dispatcher serves it
 };
 
 Dispatcher dispatcher;
@@ -164,12 +143,11 @@ char main_argv0[kScmNameMax + 1];
 char *main_argv[2] = {main_argv0, nullptr};
 ScmServiceMain main_function = nullptr;
 
-// With dispatcher.mutex held.
-void Wake() {
-    if (dispatcher.wake[1] >= 0) {
-        char byte = 1;
-        ssize_t rc = write(dispatcher.wake[1], &byte, 1);
-        (void)rc;
+// Ends the serving of controls: a listening socket shut down wakes its poll
+// and takes no more callers.  With dispatcher.mutex held.
+void StopServing() {
+    if (dispatcher.listener >= 0) {
+        shutdown(dispatcher.listener, SHUT_RD);
     }
 }
 
@@ -177,166 +155,80 @@ void *RunMain(void *) {
     main_function(1, main_argv);
     std::lock_guard<std::mutex> guard(dispatcher.mutex);
     dispatcher.mainReturned = true;
-    Wake();
+    dispatcher.mainEnded.notify_all();
+    StopServing();
     return nullptr;
 }
 
 // Whether control may reach the handler now: 0, or the manager's refusal.
-// With dispatcher.mutex held.
+// The service accepts stop (when it says so), interrogate and its own codes
+// 128 to 255; pause, continue and the other system controls it never
+// accepts.  With dispatcher.mutex held.
 uint32_t Admit(uint32_t control) {
     if (control == 0 || control == kServiceControlShutdown || (control > 10 && control < 128) ||
         control > kServiceControlUserLast) {
         return kScmErrorInvalidParameter;
     }
-    if (dispatcher.handler == nullptr) {
+    uint32_t state = dispatcher.status.currentState;
+    if (state == kServiceStopped) {
+        return kScmErrorServiceNotActive;
+    }
+    if (dispatcher.handler == nullptr || state != kServiceRunning) {
         return kScmErrorServiceCannotAcceptCtrl;
     }
-    uint32_t accepted = dispatcher.status.controlsAccepted;
-    switch (dispatcher.status.currentState) {
-        case kServiceStopped:
-            return kScmErrorServiceNotActive;
-        case kServiceStartPending:
-        case kServiceStopPending:
-        case kServiceContinuePending:
-        case kServicePausePending:
-            return kScmErrorServiceCannotAcceptCtrl;
-        default:
-            break;
-    }
-    uint32_t needed = 0;
-    if (control == kServiceControlStop) {
-        needed = kServiceAcceptStop;
-    } else if (control == kServiceControlPause || control == kServiceControlContinue) {
-        needed = kServiceAcceptPauseContinue;
-    } else if (control == 6) {
-        needed = 0x8;  // SERVICE_ACCEPT_PARAMCHANGE
-    } else if (control >= 7 && control <= 10) {
-        needed = 0x10;  // SERVICE_ACCEPT_NETBINDCHANGE
-    }
-    return (accepted & needed) == needed ? 0 : kScmErrorInvalidServiceControl;
+    bool stop = control == kServiceControlStop;
+    return (stop && (dispatcher.status.controlsAccepted & kServiceAcceptStop) != 0) ||
+                   control == kServiceControlInterrogate || control >= kServiceControlUserFirst
+               ? 0
+               : kScmErrorInvalidServiceControl;
 }
 
 // One caller: its control code, the handler (on this thread), the reply.
+// Only the service's own user and root are served.
 void ServeOne(int fd) {
     uint32_t control = 0;
     if (!Transfer(fd, &control, sizeof control, false, kRequestWaitMs)) {
         return;
     }
-    ScmControlHandler handler;
+    long peer = PeerUid(fd);
     ControlReply reply = {};
-    {
-        std::lock_guard<std::mutex> guard(dispatcher.mutex);
-        reply.result = Admit(control);
-        handler = dispatcher.handler;
-    }
+    std::unique_lock<std::mutex> lock(dispatcher.mutex);
+    bool allowed = peer == 0 || peer == static_cast<long>(geteuid());
+    reply.result = allowed ? Admit(control) : kScmErrorAccessDenied;
+    ScmControlHandler handler = dispatcher.handler;
+    lock.unlock();
     if (reply.result == 0) {
         handler(control);
     }
-    {
-        std::lock_guard<std::mutex> guard(dispatcher.mutex);
-        reply.status = dispatcher.status;
-    }
+    lock.lock();
+    reply.status = dispatcher.status;
+    lock.unlock();
     Transfer(fd, &reply, sizeof reply, true, kRequestWaitMs);
 }
 
-void DrainWake() {
-    char bytes[16];
-    while (read(dispatcher.wake[0], bytes, sizeof bytes) > 0) {
-    }
-}
-
-// Serves control requests until the service has reported itself stopped or
-// its main function has returned.
-void ServeControls(int listener) {
-    for (;;) {
-        {
-            std::lock_guard<std::mutex> guard(dispatcher.mutex);
-            if (dispatcher.stopped || dispatcher.mainReturned) {
-                return;
-            }
-        }
-        struct pollfd fds[2] = {{listener, POLLIN, 0}, {dispatcher.wake[0], POLLIN, 0}};
-        if (poll(fds, 2, -1) < 0) {
-            continue;
-        }
-        if ((fds[1].revents & POLLIN) != 0) {
-            DrainWake();
-            continue;
-        }
-        if ((fds[0].revents & POLLIN) != 0) {
-            int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-            if (fd >= 0) {
-                ServeOne(fd);
-                close(fd);
-            }
-        }
-    }
-}
-
-// Waits until the main function has returned, at most kMainGrace.
-bool WaitForMain() {
-    auto end = std::chrono::steady_clock::now() + kMainGrace;
-    for (;;) {
-        {
-            std::lock_guard<std::mutex> guard(dispatcher.mutex);
-            if (dispatcher.mainReturned) {
-                return true;
-            }
-        }
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                        end - std::chrono::steady_clock::now())
-                        .count();
-        if (left <= 0) {
-            return false;
-        }
-        struct pollfd pfd = {dispatcher.wake[0], POLLIN, 0};
-        if (poll(&pfd, 1, static_cast<int>(left)) > 0) {
-            DrainWake();
-        }
-    }
-}
-
-// The owner-only control socket at path.  Returns its descriptor or -1.
-int OpenControlSocket(const char *path) {
-    struct sockaddr_un addr;
-    if (!SocketAddress(path, &addr)) {
-        return -1;
-    }
-    unlink(path);
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        return -1;
-    }
-    // Nobody can connect before listen: the mode is set in between.
-    if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 || chmod(path, 0600) != 0 ||
-        listen(fd, 8) != 0) {
+// The owner-only control socket at path (non-blocking).  Returns its
+// descriptor or -1.
+int OpenControlSocket(const ScmPath &path) {
+    sockaddr_un addr = SocketAddress(path);
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    unlink(path.text);
+    // The file bind makes takes the socket's mode: no one else may connect at
+    // any time, and no path is changed after the bind.
+    if (fd >= 0 &&
+        (fchmod(fd, 0600) != 0 || bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
+         listen(fd, 8) != 0)) {
         close(fd);
-        unlink(path);
         return -1;
     }
     return fd;
 }
 
-// Removes the socket file unless a later run of the service has put its own
-// in its place.
-void UnlinkIfOurs(const char *path, const struct stat &ours) {
-    struct stat now;
-    if (stat(path, &now) == 0 && now.st_dev == ours.st_dev && now.st_ino == ours.st_ino) {
-        unlink(path);
-    }
-}
-
-// ------------------------------------------------------------ error texts --
-
-struct ErrorText {
+// The Windows texts of the codes the stand-in and the service host meet, as
+// FormatMessageA gives them (en-US), each ending with CR LF.
+constexpr struct {
     unsigned long code;
     const char *text;
-};
-
-// The Windows texts of the codes the stand-in gives, as FormatMessageA gives
-// them (en-US), each ending with CR LF.
-constexpr ErrorText kErrorTexts[] = {
-    {0, "The operation completed successfully.\r\n"},
+} kErrorTexts[] = {
     {2, "The system cannot find the file specified.\r\n"},
     {3, "The system cannot find the path specified.\r\n"},
     {5, "Access is denied.\r\n"},
@@ -348,13 +240,11 @@ constexpr ErrorText kErrorTexts[] = {
     {112, "There is not enough space on the disk.\r\n"},
     {122, "The data area passed to a system call is too small.\r\n"},
     {123, "The filename, directory name, or volume label syntax is incorrect.\r\n"},
+    {206, "The filename or extension is too long.\r\n"},
     {1052, "The requested control is not valid for this service.\r\n"},
     {1053, "The service did not respond to the start or control request in a timely fashion.\r\n"},
     {1054, "A thread could not be created for the service.\r\n"},
     {1056, "An instance of the service is already running.\r\n"},
-    {1058,
-     "The service cannot be started, either because it is disabled or because it has no enabled "
-     "devices associated with it.\r\n"},
     {1060, "The specified service does not exist as an installed service.\r\n"},
     {1061, "The service cannot accept control messages at this time.\r\n"},
     {1062, "The service has not been started.\r\n"},
@@ -374,119 +264,92 @@ int ScmStartDispatcher(const ScmTableEntry *table) {
         return Fail(kScmErrorInvalidParameter);
     }
     const char *name = std::getenv(kScmServiceVariable);
-    char folder[kScmPathSize];
+    ScmFolder folder;
     char key[kScmKeySize];
-    char sock[kScmPathSize];
     ScmRecord record;
-    if (name == nullptr || ScmStoreFolder(folder, sizeof folder) != 0 ||
-        ScmStoreKey(name, key, sizeof key) != 0 || ScmStoreReadRecord(folder, key, &record) != 0 ||
-        !ScmStorePath(folder, key, ".sock", sock, sizeof sock)) {
+    if (name == nullptr || ScmStoreFolder(false, &folder) != 0 ||
+        ScmStoreKey(folder.path, name, key) != 0 ||
+        ScmStoreReadRecord(folder.path, key, &record) != 0) {
         return Fail(kScmErrorFailedServiceControllerConnect);
     }
+    ScmPath sock = ScmStorePath(folder.path, key, ".sock");
     // Another process of this service that still runs keeps its channel.
     ScmStoredStatus current;
-    ScmStoreCurrentStatus(folder, key, record.serviceType, &current, false);
-    if (current.status.currentState != kServiceStopped && current.pid != getpid()) {
+    ScmStoreCurrentStatus(folder.path, key, &current, false);
+    std::unique_lock<std::mutex> lock(dispatcher.mutex);
+    if (dispatcher.active ||
+        (current.status.currentState != kServiceStopped && current.pid != getpid())) {
         return Fail(kScmErrorServiceAlreadyRunning);
     }
-    {
-        std::lock_guard<std::mutex> guard(dispatcher.mutex);
-        if (dispatcher.active) {
-            return Fail(kScmErrorServiceAlreadyRunning);
-        }
-    }
     int listener = OpenControlSocket(sock);
-    struct stat ours;
-    if (listener < 0 || stat(sock, &ours) != 0) {
-        if (listener >= 0) {
-            close(listener);
-        }
+    if (listener < 0) {
         return Fail(kScmErrorFailedServiceControllerConnect);
     }
-    int wake[2];
-    if (pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) {
-        close(listener);
-        UnlinkIfOurs(sock, ours);
-        return Fail(kScmErrorNotEnoughMemory);
-    }
-    {
-        std::lock_guard<std::mutex> guard(dispatcher.mutex);
-        dispatcher.active = true;
-        std::snprintf(dispatcher.folder, sizeof dispatcher.folder, "%s", folder);
-        std::snprintf(dispatcher.key, sizeof dispatcher.key, "%s", key);
-        dispatcher.handler = nullptr;
-        dispatcher.status = ServiceStatusRecord{};
-        dispatcher.status.serviceType = record.serviceType;
-        dispatcher.status.currentState = kServiceStartPending;
-        dispatcher.startTime = ScmStoreProcessStartTime(getpid());
-        dispatcher.stopped = false;
-        dispatcher.mainReturned = false;
-        dispatcher.wake[0] = wake[0];
-        dispatcher.wake[1] = wake[1];
-    }
+    std::snprintf(dispatcher.folder, sizeof dispatcher.folder, "%s", folder.path);
+    std::snprintf(dispatcher.key, sizeof dispatcher.key, "%s", key);
+    dispatcher.active = true;
+    dispatcher.handler = nullptr;
+    dispatcher.status = {record.serviceType, kServiceStartPending, 0, 0, 0, 0, 0};
+    dispatcher.startTime = ScmStoreProcessStartTime(getpid());
+    dispatcher.stopped = dispatcher.mainReturned = false;
+    dispatcher.listener = listener;
     std::snprintf(main_argv0, sizeof main_argv0, "%s", record.name);
     main_function = table[0].main;
     pthread_t thread;
     bool started = pthread_create(&thread, nullptr, RunMain, nullptr) == 0;
-    if (started) {
-        ServeControls(listener);
+    // Controls until the service has reported itself stopped or its main
+    // function has returned.
+    while (started && !dispatcher.stopped && !dispatcher.mainReturned) {
+        lock.unlock();
+        struct pollfd pfd = {listener, POLLIN, 0};
+        int fd = poll(&pfd, 1, -1) > 0 ? accept4(listener, nullptr, nullptr, SOCK_CLOEXEC) : -1;
+        if (fd >= 0) {
+            ServeOne(fd);
+            close(fd);
+        }
+        lock.lock();
     }
+    // No later run of the service starts before this process has ended.
     close(listener);
-    UnlinkIfOurs(sock, ours);
-    bool returned = started && WaitForMain();
-    if (returned) {
+    unlink(sock.text);
+    dispatcher.listener = -1;
+    if (started &&
+        dispatcher.mainEnded.wait_for(lock, kMainGrace, [] { return dispatcher.mainReturned; })) {
         pthread_join(thread, nullptr);
     } else if (started) {
         pthread_detach(thread);
     }
-
-    std::lock_guard<std::mutex> guard(dispatcher.mutex);
     if (!dispatcher.stopped) {
         // The main function ended (or never ran) without reporting its stop.
-        ScmStoredStatus ended = {};
-        ended.status.serviceType = record.serviceType;
-        ended.status.currentState = kServiceStopped;
-        ended.status.win32ExitCode = started ? kScmErrorProcessAborted : kScmErrorServiceNoThread;
-        ScmStoreWriteStatus(folder, key, &ended);
+        uint32_t code = started ? kScmErrorProcessAborted : kScmErrorServiceNoThread;
+        ScmStoredStatus ended = {{record.serviceType, kServiceStopped, 0, code, 0, 0, 0}, 0, 0};
+        ScmStoreWriteStatus(folder.path, key, &ended);
     }
-    int lock = ScmStoreLock(folder);
-    ScmRecord latest;
-    if (ScmStoreReadRecord(folder, key, &latest) == 0 && latest.deletePending != 0) {
-        ScmStoreRemove(folder, key);
+    // A service marked for deletion goes once it has stopped.
+    if (int fd = ScmStoreLock(folder.path); fd >= 0) {
+        if (ScmStoreReadRecord(folder.path, key, &record) == 0 && record.deletePending != 0) {
+            ScmStoreRemove(folder.path, key);
+        }
+        close(fd);
     }
-    ScmStoreUnlock(lock);
     dispatcher.active = false;
     dispatcher.handler = nullptr;
-    close(dispatcher.wake[0]);
-    close(dispatcher.wake[1]);
-    dispatcher.wake[0] = dispatcher.wake[1] = -1;
-    if (!started) {
-        return Fail(kScmErrorServiceNoThread);
-    }
-    return 1;
+    return started ? 1 : Fail(kScmErrorServiceNoThread);
 }
 
 ServiceStatusHandle ScmRegisterHandler(const char *name, ScmControlHandler handler) {
     (void)name;  // an own-process service: the dispatcher runs one service
     std::lock_guard<std::mutex> guard(dispatcher.mutex);
-    if (!dispatcher.active) {
-        SetLastError(kScmErrorServiceDoesNotExist);
-        return 0;
-    }
-    if (handler == nullptr) {
-        SetLastError(kScmErrorInvalidParameter);
-        return 0;
+    if (!dispatcher.active || handler == nullptr) {
+        return Fail(dispatcher.active ? kScmErrorInvalidParameter : kScmErrorServiceDoesNotExist);
     }
     dispatcher.handler = handler;
     return kStatusHandle;
 }
 
 int ScmSetStatus(ServiceStatusHandle handle, const ServiceStatusRecord *status) {
-    if (handle == 0 || handle == kInvalidStatusHandle || handle != kStatusHandle) {
-        return Fail(kScmErrorInvalidHandle);
-    }
     std::lock_guard<std::mutex> guard(dispatcher.mutex);
-    if (!dispatcher.active || dispatcher.handler == nullptr) {
+    if (handle != kStatusHandle || !dispatcher.active || dispatcher.handler == nullptr) {
         return Fail(kScmErrorInvalidHandle);
     }
     if (status == nullptr || status->currentState < kServiceStopped ||
@@ -499,7 +362,7 @@ int ScmSetStatus(ServiceStatusHandle handle, const ServiceStatusRecord *status) 
     ScmStoreAppendReport(dispatcher.folder, dispatcher.key, status);
     if (status->currentState == kServiceStopped) {
         dispatcher.stopped = true;
-        Wake();
+        StopServing();
     }
     return 1;
 }
@@ -507,18 +370,18 @@ int ScmSetStatus(ServiceStatusHandle handle, const ServiceStatusRecord *status) 
 // ------------------------------------------------------------ the manager --
 
 ScmHandle ScmOpenManager(uint32_t access) {
-    char folder[kScmPathSize];
-    if (unsigned long code = ScmStoreFolder(folder, sizeof folder); code != 0) {
-        return Fail(code);
+    ScmFolder folder = {};
+    bool make = (access & kScManagerCreateService) != 0;
+    unsigned long code = ScmStoreFolder(make, &folder);
+    if (code == kScmErrorFileNotFound && !make) {
+        code = 0;  // no database yet: no service
+    } else if (code == 0 && make && ::access(folder.path, W_OK | X_OK) != 0) {
+        code = kScmErrorAccessDenied;
     }
-    if ((access & kScManagerCreateService) != 0) {
-        if (ScmStoreMakeFolder(folder) != 0 || ::access(folder, W_OK | X_OK) != 0) {
-            return Fail(kScmErrorAccessDenied);
-        }
-    } else if (::access(folder, R_OK | X_OK) != 0 && errno != ENOENT) {
-        return Fail(kScmErrorAccessDenied);
+    if (code != 0) {
+        return Fail(code == kScmErrorFilenameTooLong ? code : kScmErrorAccessDenied);
     }
-    return NewHandle(HandleKind::kManager, folder, "", access);
+    return NewHandle(HandleKind::kManager, folder, "");
 }
 
 ScmHandle ScmCreateService(ScmHandle manager, const char *name, const char *display_name,
@@ -526,108 +389,64 @@ ScmHandle ScmCreateService(ScmHandle manager, const char *name, const char *disp
                            uint32_t error_control, const char *binary_path,
                            const char *load_order_group, uint32_t *tag_id, const char *dependencies,
                            const char *account, const char *password) {
-    (void)password;  // the stand-in runs every service as its starter
+    // One service, run as the user that starts it: no access rights, group,
+    // dependencies or account are kept.
+    (void)access, (void)load_order_group, (void)dependencies, (void)account, (void)password;
     HandleSlot m;
+    char key[kScmKeySize];
     if (!FindHandle(manager, HandleKind::kManager, &m)) {
         return Fail(kScmErrorInvalidHandle);
     }
-    if ((m.access & kScManagerCreateService) == 0) {
-        return Fail(kScmErrorAccessDenied);
-    }
-    char key[kScmKeySize];
-    if (unsigned long code = ScmStoreKey(name, key, sizeof key); code != 0) {
+    if (unsigned long code = ScmStoreKey(m.folder.path, name, key); code != 0) {
         return Fail(code);
     }
     const char *display = display_name != nullptr && display_name[0] != '\0' ? display_name : name;
-    auto one_line = [](const char *text, size_t size) {
-        return text == nullptr ||
-               (std::strlen(text) < size && std::strpbrk(text, "\r\n") == nullptr);
-    };
-    if (binary_path == nullptr || binary_path[0] == '\0' || !one_line(binary_path, kScmPathSize) ||
-        !one_line(display, kScmTextSize) || !one_line(load_order_group, kScmTextSize) ||
-        !one_line(account, kScmTextSize) || service_type != kServiceWin32OwnProcess ||
-        start_type < kServiceAutoStart || start_type > kServiceDisabled || error_control > 3) {
+    ScmRecord record = {};
+    if (binary_path == nullptr || binary_path[0] == '\0' ||
+        service_type != kServiceWin32OwnProcess ||
+        std::strlen(binary_path) >= sizeof record.binaryPath ||
+        std::strlen(display) >= sizeof record.displayName) {
         return Fail(kScmErrorInvalidParameter);
     }
-    ScmRecord record = {};
     std::snprintf(record.name, sizeof record.name, "%s", name);
     std::snprintf(record.displayName, sizeof record.displayName, "%s", display);
     record.serviceType = service_type;
     record.startType = start_type;
     record.errorControl = error_control;
     std::snprintf(record.binaryPath, sizeof record.binaryPath, "%s", binary_path);
-    std::snprintf(record.group, sizeof record.group, "%s",
-                  load_order_group != nullptr ? load_order_group : "");
-    // The double-NUL list, its names joined by '/'.
-    size_t at = 0;
-    for (const char *d = dependencies; d != nullptr && *d != '\0'; d += std::strlen(d) + 1) {
-        int n = std::snprintf(record.dependencies + at, sizeof record.dependencies - at, "%s%s",
-                              at == 0 ? "" : "/", d);
-        if (n < 0 || at + static_cast<size_t>(n) >= sizeof record.dependencies ||
-            std::strpbrk(d, "\r\n") != nullptr) {
-            return Fail(kScmErrorInvalidParameter);
-        }
-        at += static_cast<size_t>(n);
-    }
-    std::snprintf(record.account, sizeof record.account, "%s",
-                  account != nullptr ? account : "LocalSystem");
-
-    int lock = ScmStoreLock(m.folder);
+    int lock = ScmStoreLock(m.folder.path);
     if (lock < 0) {
         return Fail(kScmErrorAccessDenied);
     }
-    unsigned long code = 0;
     ScmRecord existing;
-    if (ScmStoreReadRecord(m.folder, key, &existing) == 0) {
-        code =
-            existing.deletePending != 0 ? kScmErrorServiceMarkedForDelete : kScmErrorServiceExists;
+    unsigned long code = kScmErrorServiceExists;
+    if (ScmStoreReadRecord(m.folder.path, key, &existing) == 0) {
+        code = existing.deletePending != 0 ? kScmErrorServiceMarkedForDelete : code;
     } else {
-        struct Clash {
-            const char *name;
-            const char *display;
-            bool found;
-        } clash = {name, display, false};
-        ScmStoreEachRecord(
-            m.folder,
-            [](const ScmRecord &other, void *arg) {
-                auto *c = static_cast<Clash *>(arg);
-                c->found = strcasecmp(other.displayName, c->display) == 0 ||
-                           strcasecmp(other.displayName, c->name) == 0 ||
-                           strcasecmp(other.name, c->display) == 0;
-                return !c->found;
-            },
-            &clash);
-        if (clash.found) {
-            code = kScmErrorDuplicateServiceName;
-        } else {
-            ScmStoreRemove(m.folder, key);  // leftovers of an earlier service
-            code = ScmStoreWriteRecord(m.folder, key, &record);
-        }
+        ScmStoreRemove(m.folder.path, key);  // leftovers of an earlier service
+        code = ScmStoreWriteRecord(m.folder.path, key, &record);
     }
-    ScmStoreUnlock(lock);
+    close(lock);
     if (code != 0) {
         return Fail(code);
     }
     if (tag_id != nullptr) {
         *tag_id = 0;
     }
-    return NewHandle(HandleKind::kService, m.folder, key, access);
+    return NewHandle(HandleKind::kService, m.folder, key);
 }
 
 ScmHandle ScmOpenService(ScmHandle manager, const char *name, uint32_t access) {
+    (void)access;
     HandleSlot m;
+    char key[kScmKeySize];
+    ScmRecord record;
     if (!FindHandle(manager, HandleKind::kManager, &m)) {
         return Fail(kScmErrorInvalidHandle);
     }
-    char key[kScmKeySize];
-    if (unsigned long code = ScmStoreKey(name, key, sizeof key); code != 0) {
-        return Fail(code);
-    }
-    ScmRecord record;
-    if (unsigned long code = ScmStoreReadRecord(m.folder, key, &record); code != 0) {
-        return Fail(code);
-    }
-    return NewHandle(HandleKind::kService, m.folder, key, access);
+    unsigned long code = ScmStoreKey(m.folder.path, name, key);
+    code = code != 0 ? code : ScmStoreReadRecord(m.folder.path, key, &record);
+    return code != 0 ? Fail(code) : NewHandle(HandleKind::kService, m.folder, key);
 }
 
 int ScmControlService(ScmHandle service, uint32_t control, ServiceStatusRecord *status) {
@@ -636,66 +455,48 @@ int ScmControlService(ScmHandle service, uint32_t control, ServiceStatusRecord *
         return Fail(kScmErrorInvalidHandle);
     }
     ServiceStatusRecord ignored;
-    if (status == nullptr) {
-        status = &ignored;
-    }
-    ScmRecord record;
-    if (unsigned long code = ScmStoreReadRecord(s.folder, s.key, &record); code != 0) {
-        return Fail(code);
-    }
+    status = status != nullptr ? status : &ignored;
     // What the manager knows when the service cannot be asked.
-    auto refuse = [&](unsigned long fallback) {
+    auto refuse = [&](unsigned long code) {
         ScmStoredStatus current;
-        ScmStoreCurrentStatus(s.folder, s.key, record.serviceType, &current, false);
+        ScmStoreCurrentStatus(s.folder.path, s.key, &current, false);
         *status = current.status;
         return Fail(current.status.currentState == kServiceStopped ? kScmErrorServiceNotActive
-                                                                   : fallback);
+                                                                   : code);
     };
-    char path[kScmPathSize];
-    struct sockaddr_un addr;
-    if (!ScmStorePath(s.folder, s.key, ".sock", path, sizeof path) || !SocketAddress(path, &addr)) {
-        return refuse(kScmErrorServiceCannotAcceptCtrl);
-    }
+    sockaddr_un addr = SocketAddress(ScmStorePath(s.folder.path, s.key, ".sock"));
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
-        return Fail(ScmErrnoCode(errno));
+        return Fail(WindowsErrorOfErrno(errno));
     }
     if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
         int err = errno;
         close(fd);
-        if (err == EACCES || err == EPERM) {
-            return Fail(kScmErrorAccessDenied);
-        }
         // No channel yet (a start under way) or none any more.
-        return refuse(kScmErrorServiceCannotAcceptCtrl);
+        return err == EACCES || err == EPERM ? Fail(kScmErrorAccessDenied)
+                                             : refuse(kScmErrorServiceCannotAcceptCtrl);
     }
+    // Only a service run by the folder's owner or root is told anything.
+    long peer = PeerUid(fd);
     ControlReply reply;
-    bool sent = Transfer(fd, &control, sizeof control, true, kRequestWaitMs);
-    bool answered = sent && Transfer(fd, &reply, sizeof reply, false, kReplyWaitMs);
+    bool trusted = peer == 0 || peer == static_cast<long>(s.folder.owner);
+    bool answered = trusted && Transfer(fd, &control, sizeof control, true, kRequestWaitMs) &&
+                    Transfer(fd, &reply, sizeof reply, false, kReplyWaitMs);
     close(fd);
     if (!answered) {
-        return refuse(kScmErrorServiceRequestTimeout);
+        return trusted ? refuse(kScmErrorServiceRequestTimeout) : Fail(kScmErrorAccessDenied);
     }
     *status = reply.status;
-    if (reply.result != 0) {
-        return Fail(reply.result);
-    }
-    return 1;
+    return reply.result != 0 ? Fail(reply.result) : 1;
 }
 
 int ScmQueryStatus(ScmHandle service, ServiceStatusRecord *status) {
     HandleSlot s;
-    if (!FindHandle(service, HandleKind::kService, &s)) {
-        return Fail(kScmErrorInvalidHandle);
+    if (!FindHandle(service, HandleKind::kService, &s) || status == nullptr) {
+        return Fail(status == nullptr ? kScmErrorInvalidParameter : kScmErrorInvalidHandle);
     }
-    if (status == nullptr) {
-        return Fail(kScmErrorInvalidParameter);
-    }
-    ScmRecord record;
-    uint32_t type = ScmStoreReadRecord(s.folder, s.key, &record) == 0 ? record.serviceType
-                                                                      : kServiceWin32OwnProcess;
     ScmStoredStatus current;
-    ScmStoreCurrentStatus(s.folder, s.key, type, &current, false);
+    ScmStoreCurrentStatus(s.folder.path, s.key, &current, false);
     *status = current.status;
     return 1;
 }
@@ -705,36 +506,32 @@ int ScmDeleteService(ScmHandle service) {
     if (!FindHandle(service, HandleKind::kService, &s)) {
         return Fail(kScmErrorInvalidHandle);
     }
-    int lock = ScmStoreLock(s.folder);
+    int lock = ScmStoreLock(s.folder.path);
     if (lock < 0) {
         return Fail(kScmErrorAccessDenied);
     }
-    unsigned long code = 0;
+    // Gone already (deleted through another handle) or marked.
+    unsigned long code = kScmErrorServiceMarkedForDelete;
     ScmRecord record;
-    if (ScmStoreReadRecord(s.folder, s.key, &record) != 0 || record.deletePending != 0) {
-        // Gone already (deleted through another handle) or marked.
-        code = kScmErrorServiceMarkedForDelete;
-    } else {
-        ScmStoredStatus current;
-        ScmStoreCurrentStatus(s.folder, s.key, record.serviceType, &current, true);
-        if (current.status.currentState == kServiceStopped) {
-            code = ScmStoreRemove(s.folder, s.key);
-        } else {
-            record.deletePending = 1;
-            code = ScmStoreWriteRecord(s.folder, s.key, &record);
-        }
+    ScmStoredStatus current;
+    if (ScmStoreReadRecord(s.folder.path, s.key, &record) == 0 && record.deletePending == 0) {
+        ScmStoreCurrentStatus(s.folder.path, s.key, &current, true);
+        record.deletePending = 1;
+        code = current.status.currentState == kServiceStopped
+                   ? ScmStoreRemove(s.folder.path, s.key)
+                   : ScmStoreWriteRecord(s.folder.path, s.key, &record);
     }
-    ScmStoreUnlock(lock);
+    close(lock);
     return code != 0 ? Fail(code) : 1;
 }
 
 int ScmCloseHandle(ScmHandle handle) {
     std::lock_guard<std::mutex> guard(handle_mutex);
-    if (handle < kHandleBase || handle >= kHandleBase + kMaxHandles ||
-        handles[handle - kHandleBase].kind == HandleKind::kFree) {
+    ScmHandle i = handle - kHandleBase;
+    if (i >= kMaxHandles || handles[i].kind == HandleKind::kFree) {
         return Fail(kScmErrorInvalidHandle);
     }
-    handles[handle - kHandleBase].kind = HandleKind::kFree;
+    handles[i].kind = HandleKind::kFree;
     return 1;
 }
 
@@ -743,31 +540,24 @@ int ScmCloseHandle(ScmHandle handle) {
 uint32_t ScmModuleFileName(char *buffer, uint32_t size) {
     char path[4096];
     ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-    if (n < 0) {
-        return Fail(ScmErrnoCode(errno));
-    }
-    if (size == 0) {
-        return Fail(kScmErrorInsufficientBuffer);
+    if (n < 0 || size == 0) {
+        return Fail(n < 0 ? WindowsErrorOfErrno(errno) : kScmErrorInsufficientBuffer);
     }
     auto length = static_cast<uint32_t>(n);
-    if (length >= size) {
-        std::memcpy(buffer, path, size - 1);
-        buffer[size - 1] = '\0';
+    uint32_t copied = length < size ? length : size - 1;
+    std::memcpy(buffer, path, copied);
+    buffer[copied] = '\0';
+    if (copied < length) {
         SetLastError(kScmErrorInsufficientBuffer);
         return size;
     }
-    std::memcpy(buffer, path, length);
-    buffer[length] = '\0';
     return length;
 }
 
 size_t ScmErrorText(unsigned long code, char *buffer, size_t size) {
-    for (const ErrorText &e : kErrorTexts) {
-        if (e.code == code) {
-            size_t length = std::strlen(e.text);
-            if (length + 1 > size) {
-                return 0;
-            }
+    for (const auto &e : kErrorTexts) {
+        size_t length = std::strlen(e.text);
+        if (e.code == code && length < size) {
             std::memcpy(buffer, e.text, length + 1);
             return length;
         }

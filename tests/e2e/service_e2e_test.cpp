@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -291,15 +292,27 @@ TEST_F(ServiceRun, ForegroundRunForSystemd) {
     EXPECT_NE(d.Stderr().find("UpdateServiceStatus(RUNNING)\n"), std::string::npos);
 }
 
-TEST_F(ServiceRun, ForegroundRunStoppedWithTheStopControl) {
-    ASSERT_EQ(d.Tarnwick({"-install"}).out, "Tarnwick installed.\n");
-    ASSERT_TRUE(d.StartSc({"run", "Tarnwick"}));
-    ASSERT_TRUE(d.WaitForFile(d.ServiceFile(".status"), "16 4 1 0 0 0 0 "));
-    // ExecStop.
-    e2e::CommandResult r = d.Sc({"stop", "Tarnwick"});
-    EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(e2e::ExitCode(d.Wait()), 0);
-    EXPECT_TRUE(IsWholeRun(ReadFile(d.ServiceFile(".reports"))));
+// ExecStop, and Ctrl+C at a terminal, which reaches the whole foreground
+// process group: the runner turns it into the stop control, the daemon does
+// not see it.  The service is registered as the installer registers it, its
+// path quoted, in a folder whose name has a blank.
+TEST_F(ServiceRun, ForegroundRunEndsWithTheStopControl) {
+    std::string folder = d.dir() + "/Program Files";
+    ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+    ASSERT_EQ(symlink(Binary().c_str(), (folder + "/tarnwick").c_str()), 0);
+    ASSERT_EQ(d.Sc({"create", "Tarnwick", "binPath=", "\"" + folder + "/tarnwick\""}).exitCode, 0);
+    for (bool ctrl_c : {false, true}) {
+        SCOPED_TRACE(ctrl_c ? "Ctrl+C" : "tarnwick-sc stop");
+        ASSERT_TRUE(d.StartSc({"run", "Tarnwick"}, [](const Daemon &) { setpgid(0, 0); }));
+        ASSERT_TRUE(d.WaitForFile(d.ServiceFile(".status"), "16 4 1 0 0 0 0 "));
+        if (ctrl_c) {
+            kill(-d.pid(), SIGINT);
+        } else {
+            EXPECT_EQ(d.Sc({"stop", "Tarnwick"}).exitCode, 0);
+        }
+        EXPECT_EQ(e2e::ExitCode(d.Wait()), 0) << d.Stdout();
+        EXPECT_TRUE(IsWholeRun(ReadFile(d.ServiceFile(".reports"))));
+    }
 }
 
 TEST_F(ServiceRun, ServiceKilledIsRecordedAborted) {
