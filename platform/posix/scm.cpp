@@ -1,29 +1,315 @@
-// The service control manager on POSIX: the dispatcher of a service process
-// and the manager's operations, over the service database of scm_store.h.
+// The service control manager on POSIX: the service database of
+// scm_store.h, the dispatcher of a service process and the manager's
+// operations over it.
 #include "platform/scm.h"
 
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <mutex>
 
 #include "platform/errors.h"
 #include "platform/posix/errno_code.h"
 #include "platform/posix/scm_store.h"
 
-static_assert(sizeof(sockaddr_un::sun_path) == kScmSocketPathMax + 1,
-              "a control socket path fills a socket address");
+// ---------------------------------------------------------------- the database
+
+const char kScmFolderVariable[] = "TARNWICK_SCM";
+const char kScmServiceVariable[] = "TARNWICK_SCM_SERVICE";
+
+namespace {
+
+const char kDefaultFolder[] = "/var/lib/tarnwick/scm";
+constexpr size_t kRecordFileSize = 2048;  // every field at its longest
+constexpr int kNoFollow = O_CLOEXEC | O_NOFOLLOW;
+
+thread_local char problem[3 * kScmPathSize];
+
+// Writes data to path whole: a temporary file of unpredictable name beside
+// it, made afresh, then a rename, so that a reader sees the old or the new
+// file, never a part.  (A write of a small file is whole or has failed.)
+unsigned long WriteWhole(const char *path, const char *data, size_t length) {
+    char tmp[sizeof(ScmPath) + 8];
+    std::snprintf(tmp, sizeof tmp, "%s.XXXXXX", path);
+    int fd = mkostemp(tmp, O_CLOEXEC);
+    if (fd < 0) {
+        return WindowsErrorOfErrno(errno);
+    }
+    errno = ENOSPC;  // what a short write means
+    bool written = fchmod(fd, 0644) == 0 && write(fd, data, length) == static_cast<ssize_t>(length);
+    int err = errno;
+    close(fd);
+    if (written && rename(tmp, path) == 0) {
+        return 0;
+    }
+    err = written ? errno : err;
+    unlink(tmp);
+    return WindowsErrorOfErrno(err);
+}
+
+// Reads at most size - 1 bytes of path and a terminator.  Returns the length,
+// or -1 with errno set.
+ssize_t ReadSmall(const char *path, char *buffer, size_t size) {
+    int fd = open(path, O_RDONLY | kNoFollow);
+    ssize_t n = fd >= 0 ? read(fd, buffer, size - 1) : -1;
+    if (fd >= 0) {
+        close(fd);
+    }
+    buffer[n > 0 ? n : 0] = '\0';
+    return n;
+}
+
+// Takes the value of "field=value" from the line of n characters, as text
+// (size bytes) or as the number *number.  False when the line is not field's.
+bool Take(const char *line, int n, const char *field, char *text, size_t size,
+          uint32_t *number = nullptr) {
+    int length = static_cast<int>(std::strlen(field));
+    if (n <= length || std::strncmp(line, field, length) != 0 || line[length] != '=') {
+        return false;
+    }
+    if (number != nullptr) {
+        *number = static_cast<uint32_t>(std::strtoul(line + length + 1, nullptr, 10));
+    } else {
+        std::snprintf(text, size, "%.*s", n - length - 1, line + length + 1);
+    }
+    return true;
+}
+
+unsigned long WriteRecord(const char *folder, const char *key, const ScmRecord *record) {
+    char text[kRecordFileSize];
+    size_t n = ScmRecordFormat(record, text, sizeof text);
+    return n == 0 ? kScmErrorInvalidParameter
+                  : WriteWhole(ScmStorePath(folder, key, ".service").text, text, n);
+}
+
+unsigned long RemoveService(const char *folder, const char *key) {
+    for (const char *ext : {".status", ".sock", ".out"}) {
+        unlink(ScmStorePath(folder, key, ext).text);
+    }
+    return unlink(ScmStorePath(folder, key, ".service").text) == 0 || errno == ENOENT
+               ? 0
+               : WindowsErrorOfErrno(errno);
+}
+
+}  // namespace
+
+bool ScmRecordParse(const char *text, ScmRecord *r) {
+    *r = ScmRecord{};
+    uint32_t pending = 0;
+    for (const char *line = text; *line != '\0';) {
+        int n = static_cast<int>(std::strcspn(line, "\n"));
+        Take(line, n, "Name", r->name, sizeof r->name) ||
+            Take(line, n, "DisplayName", r->displayName, sizeof r->displayName) ||
+            Take(line, n, "BinaryPath", r->binaryPath, sizeof r->binaryPath) ||
+            Take(line, n, "Type", nullptr, 0, &r->serviceType) ||
+            Take(line, n, "StartType", nullptr, 0, &r->startType) ||
+            Take(line, n, "ErrorControl", nullptr, 0, &r->errorControl) ||
+            Take(line, n, "DeletePending", nullptr, 0, &pending);
+        line += n + (line[n] == '\n' ? 1 : 0);
+    }
+    r->deletePending = pending != 0 ? 1 : 0;
+    return r->name[0] != '\0';
+}
+
+size_t ScmRecordFormat(const ScmRecord *r, char *text, size_t size) {
+    for (const char *field : {r->name, r->displayName, r->binaryPath}) {
+        if (std::strpbrk(field, "\r\n") != nullptr) {
+            return 0;
+        }
+    }
+    int n = std::snprintf(text, size,
+                          "Name=%s\nDisplayName=%s\nType=%u\nStartType=%u\nErrorControl=%u\n"
+                          "BinaryPath=%s\nDeletePending=%d\n",
+                          r->name, r->displayName, r->serviceType, r->startType, r->errorControl,
+                          r->binaryPath, r->deletePending);
+    return n > 0 && static_cast<size_t>(n) < size ? static_cast<size_t>(n) : 0;
+}
+
+unsigned long long ScmProcStatStartTime(const char *text) {
+    // "pid (comm) state ...": the command may hold blanks and parentheses,
+    // so fields are counted from the last ')'.  The state is field 3, the
+    // start time field 22.
+    const char *p = std::strrchr(text, ')');
+    if (p == nullptr || p[1] != ' ' || p[2] == 'Z' || p[2] == 'X') {
+        return 0;
+    }
+    for (int field = 2; field < 22 && p != nullptr; ++field) {
+        p = std::strchr(p + 1, ' ');
+    }
+    return p != nullptr ? std::strtoull(p + 1, nullptr, 10) : 0;
+}
+
+unsigned long ScmStoreFolder(bool make, ScmFolder *folder) {
+    problem[0] = '\0';
+    const char *env = std::getenv(kScmFolderVariable);
+    const char *chosen = env != nullptr && env[0] != '\0' ? env : kDefaultFolder;
+    if (std::strlen(chosen) >= sizeof folder->path) {
+        return kScmErrorFilenameTooLong;
+    }
+    std::snprintf(folder->path, sizeof folder->path, "%s", chosen);
+    // Each parent in turn, then the folder itself.
+    for (char *p = folder->path + 1; make; ++p) {
+        if (*p == '/' || *p == '\0') {
+            char saved = *p;
+            *p = '\0';
+            if (mkdir(folder->path, 0755) != 0 && errno != EEXIST) {
+                return WindowsErrorOfErrno(errno);
+            }
+            *p = saved;
+            make = saved != '\0';
+        }
+    }
+    struct stat st;
+    if (stat(folder->path, &st) != 0) {
+        return WindowsErrorOfErrno(errno);
+    }
+    // Whoever may write the folder may plant files in it.
+    if (S_ISDIR(st.st_mode) && (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        std::snprintf(problem, sizeof problem,
+                      "service database folder %s: others than its owner may write it (mode "
+                      "%04o): refused",
+                      folder->path, static_cast<unsigned>(st.st_mode & 07777));
+    }
+    folder->owner = st.st_uid;
+    return S_ISDIR(st.st_mode) && problem[0] == '\0' ? 0 : kScmErrorAccessDenied;
+}
+
+const char *ScmStoreProblem() {
+    return problem;
+}
+
+unsigned long ScmStoreKey(const char *folder, const char *name, char *key) {
+    size_t n = name == nullptr ? 0 : std::strlen(name);
+    if (n == 0 || n > kScmNameMax || std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) {
+        return kScmErrorInvalidName;
+    }
+    for (size_t i = 0; i <= n; ++i) {
+        auto c = static_cast<unsigned char>(name[i]);
+        if (i < n && (c == '/' || c == '\\' || c < 0x20 || c == 0x7f)) {
+            return kScmErrorInvalidName;
+        }
+        key[i] = static_cast<char>(std::tolower(c));
+    }
+    ScmPath sock = ScmStorePath(folder, key, ".sock");
+    if (std::strlen(sock.text) > kScmSocketPathMax) {
+        std::snprintf(problem, sizeof problem,
+                      "service database folder %s: the control socket path %s has %zu bytes, "
+                      "more than the %zu a socket address holds (%s)",
+                      folder, sock.text, std::strlen(sock.text), kScmSocketPathMax,
+                      kScmFolderVariable);
+        return kScmErrorFilenameTooLong;
+    }
+    return 0;
+}
+
+ScmPath ScmStorePath(const char *folder, const char *key, const char *ext) {
+    ScmPath path;
+    std::snprintf(path.text, sizeof path.text, "%s/%s%s", folder, key, ext);
+    return path;
+}
+
+unsigned long ScmStoreReadRecord(const char *folder, const char *key, ScmRecord *record) {
+    char text[kRecordFileSize];
+    if (ReadSmall(ScmStorePath(folder, key, ".service").text, text, sizeof text) < 0) {
+        return errno == ENOENT ? kScmErrorServiceDoesNotExist : WindowsErrorOfErrno(errno);
+    }
+    return ScmRecordParse(text, record) ? 0 : kScmErrorServiceDoesNotExist;
+}
+
+// The status file: the seven words of the record, the process id, its start
+// time, in decimal.
+void ScmStoreReadStatus(const char *folder, const char *key, ScmStoredStatus *stored) {
+    ScmStoredStatus read;
+    ServiceStatusRecord &s = read.status;
+    char text[256];
+    *stored = {{kServiceWin32OwnProcess, kServiceStopped, 0, 0, 0, 0, 0}, 0, 0};
+    if (ReadSmall(ScmStorePath(folder, key, ".status").text, text, sizeof text) > 0 &&
+        std::sscanf(text, "%u %u %u %u %u %u %u %ld %llu", &s.serviceType, &s.currentState,
+                    &s.controlsAccepted, &s.win32ExitCode, &s.serviceSpecificExitCode,
+                    &s.checkPoint, &s.waitHint, &read.pid, &read.startTime) == 9) {
+        *stored = read;
+    }
+}
+
+unsigned long ScmStoreWriteStatus(const char *folder, const char *key,
+                                  const ScmStoredStatus *stored) {
+    const ServiceStatusRecord &s = stored->status;
+    char text[256];
+    int n = std::snprintf(text, sizeof text, "%u %u %u %u %u %u %u %ld %llu\n", s.serviceType,
+                          s.currentState, s.controlsAccepted, s.win32ExitCode,
+                          s.serviceSpecificExitCode, s.checkPoint, s.waitHint, stored->pid,
+                          stored->startTime);
+    return WriteWhole(ScmStorePath(folder, key, ".status").text, text, static_cast<size_t>(n));
+}
+
+void ScmStoreCurrentStatus(const char *folder, const char *key, ScmStoredStatus *stored,
+                           bool have_lock) {
+    ScmStoreReadStatus(folder, key, stored);
+    if (stored->status.currentState == kServiceStopped ||
+        ScmStoreProcessAlive(stored->pid, stored->startTime)) {
+        return;
+    }
+    // The process ended without reporting its stop: the manager records it,
+    // unless another process did meanwhile.
+    int lock = have_lock ? -1 : ScmStoreLock(folder);
+    ScmStoredStatus seen = *stored;
+    ScmRecord record;
+    ScmStoreReadStatus(folder, key, stored);
+    if (stored->status.currentState != kServiceStopped && stored->pid == seen.pid &&
+        stored->startTime == seen.startTime) {
+        *stored = {
+            {seen.status.serviceType, kServiceStopped, 0, kScmErrorProcessAborted, 0, 0, 0}, 0, 0};
+        if (have_lock || lock >= 0) {
+            ScmStoreWriteStatus(folder, key, stored);
+            unlink(ScmStorePath(folder, key, ".sock").text);
+            if (ScmStoreReadRecord(folder, key, &record) == 0 && record.deletePending != 0) {
+                RemoveService(folder, key);
+            }
+        }
+    }
+    if (lock >= 0) {
+        close(lock);
+    }
+}
+
+unsigned long long ScmStoreProcessStartTime(long pid) {
+    char path[64];
+    char text[1024];
+    std::snprintf(path, sizeof path, "/proc/%ld/stat", pid);
+    return pid > 0 && ReadSmall(path, text, sizeof text) > 0 ? ScmProcStatStartTime(text) : 0;
+}
+
+bool ScmStoreProcessAlive(long pid, unsigned long long start_time) {
+    unsigned long long now = ScmStoreProcessStartTime(pid);
+    return now != 0 && (start_time == 0 || now == start_time);
+}
+
+int ScmStoreLock(const char *folder) {
+    int fd = open(ScmStorePath(folder, "", ".lock").text, O_RDWR | O_CREAT | kNoFollow, 0644);
+    while (fd >= 0 && flock(fd, LOCK_EX) != 0) {
+        if (errno != EINTR) {
+            close(fd);
+            fd = -1;
+        }
+    }
+    return fd;
+}
+
+// ---------------------------------------------------------------- the calls
 
 namespace {
 
@@ -31,8 +317,6 @@ int Fail(unsigned long code) {
     SetLastError(code);
     return 0;
 }
-
-// ---------------------------------------------------------------- handles --
 
 constexpr size_t kMaxHandles = 32;
 constexpr ScmHandle kHandleBase = 0x5C000;
@@ -71,19 +355,10 @@ bool FindHandle(ScmHandle handle, HandleKind kind, HandleSlot *copy) {
     return true;
 }
 
-// -------------------------------------------------------- control channel --
-
-// A control request is the 32-bit control code; the reply is the result (0
-// when the handler ran, else the refusal's error code) and the status record
-// as it stands afterwards.
-struct ControlReply {
-    uint32_t result;
-    ServiceStatusRecord status;
-};
-static_assert(sizeof(ControlReply) == 32, "a control reply is 32 bytes");
-
+// A control request is the 32-bit control code, the reply the 32-bit result
+// (0: the handler ran; the status it left is in the status file by then).
 // How long the dispatcher waits for the request of a caller that connected,
-// and how long a caller waits for the handler.
+// and how long a caller waits for the handler:
 constexpr int kRequestWaitMs = 2000;
 constexpr int kReplyWaitMs = 30000;
 
@@ -92,9 +367,9 @@ bool Transfer(int fd, void *data, size_t size, bool out, int timeout_ms) {
     struct timeval limit = {timeout_ms / 1000, (timeout_ms % 1000) * 1000};
     setsockopt(fd, SOL_SOCKET, out ? SO_SNDTIMEO : SO_RCVTIMEO, &limit, sizeof limit);
     ssize_t n;
-    do {
-        n = out ? send(fd, data, size, MSG_NOSIGNAL) : recv(fd, data, size, MSG_WAITALL);
-    } while (n < 0 && errno == EINTR);
+    while ((n = out ? send(fd, data, size, MSG_NOSIGNAL) : recv(fd, data, size, MSG_WAITALL)) < 0 &&
+           errno == EINTR) {
+    }
     return n == static_cast<ssize_t>(size);
 }
 
@@ -112,8 +387,6 @@ sockaddr_un SocketAddress(const ScmPath &path) {
     return addr;
 }
 
-// ------------------------------------------------------------- dispatcher --
-
 // The status handle that ScmRegisterHandler gives: nonzero and not the
 // invalid value.
 constexpr ServiceStatusHandle kStatusHandle = 0x5C5C;
@@ -129,8 +402,7 @@ struct Dispatcher {
     char key[kScmKeySize] = {};
     ScmControlHandler handler = nullptr;
     ServiceStatusRecord status = {};
-    unsigned long long startTime = 0;  // of this process
-    bool stopped = false;              // kServiceStopped reported
+    bool stopped = false;  // kServiceStopped reported
     bool mainReturned = false;
     int listener = -1;  // the control socket while the dispatcher serves it
 };
@@ -165,22 +437,18 @@ void *RunMain(void *) {
 // 128 to 255; pause, continue and the other system controls it never
 // accepts.  With dispatcher.mutex held.
 uint32_t Admit(uint32_t control) {
-    if (control == 0 || control == kServiceControlShutdown || (control > 10 && control < 128) ||
-        control > kServiceControlUserLast) {
+    const ServiceStatusRecord &s = dispatcher.status;
+    bool own = control >= kServiceControlUserFirst && control <= kServiceControlUserLast;
+    if (!own && (control == 0 || control == kServiceControlShutdown || control > 10)) {
         return kScmErrorInvalidParameter;
     }
-    uint32_t state = dispatcher.status.currentState;
-    if (state == kServiceStopped) {
-        return kScmErrorServiceNotActive;
+    if (s.currentState != kServiceRunning || dispatcher.handler == nullptr) {
+        return s.currentState == kServiceStopped ? kScmErrorServiceNotActive
+                                                 : kScmErrorServiceCannotAcceptCtrl;
     }
-    if (dispatcher.handler == nullptr || state != kServiceRunning) {
-        return kScmErrorServiceCannotAcceptCtrl;
-    }
-    bool stop = control == kServiceControlStop;
-    return (stop && (dispatcher.status.controlsAccepted & kServiceAcceptStop) != 0) ||
-                   control == kServiceControlInterrogate || control >= kServiceControlUserFirst
-               ? 0
-               : kScmErrorInvalidServiceControl;
+    bool stop = control == kServiceControlStop && (s.controlsAccepted & kServiceAcceptStop) != 0;
+    return stop || own || control == kServiceControlInterrogate ? 0
+                                                                : kScmErrorInvalidServiceControl;
 }
 
 // One caller: its control code, the handler (on this thread), the reply.
@@ -191,19 +459,15 @@ void ServeOne(int fd) {
         return;
     }
     long peer = PeerUid(fd);
-    ControlReply reply = {};
     std::unique_lock<std::mutex> lock(dispatcher.mutex);
     bool allowed = peer == 0 || peer == static_cast<long>(geteuid());
-    reply.result = allowed ? Admit(control) : kScmErrorAccessDenied;
+    uint32_t result = allowed ? Admit(control) : kScmErrorAccessDenied;
     ScmControlHandler handler = dispatcher.handler;
     lock.unlock();
-    if (reply.result == 0) {
+    if (result == 0) {
         handler(control);
     }
-    lock.lock();
-    reply.status = dispatcher.status;
-    lock.unlock();
-    Transfer(fd, &reply, sizeof reply, true, kRequestWaitMs);
+    Transfer(fd, &result, sizeof result, true, kRequestWaitMs);
 }
 
 // The owner-only control socket at path (non-blocking).  Returns its
@@ -223,7 +487,7 @@ int OpenControlSocket(const ScmPath &path) {
     return fd;
 }
 
-// The Windows texts of the codes the stand-in and the service host meet, as
+// The Windows texts of the codes the service host and tarnwick-sc tell, as
 // FormatMessageA gives them (en-US), each ending with CR LF.
 constexpr struct {
     unsigned long code;
@@ -243,12 +507,10 @@ constexpr struct {
     {206, "The filename or extension is too long.\r\n"},
     {1052, "The requested control is not valid for this service.\r\n"},
     {1053, "The service did not respond to the start or control request in a timely fashion.\r\n"},
-    {1054, "A thread could not be created for the service.\r\n"},
     {1056, "An instance of the service is already running.\r\n"},
     {1060, "The specified service does not exist as an installed service.\r\n"},
     {1061, "The service cannot accept control messages at this time.\r\n"},
     {1062, "The service has not been started.\r\n"},
-    {1063, "The service process could not connect to the service controller.\r\n"},
     {1067, "The process terminated unexpectedly.\r\n"},
     {1072, "The specified service has been marked for deletion.\r\n"},
     {1073, "The specified service already exists.\r\n"},
@@ -256,8 +518,6 @@ constexpr struct {
 };
 
 }  // namespace
-
-// ------------------------------------------------------- running service --
 
 int ScmStartDispatcher(const ScmTableEntry *table) {
     if (table == nullptr || table[0].name == nullptr || table[0].main == nullptr) {
@@ -290,7 +550,6 @@ int ScmStartDispatcher(const ScmTableEntry *table) {
     dispatcher.active = true;
     dispatcher.handler = nullptr;
     dispatcher.status = {record.serviceType, kServiceStartPending, 0, 0, 0, 0, 0};
-    dispatcher.startTime = ScmStoreProcessStartTime(getpid());
     dispatcher.stopped = dispatcher.mainReturned = false;
     dispatcher.listener = listener;
     std::snprintf(main_argv0, sizeof main_argv0, "%s", record.name);
@@ -319,21 +578,14 @@ int ScmStartDispatcher(const ScmTableEntry *table) {
     } else if (started) {
         pthread_detach(thread);
     }
-    if (!dispatcher.stopped) {
-        // The main function ended (or never ran) without reporting its stop.
-        uint32_t code = started ? kScmErrorProcessAborted : kScmErrorServiceNoThread;
-        ScmStoredStatus ended = {{record.serviceType, kServiceStopped, 0, code, 0, 0, 0}, 0, 0};
-        ScmStoreWriteStatus(folder.path, key, &ended);
-    }
     // A service marked for deletion goes once it has stopped.
     if (int fd = ScmStoreLock(folder.path); fd >= 0) {
         if (ScmStoreReadRecord(folder.path, key, &record) == 0 && record.deletePending != 0) {
-            ScmStoreRemove(folder.path, key);
+            RemoveService(folder.path, key);
         }
         close(fd);
     }
     dispatcher.active = false;
-    dispatcher.handler = nullptr;
     return started ? 1 : Fail(kScmErrorServiceNoThread);
 }
 
@@ -357,9 +609,8 @@ int ScmSetStatus(ServiceStatusHandle handle, const ServiceStatusRecord *status) 
         return Fail(kScmErrorInvalidParameter);
     }
     dispatcher.status = *status;
-    ScmStoredStatus stored = {*status, static_cast<long>(getpid()), dispatcher.startTime};
+    ScmStoredStatus stored = {*status, getpid(), ScmStoreProcessStartTime(getpid())};
     ScmStoreWriteStatus(dispatcher.folder, dispatcher.key, &stored);
-    ScmStoreAppendReport(dispatcher.folder, dispatcher.key, status);
     if (status->currentState == kServiceStopped) {
         dispatcher.stopped = true;
         StopServing();
@@ -367,17 +618,11 @@ int ScmSetStatus(ServiceStatusHandle handle, const ServiceStatusRecord *status) 
     return 1;
 }
 
-// ------------------------------------------------------------ the manager --
-
 ScmHandle ScmOpenManager(uint32_t access) {
     ScmFolder folder = {};
     bool make = (access & kScManagerCreateService) != 0;
     unsigned long code = ScmStoreFolder(make, &folder);
-    if (code == kScmErrorFileNotFound && !make) {
-        code = 0;  // no database yet: no service
-    } else if (code == 0 && make && ::access(folder.path, W_OK | X_OK) != 0) {
-        code = kScmErrorAccessDenied;
-    }
+    code = code == kScmErrorFileNotFound && !make ? 0 : code;  // no database yet: no service
     if (code != 0) {
         return Fail(code == kScmErrorFilenameTooLong ? code : kScmErrorAccessDenied);
     }
@@ -390,8 +635,9 @@ ScmHandle ScmCreateService(ScmHandle manager, const char *name, const char *disp
                            const char *load_order_group, uint32_t *tag_id, const char *dependencies,
                            const char *account, const char *password) {
     // One service, run as the user that starts it: no access rights, group,
-    // dependencies or account are kept.
-    (void)access, (void)load_order_group, (void)dependencies, (void)account, (void)password;
+    // tag, dependencies or account are kept.
+    (void)access, (void)load_order_group, (void)tag_id, (void)dependencies, (void)account,
+        (void)password;
     HandleSlot m;
     char key[kScmKeySize];
     if (!FindHandle(manager, HandleKind::kManager, &m)) {
@@ -423,17 +669,11 @@ ScmHandle ScmCreateService(ScmHandle manager, const char *name, const char *disp
     if (ScmStoreReadRecord(m.folder.path, key, &existing) == 0) {
         code = existing.deletePending != 0 ? kScmErrorServiceMarkedForDelete : code;
     } else {
-        ScmStoreRemove(m.folder.path, key);  // leftovers of an earlier service
-        code = ScmStoreWriteRecord(m.folder.path, key, &record);
+        RemoveService(m.folder.path, key);  // leftovers of an earlier service
+        code = WriteRecord(m.folder.path, key, &record);
     }
     close(lock);
-    if (code != 0) {
-        return Fail(code);
-    }
-    if (tag_id != nullptr) {
-        *tag_id = 0;
-    }
-    return NewHandle(HandleKind::kService, m.folder, key);
+    return code != 0 ? Fail(code) : NewHandle(HandleKind::kService, m.folder, key);
 }
 
 ScmHandle ScmOpenService(ScmHandle manager, const char *name, uint32_t access) {
@@ -458,11 +698,8 @@ int ScmControlService(ScmHandle service, uint32_t control, ServiceStatusRecord *
     status = status != nullptr ? status : &ignored;
     // What the manager knows when the service cannot be asked.
     auto refuse = [&](unsigned long code) {
-        ScmStoredStatus current;
-        ScmStoreCurrentStatus(s.folder.path, s.key, &current, false);
-        *status = current.status;
-        return Fail(current.status.currentState == kServiceStopped ? kScmErrorServiceNotActive
-                                                                   : code);
+        ScmQueryStatus(service, status);
+        return Fail(status->currentState == kServiceStopped ? kScmErrorServiceNotActive : code);
     };
     sockaddr_un addr = SocketAddress(ScmStorePath(s.folder.path, s.key, ".sock"));
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -478,16 +715,16 @@ int ScmControlService(ScmHandle service, uint32_t control, ServiceStatusRecord *
     }
     // Only a service run by the folder's owner or root is told anything.
     long peer = PeerUid(fd);
-    ControlReply reply;
+    uint32_t result = 0;
     bool trusted = peer == 0 || peer == static_cast<long>(s.folder.owner);
     bool answered = trusted && Transfer(fd, &control, sizeof control, true, kRequestWaitMs) &&
-                    Transfer(fd, &reply, sizeof reply, false, kReplyWaitMs);
+                    Transfer(fd, &result, sizeof result, false, kReplyWaitMs);
     close(fd);
     if (!answered) {
         return trusted ? refuse(kScmErrorServiceRequestTimeout) : Fail(kScmErrorAccessDenied);
     }
-    *status = reply.status;
-    return reply.result != 0 ? Fail(reply.result) : 1;
+    ScmQueryStatus(service, status);
+    return result != 0 ? Fail(result) : 1;
 }
 
 int ScmQueryStatus(ScmHandle service, ServiceStatusRecord *status) {
@@ -518,8 +755,8 @@ int ScmDeleteService(ScmHandle service) {
         ScmStoreCurrentStatus(s.folder.path, s.key, &current, true);
         record.deletePending = 1;
         code = current.status.currentState == kServiceStopped
-                   ? ScmStoreRemove(s.folder.path, s.key)
-                   : ScmStoreWriteRecord(s.folder.path, s.key, &record);
+                   ? RemoveService(s.folder.path, s.key)
+                   : WriteRecord(s.folder.path, s.key, &record);
     }
     close(lock);
     return code != 0 ? Fail(code) : 1;
@@ -534,8 +771,6 @@ int ScmCloseHandle(ScmHandle handle) {
     handles[i].kind = HandleKind::kFree;
     return 1;
 }
-
-// -------------------------------------------------- executable and texts --
 
 uint32_t ScmModuleFileName(char *buffer, uint32_t size) {
     char path[4096];

@@ -1,19 +1,20 @@
-// The POSIX service database behind platform/scm.h: a folder that nobody but
-// its owner (and root) may write, with per service, under its key (the name
-// in lower case: names match without regard to case), <key>.service (the
-// record), <key>.status (the last status, the id and start time of the
-// process that reported it), <key>.reports (every status reported since the
-// last start), <key>.sock (the control socket, mode 0600) and <key>.out (the
-// output of a service started detached, mode 0600); see platform/README.md.
-// Record and status are written whole (a temporary file of unpredictable
-// name, then a rename); no file of the folder is opened through a symlink;
-// creation, deletion and starts serialise on an flock of "<folder>/.lock".
+// The POSIX service database behind platform/scm.h (platform/README.md): a
+// folder that nobody but its owner (and root) may write, holding per service,
+// under its key (the name in lower case: names match without regard to case),
+// <key>.service (the record), <key>.status (the last status, with the id and
+// start time of the process that reported it), <key>.sock (the control
+// socket, mode 0600) and <key>.out (the output of a service started
+// detached, mode 0600).  Record and status are written whole (a temporary
+// file of unpredictable name, then a rename); no file of the folder is
+// opened through a symlink; creation, deletion and starts serialise on an
+// flock of "<folder>/.lock".  Implemented in posix/scm.cpp.
 //
 // Results are Windows error codes (platform/scm.h); 0 for success.
 // Thread-safe; the only state is each thread's problem text.
 #pragma once
 
 #include <sys/types.h>
+#include <sys/un.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -24,9 +25,9 @@ constexpr size_t kScmNameMax = 200;    // characters of a service name
 constexpr size_t kScmTextSize = 257;   // a display name: 256 and a NUL
 constexpr size_t kScmPathSize = 1024;  // the folder, a binary path
 constexpr size_t kScmKeySize = kScmNameMax + 1;
-constexpr size_t kScmSocketPathMax = 107;  // what a socket address holds
-extern const char kScmFolderVariable[];    // "TARNWICK_SCM"
-extern const char kScmServiceVariable[];   // "TARNWICK_SCM_SERVICE"
+constexpr size_t kScmSocketPathMax = sizeof(sockaddr_un::sun_path) - 1;  // 107
+extern const char kScmFolderVariable[];                                  // "TARNWICK_SCM"
+extern const char kScmServiceVariable[];                                 // "TARNWICK_SCM_SERVICE"
 
 // The parameters given at creation.
 struct ScmRecord {
@@ -46,22 +47,14 @@ struct ScmStoredStatus {
     unsigned long long startTime;
 };
 
-// --- the files' texts ---
-
 // Reads a record file's text.  Returns true when it names a service.
 bool ScmRecordParse(const char *text, ScmRecord *record);
 // The record's text, terminated.  Returns its length; 0 when it does not fit
 // size or a field holds a line end.
 size_t ScmRecordFormat(const ScmRecord *record, char *text, size_t size);
-// Reads a status file's text; false (and *stored untouched) unless it holds
-// the nine numbers.
-bool ScmStatusParse(const char *text, ScmStoredStatus *stored);
-size_t ScmStatusFormat(const ScmStoredStatus *stored, char *text, size_t size);
 // The start time in a text of /proc/<pid>/stat; 0 for a process that has
 // ended (a zombie) or a text that is not one.
 unsigned long long ScmProcStatStartTime(const char *text);
-
-// --- the folder and its files ---
 
 struct ScmFolder {
     char path[kScmPathSize];
@@ -92,10 +85,6 @@ ScmPath ScmStorePath(const char *folder, const char *key, const char *ext);
 // Returns 0, kScmErrorServiceDoesNotExist when there is no record (or no
 // record in the file), or the Windows code of the failed read.
 unsigned long ScmStoreReadRecord(const char *folder, const char *key, ScmRecord *record);
-// kScmErrorInvalidParameter when ScmRecordFormat refuses the record.
-unsigned long ScmStoreWriteRecord(const char *folder, const char *key, const ScmRecord *record);
-// Removes every file of key.  Returns 0, or the error of the record's unlink.
-unsigned long ScmStoreRemove(const char *folder, const char *key);
 
 // The status as last written: stopped when there is none.
 void ScmStoreReadStatus(const char *folder, const char *key, ScmStoredStatus *stored);
@@ -108,7 +97,6 @@ unsigned long ScmStoreWriteStatus(const char *folder, const char *key,
 // change when it can, unless the caller holds it (have_lock).
 void ScmStoreCurrentStatus(const char *folder, const char *key, ScmStoredStatus *stored,
                            bool have_lock);
-void ScmStoreAppendReport(const char *folder, const char *key, const ServiceStatusRecord *status);
 
 // The start time of process pid, 0 when there is no such process; whether
 // pid with that start time runs (a zombie has ended).

@@ -195,7 +195,7 @@ TEST_F(ScmPosix, SymlinksInTheFolderAreNotFollowed) {
     ASSERT_NE(ScmCloseHandle(ScmOpenManager(kScManagerAllAccess)), 0);
     const std::string victim = dir_ / "victim";
     testutil::WriteFile(victim, "precious\n");
-    std::vector<std::string> names = {"tarnwick.out", "tarnwick.reports"};
+    std::vector<std::string> names = {"tarnwick.out"};
     // Where temporary files were named after the process id and a count.
     for (int n = 1; n <= 64; ++n) {
         for (const char *file : {"tarnwick.service", "tarnwick.status"}) {
@@ -403,7 +403,6 @@ struct Service {
     bool starting = false;  // reported START_PENDING
     bool go = false;        // the test lets it report RUNNING
     bool stopped = false;   // the stop control was handled
-    bool reportOnReturn = true;
     uint32_t argc = 0;
     std::string argv0;
 
@@ -453,9 +452,7 @@ void ServiceMainFunction(uint32_t argc, char **argv) {
     running->WaitFor([] { return running->go; });
     running->Report(kServiceRunning, 0, kServiceAcceptStop);
     running->WaitFor([] { return running->stopped; });
-    if (running->reportOnReturn) {
-        running->Report(kServiceStopped, 0, kServiceAcceptStop);
-    }
+    running->Report(kServiceStopped, 0, kServiceAcceptStop);
 }
 
 class ScmDispatcher : public ScmPosix {
@@ -555,9 +552,6 @@ TEST_F(ScmDispatcher, ControlsReachTheHandlerAsTheManagerAdmitsThem) {
     EXPECT_EQ(StatusText(status), "16 1 1 0 0 0 0");
     EXPECT_EQ(Join(), 1);
     EXPECT_FALSE(Exists("tarnwick.sock"));
-    EXPECT_EQ(File("tarnwick.reports"),
-              "16 2 0 0 0 1 5000\n16 4 1 0 0 0 0\n16 3 1 0 0 1 5000\n16 1 1 0 0 0 0\n"
-              "16 1 1 0 0 0 0\n");
     ASSERT_EQ(ScmQueryStatus(service_, &status), 1);
     EXPECT_EQ(StatusText(status), "16 1 1 0 0 0 0");
     EXPECT_EQ(ScmControlService(service_, kServiceControlInterrogate, &status), 0);
@@ -602,17 +596,6 @@ TEST_F(ScmDispatcher, RunningServiceIsMarkedForDeletionAndGoesWhenItStops) {
     EXPECT_EQ(ScmOpenService(m, "Tarnwick", kServiceAllAccess), 0u);
     EXPECT_EQ(LastError(), kScmErrorServiceDoesNotExist);
     ScmCloseHandle(m);
-}
-
-TEST_F(ScmDispatcher, MainFunctionThatReturnsWithoutItsStopIsRecordedAborted) {
-    running->reportOnReturn = false;
-    running->go = true;
-    running->stopped = true;
-    StartDispatcher();
-    EXPECT_EQ(Join(), 1);
-    ServiceStatusRecord status;
-    ASSERT_EQ(ScmQueryStatus(service_, &status), 1);
-    EXPECT_EQ(StatusText(status), "16 1 0 1067 0 0 0");
 }
 
 TEST_F(ScmDispatcher, SecondDispatcherOfARunningServiceIsRefused) {
@@ -684,7 +667,7 @@ TEST(ScmErrorText, TheWindowsTextsNeverCut) {
         {5, "Access is denied.\r\n"},
         {206, "The filename or extension is too long.\r\n"},
         {1052, "The requested control is not valid for this service.\r\n"},
-        {1063, "The service process could not connect to the service controller.\r\n"},
+        {1072, "The specified service has been marked for deletion.\r\n"},
         {1078,
          "The name is already in use as either a service name or a service display name.\r\n"},
     };

@@ -22,12 +22,9 @@
 
 namespace {
 
-// How long start and stop wait for the state they asked for; how long a
-// start waits for the process of the last run, already stopped, to end; how
-// long run lets a stop take before the service gets SIGTERM.
+// How long start and stop wait for the state they asked for, and a start
+// for the process of the last run, already stopped, to end.
 constexpr auto kStateWait = std::chrono::seconds(30);
-constexpr auto kProcessEndWait = std::chrono::seconds(10);
-constexpr auto kStopGrace = std::chrono::seconds(30);
 
 int Usage() {
     std::printf(
@@ -56,10 +53,10 @@ int Succeeded(const char *call) {
     return 0;
 }
 
-// Polls done() until it holds (true) or limit has passed (false).
+// Polls done() until it holds (true) or kStateWait has passed (false).
 template <typename Done>
-bool PollUntil(std::chrono::seconds limit, Done done) {
-    for (auto end = std::chrono::steady_clock::now() + limit; !done();) {
+bool PollUntil(Done done) {
+    for (auto end = std::chrono::steady_clock::now() + kStateWait; !done();) {
         if (std::chrono::steady_clock::now() > end) {
             return false;
         }
@@ -79,11 +76,8 @@ struct Opened {
     ScmRecord record = {};
 
     ~Opened() {
-        for (ScmHandle h : {service, manager}) {
-            if (h != 0) {
-                ScmCloseHandle(h);
-            }
-        }
+        ScmCloseHandle(service);  // none: refused, no harm
+        ScmCloseHandle(manager);
     }
     // Returns 0, or the exit status after the failure was printed.
     int Open(const char *name, uint32_t manager_access) {
@@ -122,59 +116,15 @@ struct Opened {
         std::fflush(stdout);
     }
     // Waits until the process that last reported for the service has ended
-    // (at most limit).  Returns true when it has, or there is none.
-    bool WaitForProcessEnd(std::chrono::seconds limit) const {
-        return PollUntil(limit, [this] {
+    // (at most kStateWait).  Returns true when it has, or there is none.
+    bool WaitForProcessEnd() const {
+        return PollUntil([this] {
             ScmStoredStatus last;
             ScmStoreReadStatus(folder.path, key, &last);
             return !ScmStoreProcessAlive(last.pid, last.startTime);
         });
     }
 };
-
-// The service's process, between fork and exec: records the status
-// START_PENDING with its own id before the program runs, so that the
-// program's own reports always come later, and runs the program; writes the
-// Windows code of what failed to fail.
-[[noreturn]] void RunChild(const Opened &o, int fail, bool foreground, const ScmRecord &record,
-                           const char *folder, char *program) {
-    if (foreground) {
-        // A process group of its own: a Ctrl+C at the terminal reaches
-        // tarnwick-sc only, which sends the stop control; one that came
-        // before is dropped.  Writes to the terminal from the background
-        // must not stop the service.
-        setpgid(0, 0);
-        signal(SIGINT, SIG_IGN);
-        signal(SIGINT, SIG_DFL);
-        signal(SIGTTOU, SIG_IGN);
-    } else {
-        setsid();
-        int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
-        // Made afresh: the trace is the owner's only.
-        int log = open(ScmStorePath(o.folder.path, o.key, ".out").text,
-                       O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-        dup2(in, 0);
-        dup2(log, 1);
-        dup2(log, 2);
-    }
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-    setenv(kScmFolderVariable, folder, 1);
-    setenv(kScmServiceVariable, record.name, 1);
-    char *argv[] = {program, nullptr};
-    ScmStoredStatus starting = {{record.serviceType, kServiceStartPending, 0, 0, 0, 0, 0},
-                                getpid(),
-                                ScmStoreProcessStartTime(getpid())};
-    unsigned long code = ScmStoreWriteStatus(o.folder.path, o.key, &starting);
-    if (code == 0 && chdir("/") == 0) {
-        execv(program, argv);
-    }
-    code = code != 0 ? code : WindowsErrorOfErrno(errno);
-    ssize_t rc = write(fail, &code, sizeof code);
-    (void)rc;
-    _exit(127);
-}
 
 // Launches the service's process, detached (a session of its own, output to
 // <key>.out) or as a child in the foreground.  Returns 0 and the child's id,
@@ -184,7 +134,7 @@ unsigned long Launch(const Opened &o, bool foreground, pid_t *child) {
     // reports must not overwrite the new run's.
     ScmStoredStatus current;
     ScmStoreReadStatus(o.folder.path, o.key, &current);
-    if (current.status.currentState == kServiceStopped && !o.WaitForProcessEnd(kProcessEndWait)) {
+    if (current.status.currentState == kServiceStopped && !o.WaitForProcessEnd()) {
         return kScmErrorServiceAlreadyRunning;
     }
     int lock = ScmStoreLock(o.folder.path);
@@ -197,16 +147,15 @@ unsigned long Launch(const Opened &o, bool foreground, pid_t *child) {
     } unlock{lock};
     ScmRecord record;
     char folder[kScmPathSize];
-    if (unsigned long code = ScmStoreReadRecord(o.folder.path, o.key, &record); code != 0) {
-        return code;
-    }
+    unsigned long code = ScmStoreReadRecord(o.folder.path, o.key, &record);
     ScmStoreCurrentStatus(o.folder.path, o.key, &current, true);
-    if (record.deletePending != 0 || current.status.currentState != kServiceStopped) {
-        return record.deletePending != 0 ? kScmErrorServiceMarkedForDelete
-                                         : kScmErrorServiceAlreadyRunning;
-    }
-    if (realpath(o.folder.path, folder) == nullptr) {
-        return WindowsErrorOfErrno(errno);
+    code = code != 0                                        ? code
+           : record.deletePending != 0                      ? kScmErrorServiceMarkedForDelete
+           : current.status.currentState != kServiceStopped ? kScmErrorServiceAlreadyRunning
+           : realpath(o.folder.path, folder) == nullptr     ? WindowsErrorOfErrno(errno)
+                                                            : 0;
+    if (code != 0) {
+        return code;
     }
     // One pair of enclosing quotes is not part of the path.
     char program[kScmPathSize];
@@ -214,19 +163,56 @@ unsigned long Launch(const Opened &o, bool foreground, pid_t *child) {
     bool quoted = n >= 2 && record.binaryPath[0] == '"' && record.binaryPath[n - 1] == '"';
     std::snprintf(program, sizeof program, "%.*s", static_cast<int>(quoted ? n - 2 : n),
                   record.binaryPath + (quoted ? 1 : 0));
-    // The last run's files go; the new run makes its own.
+    // The last run's output goes; the new run makes its own.
     unlink(ScmStorePath(o.folder.path, o.key, ".out").text);
-    unlink(ScmStorePath(o.folder.path, o.key, ".reports").text);
     // The child's code when it fails before its program runs; a successful
     // exec closes the pipe.  The lock is held until then.
     int fail[2] = {-1, -1};
     *child = pipe2(fail, O_CLOEXEC) == 0 ? fork() : -1;
     int err = errno;
     if (*child == 0) {
-        RunChild(o, fail[1], foreground, record, folder, program);
+        // The service's process: records START_PENDING with its own id before
+        // the program runs, so that the program's own reports come later;
+        // writes the Windows code of what failed to fail.
+        if (foreground) {
+            // A process group of its own: a Ctrl+C at the terminal reaches
+            // tarnwick-sc only, which sends the stop control; one that came
+            // before is dropped.  Writes to the terminal from the background
+            // must not stop the service.
+            setpgid(0, 0);
+            signal(SIGINT, SIG_IGN);
+            signal(SIGINT, SIG_DFL);
+            signal(SIGTTOU, SIG_IGN);
+        } else {
+            setsid();
+            int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
+            // Made afresh: the trace is the owner's only.
+            int log = open(ScmStorePath(o.folder.path, o.key, ".out").text,
+                           O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+            dup2(in, 0);
+            dup2(log, 1);
+            dup2(log, 2);
+        }
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        setenv(kScmFolderVariable, folder, 1);
+        setenv(kScmServiceVariable, record.name, 1);
+        char *argv[] = {program, nullptr};
+        ScmStoredStatus starting = {{record.serviceType, kServiceStartPending, 0, 0, 0, 0, 0},
+                                    getpid(),
+                                    ScmStoreProcessStartTime(getpid())};
+        code = ScmStoreWriteStatus(o.folder.path, o.key, &starting);
+        if (code == 0 && chdir("/") == 0) {
+            execv(program, argv);
+        }
+        code = code != 0 ? code : WindowsErrorOfErrno(errno);
+        ssize_t rc = write(fail[1], &code, sizeof code);
+        (void)rc;
+        _exit(127);
     }
     close(fail[1]);
-    unsigned long code = *child < 0 ? WindowsErrorOfErrno(err) : 0;
+    code = *child < 0 ? WindowsErrorOfErrno(err) : 0;
     while (*child > 0 && read(fail[0], &code, sizeof code) < 0 && errno == EINTR) {
     }
     close(fail[0]);
@@ -265,7 +251,7 @@ int Start(Opened &o, uint32_t) {
         return Failed("StartService", code);
     }
     ServiceStatusRecord s = {};
-    PollUntil(kStateWait, [&] {
+    PollUntil([&] {
         waitpid(child, nullptr, WNOHANG);
         return ScmQueryStatus(o.service, &s) == 0 || s.currentState != kServiceStartPending;
     });
@@ -287,7 +273,7 @@ int Control(Opened &o, uint32_t code) {
         return Failed("ControlService", LastError());
     }
     bool stop = code == kServiceControlStop;
-    if (stop && o.WaitForProcessEnd(kStateWait)) {
+    if (stop && o.WaitForProcessEnd()) {
         ScmQueryStatus(o.service, &s);
     }
     o.Print(s);
@@ -328,32 +314,22 @@ int Run(Opened &o, uint32_t) {
     if (unsigned long code = Launch(o, true, &child); code != 0) {
         return Failed("StartService", code);
     }
-    // After the stop was asked for: when it is sent, and when the service is
-    // killed if it has not ended.
-    using Clock = std::chrono::steady_clock;
     bool stop_wanted = false;
     bool stop_sent = false;
-    auto kill_at = Clock::time_point::max();
     ServiceStatusRecord s = {};
     for (int status; waitpid(child, &status, WNOHANG) != child;) {
+        // A service still starting accepts no stop yet: asked again next
+        // second.
         if (stop_wanted && !stop_sent) {
-            // A service still starting accepts no stop yet: asked again next
-            // second.
             stop_sent = ScmControlService(o.service, kServiceControlStop, &s) != 0 ||
                         LastError() != kScmErrorServiceCannotAcceptCtrl;
-        }
-        if (Clock::now() > kill_at) {
-            kill(child, SIGTERM);
-            kill_at = Clock::time_point::max();
         }
         struct timespec second = {1, 0};
         int sig = sigtimedwait(&set, nullptr, &second);
         if (sig == SIGHUP && ScmControlService(o.service, kServiceControlUserFirst, &s) == 0) {
             std::fprintf(stderr, "tarnwick-sc: reload refused: error %lu\n", LastError());
-        } else if (sig > 0 && sig != SIGHUP && sig != SIGCHLD && !stop_wanted) {
-            stop_wanted = true;
-            kill_at = Clock::now() + kStopGrace;
         }
+        stop_wanted = stop_wanted || (sig > 0 && sig != SIGHUP && sig != SIGCHLD);
     }
     ScmQueryStatus(o.service, &s);
     o.Print(s);

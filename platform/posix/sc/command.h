@@ -1,24 +1,19 @@
-// tarnwick-sc: the POSIX stand-in of sc.exe, over the service database of
-// platform/posix/scm_store.h and the calls of platform/scm.h, with sc.exe's
-// word order: create NAME binPath= PATH, start NAME (detached; waits at most
-// 30 s until it runs or has stopped), stop NAME (the stop control, then waits
-// at most 30 s until it has stopped), control NAME CODE (decimal), query
-// NAME, delete NAME, and run NAME (runs the service in the foreground as its
-// manager, for systemd, and ends when it stops).  The state prints as sc
-// query prints it ("STATE : 4  RUNNING").  Exit status 0 on success;
-// otherwise "[SC] <call> FAILED <code>:" with the Windows error text, status
-// 1, and a line on standard error when the database folder was refused.
+// tarnwick-sc: the POSIX stand-in of sc.exe over platform/scm.h and the
+// service database (platform/posix/scm_store.h; platform/README.md), in
+// sc.exe's word order: create NAME binPath= PATH, start NAME (detached;
+// waits at most 30 s until it runs or has stopped), stop NAME (waits at most
+// 30 s until its process has ended), control NAME CODE, query NAME, delete
+// NAME, and run NAME (in the foreground as its manager, for systemd; ends
+// when it stops).  The state prints as sc query prints it; exit status 0 on
+// success, else "[SC] <call> FAILED <code>:", the Windows text and status 1
+// (and on standard error why the database folder was refused).
 //
-// A started service inherits the caller's environment with TARNWICK_SCM (the
-// database folder) and TARNWICK_SCM_SERVICE (its name), and runs in "/" as
-// the caller's user; detached, its output goes to <key>.out (mode 0600).  The
-// binary path is the program's path as it stands ("/usr/bin/my prog" is one
-// path), less one pair of enclosing double quotes, as Windows reads a quoted
-// image path.  run: the service gets a process group of its own, so that a
-// Ctrl+C at the terminal reaches tarnwick-sc only; SIGTERM, SIGINT and
-// SIGQUIT send the stop control (again while the service is still
-// starting), SIGHUP control 128; the exit status is 0 when the service
-// reported itself stopped with exit code 0.
+// A service runs in "/" as the caller, with the caller's environment and
+// TARNWICK_SCM and TARNWICK_SCM_SERVICE; detached, its output goes to
+// <key>.out.  One pair of enclosing quotes around the binary path is not
+// part of it.  run gives the service a process group of its own (a Ctrl+C at
+// the terminal reaches tarnwick-sc only) and turns SIGTERM, SIGINT and
+// SIGQUIT into the stop control, SIGHUP into control 128.
 //
 // Not thread-safe: the whole program runs on one thread.
 #pragma once
