@@ -130,11 +130,12 @@ struct ScmTableEntry {
 // POSIX: the manager's environment variables TARNWICK_SCM_SERVICE (the
 // service's name) and TARNWICK_SCM (the database folder) tell that it started
 // the process.  Only the service's own user and root may control it
-// (kScmErrorAccessDenied for others, whatever the socket's mode).  Once kServiceStopped has been
-// reported, the dispatcher also waits for the main function to return, at most 10 seconds, before
-// it returns (Windows does not wait).  A main function that returns without reporting
-// kServiceStopped ends the run too; the manager then records the service stopped with
-// kScmErrorProcessAborted (1067).
+// (kScmErrorAccessDenied for others, whatever the socket's mode).  Once
+// kServiceStopped has been reported, the dispatcher also waits for the main
+// function to return, at most 10 seconds, before it returns (Windows does
+// not wait).  A main function that returns without reporting kServiceStopped
+// ends the run too; once the process has ended, the manager records the
+// service stopped with kScmErrorProcessAborted (1067).
 int ScmStartDispatcher(const ScmTableEntry *table);
 
 // RegisterServiceCtrlHandlerA.  Registers handler for the service name.

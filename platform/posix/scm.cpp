@@ -26,8 +26,6 @@
 #include "platform/posix/errno_code.h"
 #include "platform/posix/scm_store.h"
 
-// ---------------------------------------------------------------- the database
-
 const char kScmFolderVariable[] = "TARNWICK_SCM";
 const char kScmServiceVariable[] = "TARNWICK_SCM_SERVICE";
 
@@ -126,17 +124,15 @@ bool ScmRecordParse(const char *text, ScmRecord *r) {
 }
 
 size_t ScmRecordFormat(const ScmRecord *r, char *text, size_t size) {
-    for (const char *field : {r->name, r->displayName, r->binaryPath}) {
-        if (std::strpbrk(field, "\r\n") != nullptr) {
-            return 0;
-        }
-    }
+    bool one_line = std::strpbrk(r->name, "\r\n") == nullptr &&
+                    std::strpbrk(r->displayName, "\r\n") == nullptr &&
+                    std::strpbrk(r->binaryPath, "\r\n") == nullptr;
     int n = std::snprintf(text, size,
                           "Name=%s\nDisplayName=%s\nType=%u\nStartType=%u\nErrorControl=%u\n"
                           "BinaryPath=%s\nDeletePending=%d\n",
                           r->name, r->displayName, r->serviceType, r->startType, r->errorControl,
                           r->binaryPath, r->deletePending);
-    return n > 0 && static_cast<size_t>(n) < size ? static_cast<size_t>(n) : 0;
+    return one_line && n > 0 && static_cast<size_t>(n) < size ? static_cast<size_t>(n) : 0;
 }
 
 unsigned long long ScmProcStatStartTime(const char *text) {
@@ -156,21 +152,21 @@ unsigned long long ScmProcStatStartTime(const char *text) {
 unsigned long ScmStoreFolder(bool make, ScmFolder *folder) {
     problem[0] = '\0';
     const char *env = std::getenv(kScmFolderVariable);
-    const char *chosen = env != nullptr && env[0] != '\0' ? env : kDefaultFolder;
-    if (std::strlen(chosen) >= sizeof folder->path) {
+    int n = std::snprintf(folder->path, sizeof folder->path, "%s",
+                          env != nullptr && env[0] != '\0' ? env : kDefaultFolder);
+    if (static_cast<size_t>(n) >= sizeof folder->path) {
         return kScmErrorFilenameTooLong;
     }
-    std::snprintf(folder->path, sizeof folder->path, "%s", chosen);
     // Each parent in turn, then the folder itself.
     for (char *p = folder->path + 1; make; ++p) {
-        if (*p == '/' || *p == '\0') {
-            char saved = *p;
+        char c = *p;
+        if (c == '/' || c == '\0') {
             *p = '\0';
             if (mkdir(folder->path, 0755) != 0 && errno != EEXIST) {
                 return WindowsErrorOfErrno(errno);
             }
-            *p = saved;
-            make = saved != '\0';
+            *p = c;
+            make = c != '\0';
         }
     }
     struct stat st;
@@ -308,8 +304,6 @@ int ScmStoreLock(const char *folder) {
     }
     return fd;
 }
-
-// ---------------------------------------------------------------- the calls
 
 namespace {
 
@@ -460,8 +454,7 @@ void ServeOne(int fd) {
     }
     long peer = PeerUid(fd);
     std::unique_lock<std::mutex> lock(dispatcher.mutex);
-    bool allowed = peer == 0 || peer == static_cast<long>(geteuid());
-    uint32_t result = allowed ? Admit(control) : kScmErrorAccessDenied;
+    uint32_t result = peer == 0 || peer == geteuid() ? Admit(control) : kScmErrorAccessDenied;
     ScmControlHandler handler = dispatcher.handler;
     lock.unlock();
     if (result == 0) {

@@ -49,11 +49,9 @@ struct ScmStoredStatus {
 
 // Reads a record file's text.  Returns true when it names a service.
 bool ScmRecordParse(const char *text, ScmRecord *record);
-// The record's text, terminated.  Returns its length; 0 when it does not fit
-// size or a field holds a line end.
+// The record's text, terminated: its length, or 0 (a field with a line end).
 size_t ScmRecordFormat(const ScmRecord *record, char *text, size_t size);
-// The start time in a text of /proc/<pid>/stat; 0 for a process that has
-// ended (a zombie) or a text that is not one.
+// The start time in a text of /proc/<pid>/stat; 0 for a zombie or no text.
 unsigned long long ScmProcStatStartTime(const char *text);
 
 struct ScmFolder {
@@ -74,18 +72,15 @@ unsigned long ScmStoreFolder(bool make, ScmFolder *folder);
 // What this thread's last ScmStoreFolder or ScmStoreKey refused, and why,
 // naming the folder; "" when it refused nothing.
 const char *ScmStoreProblem();
-
 // The key of a service name in folder.  Returns 0; kScmErrorInvalidName for
 // an empty name, more than kScmNameMax characters, '/', '\', a control
 // character, "." or ".."; kScmErrorFilenameTooLong (with the problem text)
 // when its control socket's path would be longer than kScmSocketPathMax.
 unsigned long ScmStoreKey(const char *folder, const char *name, char *key);
 ScmPath ScmStorePath(const char *folder, const char *key, const char *ext);
-
 // Returns 0, kScmErrorServiceDoesNotExist when there is no record (or no
 // record in the file), or the Windows code of the failed read.
 unsigned long ScmStoreReadRecord(const char *folder, const char *key, ScmRecord *record);
-
 // The status as last written: stopped when there is none.
 void ScmStoreReadStatus(const char *folder, const char *key, ScmStoredStatus *stored);
 unsigned long ScmStoreWriteStatus(const char *folder, const char *key,
