@@ -217,27 +217,6 @@ TEST_F(ServiceRun, RemoveStopsARunningService) {
               "installed service.\n\n");
 }
 
-TEST_F(ServiceRun, DeleteOfARunningServiceWaitsForItsStop) {
-    ASSERT_TRUE(InstallAndStart());
-    e2e::CommandResult r = d.Sc({"delete", "Tarnwick"});
-    EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(r.out, "[SC] DeleteService SUCCESS\n");
-    r = d.Sc({"query", "Tarnwick"});
-    EXPECT_NE(r.out.find("STATE : 4  RUNNING\n"), std::string::npos) << r.out;
-    r = d.Sc({"delete", "Tarnwick"});
-    EXPECT_EQ(r.out,
-              "[SC] DeleteService FAILED 1072:\n\nThe specified service has been marked for "
-              "deletion.\n\n");
-    r = d.Tarnwick({"-install"});
-    EXPECT_EQ(r.out,
-              "CreateService failed - The specified service has been marked for deletion. "
-              "(0x430)\n");
-    EXPECT_EQ(d.Sc({"stop", "Tarnwick"}).exitCode, 0);
-    EXPECT_TRUE(d.WaitServiceEnd());
-    EXPECT_FALSE(e2e::FileExists(d.ServiceFile(".service")));
-    EXPECT_EQ(d.Tarnwick({"-install"}).out, "Tarnwick installed.\n");
-}
-
 TEST_F(ServiceRun, LogDirectoryThatCannotBeEntered) {
     std::string missing = d.dir() + "/nowhere";
     d.SetRegistry({{"Log Dir", missing}});
@@ -258,55 +237,40 @@ TEST_F(ServiceRun, LogDirectoryThatCannotBeEntered) {
     EXPECT_EQ(events[2].substr(events[2].find('\t', kErrorEvent.size())), "\t" + sentence);
 }
 
+// The foreground run for systemd, registered as the installer registers it
+// (its path quoted, in a folder whose name has a blank): reloads through
+// control 128 and SIGHUP; ended by SIGTERM (systemd's stop), by ExecStop and
+// by a Ctrl+C at a terminal, which reaches the whole foreground process group
+// but becomes the stop control: the daemon does not see it.
 TEST_F(ServiceRun, ForegroundRunForSystemd) {
-    ASSERT_EQ(d.Tarnwick({"-install"}).out, "Tarnwick installed.\n");
-    ASSERT_TRUE(d.StartSc({"run", "Tarnwick"}));
-    ASSERT_TRUE(d.WaitForFile(d.ServiceFile(".status"), "16 4 1 0 0 0 0 "));
-    ASSERT_TRUE(e2e::SendDatagram("<13>via systemd"));
-    EXPECT_TRUE(d.WaitForFile(AllFile(), "via systemd\r\n"));
-    // ExecReload: control 128; SIGHUP to the runner does the same.
-    EXPECT_EQ(d.Sc({"control", "Tarnwick", "128"}).exitCode, 0);
-    kill(d.pid(), SIGHUP);
-    EXPECT_TRUE(d.WaitForFile(AllFile(), "restart\r\n"));
-    for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-         Count(ReadFile(AllFile()), "tarnwick: restart\r\n") < 3 &&
-         std::chrono::steady_clock::now() < end;) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    EXPECT_EQ(Count(ReadFile(AllFile()), "tarnwick: restart\r\n"), 3u);
-    // A second runner is refused.
-    e2e::CommandResult r = d.Sc({"run", "Tarnwick"});
-    EXPECT_EQ(r.exitCode, 1);
-    EXPECT_NE(r.out.find("FAILED 1056"), std::string::npos);
-    // SIGTERM (systemd's stop without ExecStop) sends the stop control.
-    int status = d.Signal(SIGTERM);
-    EXPECT_EQ(e2e::ExitCode(status), 0) << d.Stdout() << d.Stderr();
-    EXPECT_TRUE(IsWholeRun(d.Stderr()));
-    // The service's output is the runner's.
-    EXPECT_NE(d.Stdout().find(kUsage), std::string::npos) << d.Stdout();
-    EXPECT_NE(d.Stdout().find("STATE : 1  STOPPED\n"), std::string::npos);
-}
-
-// ExecStop, and Ctrl+C at a terminal, which reaches the whole foreground
-// process group: the runner turns it into the stop control, the daemon does
-// not see it.  The service is registered as the installer registers it, its
-// path quoted, in a folder whose name has a blank.
-TEST_F(ServiceRun, ForegroundRunEndsWithTheStopControl) {
     std::string folder = d.dir() + "/Program Files";
     ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
     ASSERT_EQ(symlink(Binary().c_str(), (folder + "/tarnwick").c_str()), 0);
     ASSERT_EQ(d.Sc({"create", "Tarnwick", "binPath=", "\"" + folder + "/tarnwick\""}).exitCode, 0);
-    for (bool ctrl_c : {false, true}) {
-        SCOPED_TRACE(ctrl_c ? "Ctrl+C" : "tarnwick-sc stop");
+    for (const char *end : {"SIGTERM", "stop", "Ctrl+C"}) {
+        SCOPED_TRACE(end);
         ASSERT_TRUE(d.StartSc({"run", "Tarnwick"}, [](const Daemon &) { setpgid(0, 0); }));
         ASSERT_TRUE(d.WaitForFile(d.ServiceFile(".status"), "16 4 1 0 0 0 0 "));
-        if (ctrl_c) {
-            kill(-d.pid(), SIGINT);
-        } else {
+        if (std::strcmp(end, "SIGTERM") == 0) {
+            EXPECT_EQ(d.Sc({"control", "Tarnwick", "128"}).exitCode, 0);
+            kill(d.pid(), SIGHUP);
+            for (auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+                 Count(d.Stderr(), "re-initing service.....\n") < 2 &&
+                 std::chrono::steady_clock::now() < limit;) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            }
+            EXPECT_EQ(Count(d.Stderr(), "re-initing service.....\n"), 2u);
+            EXPECT_NE(d.Sc({"run", "Tarnwick"}).out.find("FAILED 1056"), std::string::npos);
+            kill(d.pid(), SIGTERM);
+        } else if (std::strcmp(end, "stop") == 0) {
             EXPECT_EQ(d.Sc({"stop", "Tarnwick"}).exitCode, 0);
+        } else {
+            kill(-d.pid(), SIGINT);
         }
         EXPECT_EQ(e2e::ExitCode(d.Wait()), 0) << d.Stdout();
         EXPECT_TRUE(IsWholeRun(d.Stderr()));
+        // The service's output is the runner's.
+        EXPECT_NE(d.Stdout().find(kUsage), std::string::npos) << d.Stdout();
     }
 }
 

@@ -3,7 +3,6 @@
 // control socket run in-process, the texts, and the tarnwick-sc commands that
 // need no service process of their own.
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -15,7 +14,6 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -30,21 +28,17 @@
 namespace {
 
 constexpr auto kPatience = std::chrono::seconds(10);
-// A plain user's ids, for the side of a process that is not root.
-constexpr uid_t kPlainUid = 4321;
+constexpr uid_t kPlainUid = 4321;  // a user who is not root
 
-// A child process run as the plain user; what it writes to out is read back.
+// A child process run as the plain user: body(out) writes what the test
+// reads back; the child is killed at the end.
 struct PlainUser {
     pid_t pid = -1;
     int fd = -1;
     template <typename Body>
     explicit PlainUser(Body body) {
         int p[2];
-        if (pipe(p) != 0 || (pid = fork()) < 0) {
-            return;
-        }
-        if (pid == 0) {
-            close(p[0]);
+        if (pipe(p) == 0 && (pid = fork()) == 0) {
             if (setresgid(kPlainUid, kPlainUid, kPlainUid) == 0 &&
                 setresuid(kPlainUid, kPlainUid, kPlainUid) == 0) {
                 body(p[1]);
@@ -54,28 +48,31 @@ struct PlainUser {
         close(p[1]);
         fd = p[0];
     }
-    // The next line it writes, or everything up to its end.
-    std::string Read(bool line = true) {
+    std::string Line() {
         std::string text;
-        char c;
-        while ((text.empty() || !line || text.back() != '\n') && read(fd, &c, 1) == 1) {
+        for (char c = 0; c != '\n' && read(fd, &c, 1) == 1;) {
             text += c;
         }
         return text;
     }
     ~PlainUser() {
-        if (pid > 0) {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-            close(fd);
-        }
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+        close(fd);
     }
 };
+
+std::string StatusText(const ServiceStatusRecord &s) {
+    char text[128];
+    std::snprintf(text, sizeof text, "%u %u %u %u %u %u %u", s.serviceType, s.currentState,
+                  s.controlsAccepted, s.win32ExitCode, s.serviceSpecificExitCode, s.checkPoint,
+                  s.waitHint);
+    return text;
+}
 
 class ScmPosix : public ::testing::Test {
   protected:
     void SetUp() override {
-        folder_ = dir_ / "scm";
         setenv("TARNWICK_SCM", folder_.c_str(), 1);
         unsetenv("TARNWICK_SCM_SERVICE");
     }
@@ -83,11 +80,9 @@ class ScmPosix : public ::testing::Test {
         unsetenv("TARNWICK_SCM");
         unsetenv("TARNWICK_SCM_SERVICE");
     }
-
     // Creates a service; returns its handle (the manager is closed).
     ScmHandle Create(const char *name, const char *path = "/usr/sbin/tarnwick") {
         ScmHandle m = ScmOpenManager(kScManagerAllAccess);
-        EXPECT_NE(m, 0u);
         ScmHandle s = ScmCreateService(m, name, nullptr, kServiceAllAccess, kServiceWin32OwnProcess,
                                        kServiceDemandStart, kServiceErrorNormal, path, nullptr,
                                        nullptr, "", nullptr, nullptr);
@@ -96,7 +91,6 @@ class ScmPosix : public ::testing::Test {
         SetLastError(code);
         return s;
     }
-
     std::string File(const std::string &name) const {
         return testutil::ReadFile(folder_ + "/" + name);
     }
@@ -104,7 +98,6 @@ class ScmPosix : public ::testing::Test {
         struct stat st;
         return lstat((folder_ + "/" + name).c_str(), &st) == 0;
     }
-
     // Runs tarnwick-sc with args; returns its exit status, out and err its
     // output.
     int Command(std::vector<std::string> args, std::string *out, std::string *err = nullptr) {
@@ -126,59 +119,31 @@ class ScmPosix : public ::testing::Test {
     }
 
     testutil::TempDir dir_;
-    std::string folder_;
+    std::string folder_ = dir_ / "scm";
 };
 
-std::string StatusText(const ServiceStatusRecord &s) {
-    char text[128];
-    std::snprintf(text, sizeof text, "%u %u %u %u %u %u %u", s.serviceType, s.currentState,
-                  s.controlsAccepted, s.win32ExitCode, s.serviceSpecificExitCode, s.checkPoint,
-                  s.waitHint);
-    return text;
-}
-
-TEST_F(ScmPosix, TheFolderIsMadeOnlyWithCreateRights) {
+// Made only with create rights; refused when in the way of a file, or when
+// others than its owner may write it (they could plant files in it).
+TEST_F(ScmPosix, TheFolderAndWhomItTrusts) {
     ScmHandle m = ScmOpenManager(kScManagerConnect);
-    ASSERT_NE(m, 0u);
-    EXPECT_FALSE(std::filesystem::exists(folder_));
+    EXPECT_FALSE(Exists(""));
     EXPECT_EQ(ScmOpenService(m, "Tarnwick", kServiceAllAccess), 0u);
     EXPECT_EQ(LastError(), kScmErrorServiceDoesNotExist);
     EXPECT_EQ(ScmCloseHandle(m), 1);
     EXPECT_EQ(ScmCloseHandle(m), 0);
-    EXPECT_EQ(LastError(), kScmErrorInvalidHandle);
-
-    m = ScmOpenManager(kScManagerAllAccess);
-    ASSERT_NE(m, 0u);
-    EXPECT_TRUE(std::filesystem::is_directory(folder_));
-    ScmCloseHandle(m);
-    // A file in the way.
-    testutil::WriteFile(dir_ / "file", "x");
-    setenv("TARNWICK_SCM", (dir_ / "file/scm").c_str(), 1);
-    EXPECT_EQ(ScmOpenManager(kScManagerAllAccess), 0u);
-    EXPECT_EQ(LastError(), kScmErrorAccessDenied);
-}
-
-// Whoever may write the folder may plant files in it: only its owner and
-// root are trusted.
-TEST_F(ScmPosix, AFolderOthersMayWriteIsRefused) {
-    ASSERT_EQ(mkdir(folder_.c_str(), 0755), 0);
     const struct {
         mode_t mode;
         uid_t owner;
         bool refused;
-    } cases[] = {
-        {0755, 0, false}, {0700, 0, false}, {0755, kPlainUid, false}, {0775, 0, true},
-        {0757, 0, true},  {01777, 0, true}, {0770, kPlainUid, true},
-    };
+    } cases[] = {{0755, 0, false}, {0700, 0, false}, {0755, kPlainUid, false}, {0775, 0, true},
+                 {0757, 0, true},  {01777, 0, true}, {0770, kPlainUid, true}};
     for (const auto &c : cases) {
         SCOPED_TRACE(c.mode);
+        ScmCloseHandle(ScmOpenManager(kScManagerAllAccess));
         ASSERT_EQ(chmod(folder_.c_str(), c.mode), 0);
         ASSERT_EQ(chown(folder_.c_str(), c.owner, 0), 0);
-        ScmHandle m = ScmOpenManager(kScManagerAllAccess);
-        EXPECT_EQ(m == 0, c.refused);
-        if (c.refused) {
-            EXPECT_EQ(LastError(), kScmErrorAccessDenied);
-        }
+        m = ScmOpenManager(kScManagerAllAccess);
+        EXPECT_EQ(m == 0 ? LastError() : 0, c.refused ? kScmErrorAccessDenied : 0);
         ScmCloseHandle(m);
     }
     std::string out;
@@ -187,12 +152,16 @@ TEST_F(ScmPosix, AFolderOthersMayWriteIsRefused) {
     EXPECT_EQ(out, "[SC] OpenSCManager FAILED 5:\n\nAccess is denied.\n\n");
     EXPECT_EQ(err, "tarnwick-sc: service database folder " + folder_ +
                        ": others than its owner may write it (mode 0770): refused\n");
+    testutil::WriteFile(dir_ / "file", "x");
+    setenv("TARNWICK_SCM", (dir_ / "file/scm").c_str(), 1);
+    EXPECT_EQ(ScmOpenManager(kScManagerAllAccess), 0u);
+    EXPECT_EQ(LastError(), kScmErrorAccessDenied);
 }
 
 // Files planted as symlinks are replaced, never followed: the files they
 // point to keep their contents.
 TEST_F(ScmPosix, SymlinksInTheFolderAreNotFollowed) {
-    ASSERT_NE(ScmCloseHandle(ScmOpenManager(kScManagerAllAccess)), 0);
+    ScmCloseHandle(ScmOpenManager(kScManagerAllAccess));
     const std::string victim = dir_ / "victim";
     testutil::WriteFile(victim, "precious\n");
     std::vector<std::string> names = {"tarnwick.out"};
@@ -215,8 +184,7 @@ TEST_F(ScmPosix, SymlinksInTheFolderAreNotFollowed) {
     // The output holds the trace: the owner's only.
     struct stat st;
     ASSERT_EQ(lstat((folder_ + "/tarnwick.out").c_str(), &st), 0);
-    EXPECT_TRUE(S_ISREG(st.st_mode));
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(st.st_mode & (S_IFMT | 0777), S_IFREG | 0600u);
     // A lock file that is a symlink refuses every change.
     ASSERT_EQ(unlink((folder_ + "/.lock").c_str()), 0);
     ASSERT_EQ(symlink(victim.c_str(), (folder_ + "/.lock").c_str()), 0);
@@ -233,23 +201,21 @@ TEST_F(ScmPosix, AFolderTooLongForTheControlSocketIsNamed) {
         std::string out;
         std::string err;
         int status = Command({"create", "Tarnwick", "binPath=", "/bin/x"}, &out, &err);
-        if (length == 107) {
-            EXPECT_EQ(status, 0) << out;
-            continue;
+        EXPECT_EQ(status, length == 107 ? 0 : 1) << out;
+        if (length == 108) {
+            EXPECT_EQ(out,
+                      "[SC] CreateService FAILED 206:\n\nThe filename or extension is too "
+                      "long.\n\n");
+            EXPECT_EQ(err, "tarnwick-sc: service database folder " + folder +
+                               ": the control socket path " + folder +
+                               "/tarnwick.sock has 108 bytes, more than the 107 a socket "
+                               "address holds (TARNWICK_SCM)\n");
         }
-        EXPECT_EQ(status, 1);
-        EXPECT_EQ(out,
-                  "[SC] CreateService FAILED 206:\n\nThe filename or extension is too long.\n\n");
-        EXPECT_EQ(err, "tarnwick-sc: service database folder " + folder +
-                           ": the control socket path " + folder +
-                           "/tarnwick.sock has 108 bytes, more than the 107 a socket address "
-                           "holds (TARNWICK_SCM)\n");
     }
 }
 
 TEST_F(ScmPosix, ASocketPlantedByAnotherUserIsNotTalkedTo) {
     ScmHandle s = Create("Tarnwick");
-    ASSERT_NE(s, 0u);
     const std::string plant = dir_ / "plant";
     ASSERT_EQ(mkdir(plant.c_str(), 0700), 0);
     ASSERT_EQ(chown(plant.c_str(), kPlainUid, kPlainUid), 0);
@@ -258,31 +224,20 @@ TEST_F(ScmPosix, ASocketPlantedByAnotherUserIsNotTalkedTo) {
         struct sockaddr_un addr = {};
         addr.sun_family = AF_UNIX;
         std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s/s", plant.c_str());
-        if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 || listen(fd, 1) != 0) {
-            return;
+        if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0 && listen(fd, 1) == 0) {
+            dprintf(out, "listening\n");
+            pause();
         }
-        dprintf(out, "listening\n");
-        struct pollfd pfd = {fd, POLLIN, 0};
-        uint32_t code = 0;
-        if (poll(&pfd, 1, 10000) == 1) {
-            int c = accept(fd, nullptr, nullptr);
-            if (recv(c, &code, sizeof code, MSG_WAITALL) == sizeof code) {
-                char reply[32] = {};
-                send(c, reply, sizeof reply, 0);
-            }
-        }
-        dprintf(out, "control %u\n", code);
     });
-    ASSERT_EQ(user.Read(), "listening\n");
+    ASSERT_EQ(user.Line(), "listening\n");
     ASSERT_EQ(rename((plant + "/s").c_str(), (folder_ + "/tarnwick.sock").c_str()), 0);
     ServiceStatusRecord status;
     EXPECT_EQ(ScmControlService(s, 128, &status), 0);
     EXPECT_EQ(LastError(), kScmErrorAccessDenied);
-    EXPECT_EQ(user.Read(), "control 0\n");
     ScmCloseHandle(s);
 }
 
-TEST_F(ScmPosix, CreateWritesTheRecord) {
+TEST_F(ScmPosix, CreateRecordsTheParametersAndRefusesBadOnes) {
     ScmHandle s = Create("Tarnwick");
     ASSERT_NE(s, 0u);
     EXPECT_EQ(File("tarnwick.service"),
@@ -292,29 +247,21 @@ TEST_F(ScmPosix, CreateWritesTheRecord) {
     ASSERT_EQ(ScmQueryStatus(s, &status), 1);
     EXPECT_EQ(StatusText(status), "16 1 0 0 0 0 0");
     ScmCloseHandle(s);
-    // Names match without regard to case.
-    for (const char *name : {"Tarnwick", "TARNWICK"}) {
-        EXPECT_EQ(Create(name), 0u);
-        EXPECT_EQ(LastError(), kScmErrorServiceExists);
-    }
-}
-
-TEST_F(ScmPosix, CreateRefusesBadNamesAndParameters) {
     ScmHandle m = ScmOpenManager(kScManagerAllAccess);
-    ASSERT_NE(m, 0u);
     const struct {
         std::string name;
         const char *path;
         uint32_t type;
         unsigned long code;
     } cases[] = {
+        {"TARNWICK", "/bin/x", kServiceWin32OwnProcess, kScmErrorServiceExists},
         {"", "/bin/x", kServiceWin32OwnProcess, kScmErrorInvalidName},
         {"a/b", "/bin/x", kServiceWin32OwnProcess, kScmErrorInvalidName},
         {"a\\b", "/bin/x", kServiceWin32OwnProcess, kScmErrorInvalidName},
         {"a\nb", "/bin/x", kServiceWin32OwnProcess, kScmErrorInvalidName},
         {"..", "/bin/x", kServiceWin32OwnProcess, kScmErrorInvalidName},
         {std::string(201, 'n'), "/bin/x", kServiceWin32OwnProcess, kScmErrorInvalidName},
-        // A name of 200 characters, too long for its control socket's path.
+        // 200 characters: too long for its control socket's path.
         {std::string(200, 'n'), "/bin/x", kServiceWin32OwnProcess, kScmErrorFilenameTooLong},
         {"ok", nullptr, kServiceWin32OwnProcess, kScmErrorInvalidParameter},
         {"ok", "", kServiceWin32OwnProcess, kScmErrorInvalidParameter},
@@ -332,10 +279,19 @@ TEST_F(ScmPosix, CreateRefusesBadNamesAndParameters) {
     ScmCloseHandle(m);
 }
 
-TEST_F(ScmPosix, StoppedServiceRefusesControlsAndIsDeletedAtOnce) {
+TEST_F(ScmPosix, BadHandlesAndAStoppedService) {
     ScmHandle s = Create("Tarnwick");
-    ASSERT_NE(s, 0u);
+    ScmHandle m = ScmOpenManager(kScManagerConnect);
     ServiceStatusRecord status = {};
+    // A manager handle is no service handle, nor the reverse.
+    for (ScmHandle h : {ScmHandle{0}, ScmHandle{0x1234}, ~ScmHandle{0}, m}) {
+        EXPECT_EQ(
+            ScmQueryStatus(h, &status) + ScmControlService(h, 1, &status) + ScmDeleteService(h), 0);
+        EXPECT_EQ(LastError(), kScmErrorInvalidHandle);
+    }
+    EXPECT_EQ(ScmOpenService(s, "Tarnwick", kServiceAllAccess), 0u);
+    EXPECT_EQ(LastError(), kScmErrorInvalidHandle);
+    // Stopped: no control; deleted at once.
     EXPECT_EQ(ScmControlService(s, kServiceControlStop, &status), 0);
     EXPECT_EQ(LastError(), kScmErrorServiceNotActive);
     EXPECT_EQ(status.currentState, kServiceStopped);
@@ -343,31 +299,10 @@ TEST_F(ScmPosix, StoppedServiceRefusesControlsAndIsDeletedAtOnce) {
     EXPECT_FALSE(Exists("tarnwick.service"));
     EXPECT_EQ(ScmDeleteService(s), 0);
     EXPECT_EQ(LastError(), kScmErrorServiceMarkedForDelete);
-    ScmCloseHandle(s);
-    ScmHandle m = ScmOpenManager(kScManagerConnect);
     EXPECT_EQ(ScmOpenService(m, "tarnwick", kServiceAllAccess), 0u);
     EXPECT_EQ(LastError(), kScmErrorServiceDoesNotExist);
+    ScmCloseHandle(s);
     ScmCloseHandle(m);
-}
-
-TEST_F(ScmPosix, BadHandles) {
-    ServiceStatusRecord status;
-    ScmHandle m = ScmOpenManager(kScManagerConnect);
-    // A manager handle is no service handle, nor the reverse.
-    for (ScmHandle h : {ScmHandle{0}, ScmHandle{0x1234}, ~ScmHandle{0}, m}) {
-        EXPECT_EQ(ScmQueryStatus(h, &status), 0);
-        EXPECT_EQ(LastError(), kScmErrorInvalidHandle);
-        EXPECT_EQ(ScmControlService(h, 1, &status), 0);
-        EXPECT_EQ(LastError(), kScmErrorInvalidHandle);
-        EXPECT_EQ(ScmDeleteService(h), 0);
-        EXPECT_EQ(LastError(), kScmErrorInvalidHandle);
-        if (h != m) {
-            EXPECT_EQ(ScmOpenService(h, "x", kServiceAllAccess), 0u);
-            EXPECT_EQ(LastError(), kScmErrorInvalidHandle);
-        }
-    }
-    ScmCloseHandle(m);
-    EXPECT_EQ(ScmCloseHandle(0), 0);
 }
 
 TEST_F(ScmPosix, DispatcherOutsideTheManagerFailsWith1063) {
@@ -403,18 +338,11 @@ struct Service {
     bool starting = false;  // reported START_PENDING
     bool go = false;        // the test lets it report RUNNING
     bool stopped = false;   // the stop control was handled
-    uint32_t argc = 0;
     std::string argv0;
 
     void Report(uint32_t state, uint32_t checkpoint, uint32_t accepted) {
-        ServiceStatusRecord s = {
-            kServiceWin32OwnProcess,
-            state,
-            accepted,
-            0,
-            0,
-            checkpoint,
-            state == kServiceStartPending || state == kServiceStopPending ? 5000u : 0u};
+        uint32_t hint = state == kServiceStartPending || state == kServiceStopPending ? 5000 : 0;
+        ServiceStatusRecord s = {kServiceWin32OwnProcess, state, accepted, 0, 0, checkpoint, hint};
         EXPECT_EQ(ScmSetStatus(handle, &s), 1);
     }
     template <typename Pred>
@@ -443,10 +371,8 @@ void ServiceHandler(uint32_t control) {
 }
 
 void ServiceMainFunction(uint32_t argc, char **argv) {
-    running->argc = argc;
-    running->argv0 = argv[0];
+    running->argv0 = argc == 1 ? argv[0] : "";
     running->handle = ScmRegisterHandler("Tarnwick", ServiceHandler);
-    ASSERT_NE(running->handle, 0u);
     running->Report(kServiceStartPending, 1, 0);
     running->Set(&Service::starting);
     running->WaitFor([] { return running->go; });
@@ -461,26 +387,23 @@ class ScmDispatcher : public ScmPosix {
         ScmPosix::SetUp();
         running = new Service();
         service_ = Create("Tarnwick");
-        ASSERT_NE(service_, 0u);
         setenv("TARNWICK_SCM_SERVICE", "Tarnwick", 1);
-    }
-    void TearDown() override {
-        if (dispatcher_.joinable()) {
-            running->Set(&Service::go);
-            running->Set(&Service::stopped);
-            dispatcher_.join();
-        }
-        ScmCloseHandle(service_);
-        delete running;
-        running = nullptr;
-        ScmPosix::TearDown();
-    }
-    void StartDispatcher() {
         dispatcher_ = std::thread([this] {
             static const ScmTableEntry table[] = {{"Tarnwick", ServiceMainFunction},
                                                   {nullptr, nullptr}};
             result_ = ScmStartDispatcher(table);
         });
+        ASSERT_TRUE(running->WaitFor([] { return running->starting; }));
+    }
+    void TearDown() override {
+        running->Set(&Service::go);
+        running->Set(&Service::stopped);
+        if (dispatcher_.joinable()) {
+            dispatcher_.join();
+        }
+        ScmCloseHandle(service_);
+        delete running;
+        ScmPosix::TearDown();
     }
     // Lets the service report RUNNING and waits for the manager to see it.
     bool Running() {
@@ -493,10 +416,6 @@ class ScmDispatcher : public ScmPosix {
         }
         return status.currentState == kServiceRunning;
     }
-    int Join() {
-        dispatcher_.join();
-        return result_;
-    }
 
     ScmHandle service_ = 0;
     std::thread dispatcher_;
@@ -504,11 +423,7 @@ class ScmDispatcher : public ScmPosix {
 };
 
 TEST_F(ScmDispatcher, ControlsReachTheHandlerAsTheManagerAdmitsThem) {
-    StartDispatcher();
-    ASSERT_TRUE(running->WaitFor([] { return running->starting; }));
-    EXPECT_EQ(running->argc, 1u);
     EXPECT_EQ(running->argv0, "Tarnwick");
-
     // Starting: no control is accepted; the channel is the owner's only.
     ServiceStatusRecord status = {};
     EXPECT_EQ(ScmControlService(service_, kServiceControlInterrogate, &status), 0);
@@ -516,10 +431,7 @@ TEST_F(ScmDispatcher, ControlsReachTheHandlerAsTheManagerAdmitsThem) {
     EXPECT_EQ(StatusText(status), "16 2 0 0 0 1 5000");
     struct stat st;
     ASSERT_EQ(stat((folder_ + "/tarnwick.sock").c_str(), &st), 0);
-    EXPECT_TRUE(S_ISSOCK(st.st_mode));
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
-    ASSERT_EQ(ScmQueryStatus(service_, &status), 1);
-    EXPECT_EQ(StatusText(status), "16 2 0 0 0 1 5000");
+    EXPECT_EQ(st.st_mode & (S_IFMT | 0777), S_IFSOCK | 0600u);
     ASSERT_TRUE(Running());
 
     const struct {
@@ -531,37 +443,36 @@ TEST_F(ScmDispatcher, ControlsReachTheHandlerAsTheManagerAdmitsThem) {
         {255, 0},
         {kServiceControlPause, kScmErrorInvalidServiceControl},
         {kServiceControlContinue, kScmErrorInvalidServiceControl},
+        {10, kScmErrorInvalidServiceControl},
         {0, kScmErrorInvalidParameter},
         {kServiceControlShutdown, kScmErrorInvalidParameter},
+        {11, kScmErrorInvalidParameter},
         {127, kScmErrorInvalidParameter},
         {256, kScmErrorInvalidParameter},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.control);
         status = {};
+        SetLastError(0);
         EXPECT_EQ(ScmControlService(service_, c.control, &status), c.code == 0 ? 1 : 0);
-        if (c.code != 0) {
-            EXPECT_EQ(LastError(), c.code);
-        }
+        EXPECT_EQ(LastError(), c.code);
         EXPECT_EQ(StatusText(status), "16 4 1 0 0 0 0");
     }
     EXPECT_EQ(running->controls, (std::vector<uint32_t>{4, 128, 255}));
 
-    // The stop: the reply carries the state the handler left.
+    // The stop: the status is the one the handler left.
     EXPECT_EQ(ScmControlService(service_, kServiceControlStop, &status), 1);
     EXPECT_EQ(StatusText(status), "16 1 1 0 0 0 0");
-    EXPECT_EQ(Join(), 1);
+    dispatcher_.join();
+    EXPECT_EQ(result_, 1);
     EXPECT_FALSE(Exists("tarnwick.sock"));
-    ASSERT_EQ(ScmQueryStatus(service_, &status), 1);
-    EXPECT_EQ(StatusText(status), "16 1 1 0 0 0 0");
     EXPECT_EQ(ScmControlService(service_, kServiceControlInterrogate, &status), 0);
     EXPECT_EQ(LastError(), kScmErrorServiceNotActive);
 }
 
 // Even through a socket opened wide by mistake, only the owner and root
-// control the service.
+// control the service.  A second dispatcher of it is refused.
 TEST_F(ScmDispatcher, APlainUserMayNotControlRootsService) {
-    StartDispatcher();
     ASSERT_TRUE(Running());
     ASSERT_EQ(chmod((folder_ + "/tarnwick.sock").c_str(), 0666), 0);
     PlainUser user([this](int out) {
@@ -569,53 +480,40 @@ TEST_F(ScmDispatcher, APlainUserMayNotControlRootsService) {
         int done = ScmControlService(service_, 128, &status);
         dprintf(out, "%d %lu\n", done, LastError());
     });
-    EXPECT_EQ(user.Read(), "0 5\n");
+    EXPECT_EQ(user.Line(), "0 5\n");
     ServiceStatusRecord status;
     EXPECT_EQ(ScmControlService(service_, 129, &status), 1);
     EXPECT_EQ(running->controls, (std::vector<uint32_t>{129}));
+    const ScmTableEntry table[] = {{"Tarnwick", ServiceMainFunction}, {nullptr, nullptr}};
+    EXPECT_EQ(ScmStartDispatcher(table), 0);
+    EXPECT_EQ(LastError(), kScmErrorServiceAlreadyRunning);
 }
 
 TEST_F(ScmDispatcher, RunningServiceIsMarkedForDeletionAndGoesWhenItStops) {
-    StartDispatcher();
-    ASSERT_TRUE(running->WaitFor([] { return running->starting; }));
     EXPECT_EQ(ScmDeleteService(service_), 1);
     EXPECT_NE(File("tarnwick.service").find("DeletePending=1\n"), std::string::npos);
     EXPECT_EQ(ScmDeleteService(service_), 0);
     EXPECT_EQ(LastError(), kScmErrorServiceMarkedForDelete);
     EXPECT_EQ(Create("Tarnwick"), 0u);
     EXPECT_EQ(LastError(), kScmErrorServiceMarkedForDelete);
-
     ASSERT_TRUE(Running());
     ServiceStatusRecord status = {};
     EXPECT_EQ(ScmControlService(service_, kServiceControlStop, &status), 1);
-    EXPECT_EQ(Join(), 1);
+    dispatcher_.join();
     for (const char *file : {"tarnwick.service", "tarnwick.status", "tarnwick.sock"}) {
         EXPECT_FALSE(Exists(file)) << file;
     }
-    ScmHandle m = ScmOpenManager(kScManagerConnect);
-    EXPECT_EQ(ScmOpenService(m, "Tarnwick", kServiceAllAccess), 0u);
-    EXPECT_EQ(LastError(), kScmErrorServiceDoesNotExist);
-    ScmCloseHandle(m);
 }
 
-TEST_F(ScmDispatcher, SecondDispatcherOfARunningServiceIsRefused) {
-    StartDispatcher();
-    ASSERT_TRUE(running->WaitFor([] { return running->starting; }));
-    const ScmTableEntry table[] = {{"Tarnwick", ServiceMainFunction}, {nullptr, nullptr}};
-    EXPECT_EQ(ScmStartDispatcher(table), 0);
-    EXPECT_EQ(LastError(), kScmErrorServiceAlreadyRunning);
-}
-
-TEST_F(ScmPosix, ProcessThatEndedWithoutItsStopReadsAsStopped) {
+TEST_F(ScmPosix, AProcessThatEndedWithoutItsStopReadsAsStopped) {
     ScmHandle s = Create("Tarnwick");
-    ASSERT_NE(s, 0u);
     pid_t child = fork();
     if (child == 0) {
         _exit(0);
     }
-    ASSERT_GT(child, 0);
     waitpid(child, nullptr, 0);
     const std::string self = std::to_string(getpid());
+    const std::string started = std::to_string(ScmStoreProcessStartTime(getpid()));
     const struct {
         std::string status;
         uint32_t state;
@@ -624,22 +522,30 @@ TEST_F(ScmPosix, ProcessThatEndedWithoutItsStopReadsAsStopped) {
         // A live process with another start time is not the service either.
         {"16 4 1 0 0 0 0 " + self + " 1\n", kServiceStopped},
         // This process, with its own start time, is.
-        {"16 4 1 0 0 0 0 " + self + " " + std::to_string(ScmStoreProcessStartTime(getpid())) + "\n",
-         kServiceRunning},
+        {"16 4 1 0 0 0 0 " + self + " " + started + "\n", kServiceRunning},
     };
     for (const auto &c : cases) {
         testutil::WriteFile(folder_ + "/tarnwick.status", c.status);
         testutil::WriteFile(folder_ + "/tarnwick.sock", "");
         ServiceStatusRecord status;
         ASSERT_EQ(ScmQueryStatus(s, &status), 1);
-        EXPECT_EQ(status.currentState, c.state) << c.status;
-        if (c.state == kServiceStopped) {
-            EXPECT_EQ(StatusText(status), "16 1 0 1067 0 0 0");
-            EXPECT_EQ(File("tarnwick.status"), "16 1 0 1067 0 0 0 0 0\n");
-            EXPECT_FALSE(Exists("tarnwick.sock"));
-        }
+        EXPECT_EQ(StatusText(status),
+                  c.state == kServiceRunning ? "16 4 1 0 0 0 0" : "16 1 0 1067 0 0 0")
+            << c.status;
+        EXPECT_EQ(Exists("tarnwick.sock"), c.state == kServiceRunning);
+        EXPECT_EQ(File("tarnwick.status"),
+                  c.state == kServiceRunning ? c.status : "16 1 0 1067 0 0 0 0 0\n");
     }
     ScmCloseHandle(s);
+}
+
+TEST(ScmProcStat, TheStartTimeIsField22CountedFromTheLastParenthesis) {
+    const std::string tail = " 1 1 1 0 -1 0 0 0 0 0 0 0 0 20 0 1 0 0 987654 123 45";
+    EXPECT_EQ(ScmProcStatStartTime(("7 (tarnwick) S" + tail).c_str()), 987654u);
+    EXPECT_EQ(ScmProcStatStartTime(("7 (a) b) S" + tail).c_str()), 987654u);
+    EXPECT_EQ(ScmProcStatStartTime(("7 (tarnwick) Z" + tail).c_str()), 0u);
+    EXPECT_EQ(ScmProcStatStartTime("7 (tarnwick) S 1 1"), 0u);
+    EXPECT_EQ(ScmProcStatStartTime(""), 0u);
 }
 
 TEST_F(ScmPosix, ModuleFileNameIsTheRunningExecutable) {
@@ -725,12 +631,8 @@ TEST_F(ScmPosix, CommandsCreateQueryDelete) {
         EXPECT_EQ(Command(step.args, &out), step.status);
         EXPECT_EQ(out, step.out);
     }
-}
-
-// Records of an earlier version also kept a group, dependencies and an
-// account: they still read.
-TEST_F(ScmPosix, ARecordWithFieldsNoLongerKeptStillReads) {
-    ASSERT_NE(ScmCloseHandle(ScmOpenManager(kScManagerAllAccess)), 0);
+    // Records of an earlier version also kept a group, dependencies and an
+    // account: they still read.
     testutil::WriteFile(folder_ + "/tarnwick.service",
                         "Name=Tarnwick\nDisplayName=Tarnwick\nType=16\nStartType=3\n"
                         "ErrorControl=1\nBinaryPath=/bin/x\nGroup=\nDependencies=\n"
