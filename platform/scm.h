@@ -153,10 +153,9 @@ int ScmSetStatus(ServiceStatusHandle handle, const ServiceStatusRecord *status);
 
 // OpenSCManagerA (local machine, the active database).  Returns a manager
 // handle, or 0: kScmErrorAccessDenied when the caller may not have access
-// (POSIX: the database folder cannot be created, others than its owner may
-// write it, or it cannot be written with kScManagerCreateService or
-// kScManagerAllAccess; kScmErrorFilenameTooLong for a folder name that does
-// not fit).
+// (POSIX: the database folder cannot be created, is no directory, or others
+// than its owner may write it; kScmErrorFilenameTooLong for a folder name
+// that does not fit).
 ScmHandle ScmOpenManager(uint32_t access);
 
 // CreateServiceA.  Records a new service and returns its handle, or 0:
@@ -189,9 +188,10 @@ ScmHandle ScmOpenService(ScmHandle manager, const char *name, uint32_t access);
 // status as its handler left it.  Returns 0 when it was not:
 // kScmErrorServiceNotActive (1062) for a service that does not run, or one of
 // the dispatcher's refusals (see ScmStartDispatcher), *status then holding
-// the last status; kScmErrorInvalidHandle; kScmErrorAccessDenied (POSIX:
-// also when the control socket is served by a user other than the database
-// folder's owner and root: nothing is sent to it).
+// the last status; kScmErrorInvalidHandle; kScmErrorInvalidParameter for no
+// status; kScmErrorAccessDenied (POSIX: also when the control socket is
+// served by a user other than the database folder's owner and root: nothing
+// is sent to it).
 int ScmControlService(ScmHandle service, uint32_t control, ServiceStatusRecord *status);
 
 // QueryServiceStatus.  The service's last reported status into *status.
@@ -223,5 +223,5 @@ uint32_t ScmModuleFileName(char *buffer, uint32_t size);
 // for code, ending with the CR LF that ends every system message.  Copies the
 // text and a terminator into buffer and returns the text's length; returns 0
 // when there is no text or it does not fit (never cuts a text).  POSIX: the
-// Windows texts of the codes above.
+// Windows texts of the codes the service host and tarnwick-sc print.
 size_t ScmErrorText(unsigned long code, char *buffer, size_t size);

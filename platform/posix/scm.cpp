@@ -1,6 +1,5 @@
-// The service control manager on POSIX: the service database of
-// scm_store.h, the dispatcher of a service process and the manager's
-// operations over it.
+// The service control manager on POSIX: the service database of scm_store.h,
+// the dispatcher of a service process and the manager's operations.
 #include "platform/scm.h"
 
 #include <fcntl.h>
@@ -103,210 +102,16 @@ unsigned long RemoveService(const char *folder, const char *key) {
                : WindowsErrorOfErrno(errno);
 }
 
-}  // namespace
-
-bool ScmRecordParse(const char *text, ScmRecord *r) {
-    *r = ScmRecord{};
-    uint32_t pending = 0;
-    for (const char *line = text; *line != '\0';) {
-        int n = static_cast<int>(std::strcspn(line, "\n"));
-        Take(line, n, "Name", r->name, sizeof r->name) ||
-            Take(line, n, "DisplayName", r->displayName, sizeof r->displayName) ||
-            Take(line, n, "BinaryPath", r->binaryPath, sizeof r->binaryPath) ||
-            Take(line, n, "Type", nullptr, 0, &r->serviceType) ||
-            Take(line, n, "StartType", nullptr, 0, &r->startType) ||
-            Take(line, n, "ErrorControl", nullptr, 0, &r->errorControl) ||
-            Take(line, n, "DeletePending", nullptr, 0, &pending);
-        line += n + (line[n] == '\n' ? 1 : 0);
-    }
-    r->deletePending = pending != 0 ? 1 : 0;
-    return r->name[0] != '\0';
-}
-
-size_t ScmRecordFormat(const ScmRecord *r, char *text, size_t size) {
-    bool one_line = std::strpbrk(r->name, "\r\n") == nullptr &&
-                    std::strpbrk(r->displayName, "\r\n") == nullptr &&
-                    std::strpbrk(r->binaryPath, "\r\n") == nullptr;
-    int n = std::snprintf(text, size,
-                          "Name=%s\nDisplayName=%s\nType=%u\nStartType=%u\nErrorControl=%u\n"
-                          "BinaryPath=%s\nDeletePending=%d\n",
-                          r->name, r->displayName, r->serviceType, r->startType, r->errorControl,
-                          r->binaryPath, r->deletePending);
-    return one_line && n > 0 && static_cast<size_t>(n) < size ? static_cast<size_t>(n) : 0;
-}
-
-unsigned long long ScmProcStatStartTime(const char *text) {
-    // "pid (comm) state ...": the command may hold blanks and parentheses,
-    // so fields are counted from the last ')'.  The state is field 3, the
-    // start time field 22.
-    const char *p = std::strrchr(text, ')');
-    if (p == nullptr || p[1] != ' ' || p[2] == 'Z' || p[2] == 'X') {
-        return 0;
-    }
-    for (int field = 2; field < 22 && p != nullptr; ++field) {
-        p = std::strchr(p + 1, ' ');
-    }
-    return p != nullptr ? std::strtoull(p + 1, nullptr, 10) : 0;
-}
-
-unsigned long ScmStoreFolder(bool make, ScmFolder *folder) {
-    problem[0] = '\0';
-    const char *env = std::getenv(kScmFolderVariable);
-    int n = std::snprintf(folder->path, sizeof folder->path, "%s",
-                          env != nullptr && env[0] != '\0' ? env : kDefaultFolder);
-    if (static_cast<size_t>(n) >= sizeof folder->path) {
-        return kScmErrorFilenameTooLong;
-    }
-    // Each parent in turn, then the folder itself.
-    for (char *p = folder->path + 1; make; ++p) {
-        char c = *p;
-        if (c == '/' || c == '\0') {
-            *p = '\0';
-            if (mkdir(folder->path, 0755) != 0 && errno != EEXIST) {
-                return WindowsErrorOfErrno(errno);
-            }
-            *p = c;
-            make = c != '\0';
-        }
-    }
-    struct stat st;
-    if (stat(folder->path, &st) != 0) {
-        return WindowsErrorOfErrno(errno);
-    }
-    // Whoever may write the folder may plant files in it.
-    if (S_ISDIR(st.st_mode) && (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-        std::snprintf(problem, sizeof problem,
-                      "service database folder %s: others than its owner may write it (mode "
-                      "%04o): refused",
-                      folder->path, static_cast<unsigned>(st.st_mode & 07777));
-    }
-    folder->owner = st.st_uid;
-    return S_ISDIR(st.st_mode) && problem[0] == '\0' ? 0 : kScmErrorAccessDenied;
-}
-
-const char *ScmStoreProblem() {
-    return problem;
-}
-
-unsigned long ScmStoreKey(const char *folder, const char *name, char *key) {
-    size_t n = name == nullptr ? 0 : std::strlen(name);
-    if (n == 0 || n > kScmNameMax || std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) {
-        return kScmErrorInvalidName;
-    }
-    for (size_t i = 0; i <= n; ++i) {
-        auto c = static_cast<unsigned char>(name[i]);
-        if (i < n && (c == '/' || c == '\\' || c < 0x20 || c == 0x7f)) {
-            return kScmErrorInvalidName;
-        }
-        key[i] = static_cast<char>(std::tolower(c));
-    }
-    ScmPath sock = ScmStorePath(folder, key, ".sock");
-    if (std::strlen(sock.text) > kScmSocketPathMax) {
-        std::snprintf(problem, sizeof problem,
-                      "service database folder %s: the control socket path %s has %zu bytes, "
-                      "more than the %zu a socket address holds (%s)",
-                      folder, sock.text, std::strlen(sock.text), kScmSocketPathMax,
-                      kScmFolderVariable);
-        return kScmErrorFilenameTooLong;
-    }
-    return 0;
-}
-
-ScmPath ScmStorePath(const char *folder, const char *key, const char *ext) {
-    ScmPath path;
-    std::snprintf(path.text, sizeof path.text, "%s/%s%s", folder, key, ext);
-    return path;
-}
-
-unsigned long ScmStoreReadRecord(const char *folder, const char *key, ScmRecord *record) {
-    char text[kRecordFileSize];
-    if (ReadSmall(ScmStorePath(folder, key, ".service").text, text, sizeof text) < 0) {
-        return errno == ENOENT ? kScmErrorServiceDoesNotExist : WindowsErrorOfErrno(errno);
-    }
-    return ScmRecordParse(text, record) ? 0 : kScmErrorServiceDoesNotExist;
-}
-
-// The status file: the seven words of the record, the process id, its start
-// time, in decimal.
-void ScmStoreReadStatus(const char *folder, const char *key, ScmStoredStatus *stored) {
-    ScmStoredStatus read;
-    ServiceStatusRecord &s = read.status;
-    char text[256];
-    *stored = {{kServiceWin32OwnProcess, kServiceStopped, 0, 0, 0, 0, 0}, 0, 0};
-    if (ReadSmall(ScmStorePath(folder, key, ".status").text, text, sizeof text) > 0 &&
-        std::sscanf(text, "%u %u %u %u %u %u %u %ld %llu", &s.serviceType, &s.currentState,
-                    &s.controlsAccepted, &s.win32ExitCode, &s.serviceSpecificExitCode,
-                    &s.checkPoint, &s.waitHint, &read.pid, &read.startTime) == 9) {
-        *stored = read;
-    }
-}
-
-unsigned long ScmStoreWriteStatus(const char *folder, const char *key,
-                                  const ScmStoredStatus *stored) {
-    const ServiceStatusRecord &s = stored->status;
-    char text[256];
-    int n = std::snprintf(text, sizeof text, "%u %u %u %u %u %u %u %ld %llu\n", s.serviceType,
-                          s.currentState, s.controlsAccepted, s.win32ExitCode,
-                          s.serviceSpecificExitCode, s.checkPoint, s.waitHint, stored->pid,
-                          stored->startTime);
-    return WriteWhole(ScmStorePath(folder, key, ".status").text, text, static_cast<size_t>(n));
-}
-
-void ScmStoreCurrentStatus(const char *folder, const char *key, ScmStoredStatus *stored,
-                           bool have_lock) {
-    ScmStoreReadStatus(folder, key, stored);
-    if (stored->status.currentState == kServiceStopped ||
-        ScmStoreProcessAlive(stored->pid, stored->startTime)) {
-        return;
-    }
-    // The process ended without reporting its stop: the manager records it,
-    // unless another process did meanwhile.
-    int lock = have_lock ? -1 : ScmStoreLock(folder);
-    ScmStoredStatus seen = *stored;
+// A service marked for deletion goes once it has stopped.  With the folder
+// lock held.
+void RemoveIfMarked(const char *folder, const char *key) {
     ScmRecord record;
-    ScmStoreReadStatus(folder, key, stored);
-    if (stored->status.currentState != kServiceStopped && stored->pid == seen.pid &&
-        stored->startTime == seen.startTime) {
-        *stored = {
-            {seen.status.serviceType, kServiceStopped, 0, kScmErrorProcessAborted, 0, 0, 0}, 0, 0};
-        if (have_lock || lock >= 0) {
-            ScmStoreWriteStatus(folder, key, stored);
-            unlink(ScmStorePath(folder, key, ".sock").text);
-            if (ScmStoreReadRecord(folder, key, &record) == 0 && record.deletePending != 0) {
-                RemoveService(folder, key);
-            }
-        }
-    }
-    if (lock >= 0) {
-        close(lock);
+    if (ScmStoreReadRecord(folder, key, &record) == 0 && record.deletePending != 0) {
+        RemoveService(folder, key);
     }
 }
 
-unsigned long long ScmStoreProcessStartTime(long pid) {
-    char path[64];
-    char text[1024];
-    std::snprintf(path, sizeof path, "/proc/%ld/stat", pid);
-    return pid > 0 && ReadSmall(path, text, sizeof text) > 0 ? ScmProcStatStartTime(text) : 0;
-}
-
-bool ScmStoreProcessAlive(long pid, unsigned long long start_time) {
-    unsigned long long now = ScmStoreProcessStartTime(pid);
-    return now != 0 && (start_time == 0 || now == start_time);
-}
-
-int ScmStoreLock(const char *folder) {
-    int fd = open(ScmStorePath(folder, "", ".lock").text, O_RDWR | O_CREAT | kNoFollow, 0644);
-    while (fd >= 0 && flock(fd, LOCK_EX) != 0) {
-        if (errno != EINTR) {
-            close(fd);
-            fd = -1;
-        }
-    }
-    return fd;
-}
-
-namespace {
-
+// The calls' own: handles, the control channel, the dispatcher's state.
 int Fail(unsigned long code) {
     SetLastError(code);
     return 0;
@@ -512,6 +317,204 @@ constexpr struct {
 
 }  // namespace
 
+bool ScmRecordParse(const char *text, ScmRecord *r) {
+    *r = ScmRecord{};
+    uint32_t pending = 0;
+    for (const char *line = text; *line != '\0';) {
+        int n = static_cast<int>(std::strcspn(line, "\n"));
+        Take(line, n, "Name", r->name, sizeof r->name) ||
+            Take(line, n, "DisplayName", r->displayName, sizeof r->displayName) ||
+            Take(line, n, "BinaryPath", r->binaryPath, sizeof r->binaryPath) ||
+            Take(line, n, "Type", nullptr, 0, &r->serviceType) ||
+            Take(line, n, "StartType", nullptr, 0, &r->startType) ||
+            Take(line, n, "ErrorControl", nullptr, 0, &r->errorControl) ||
+            Take(line, n, "DeletePending", nullptr, 0, &pending);
+        line += n + (line[n] == '\n' ? 1 : 0);
+    }
+    r->deletePending = pending != 0 ? 1 : 0;
+    return r->name[0] != '\0';
+}
+
+size_t ScmRecordFormat(const ScmRecord *r, char *text, size_t size) {
+    bool one_line = std::strpbrk(r->name, "\r\n") == nullptr &&
+                    std::strpbrk(r->displayName, "\r\n") == nullptr &&
+                    std::strpbrk(r->binaryPath, "\r\n") == nullptr;
+    int n = std::snprintf(text, size,
+                          "Name=%s\nDisplayName=%s\nType=%u\nStartType=%u\nErrorControl=%u\n"
+                          "BinaryPath=%s\nDeletePending=%d\n",
+                          r->name, r->displayName, r->serviceType, r->startType, r->errorControl,
+                          r->binaryPath, r->deletePending);
+    return one_line && n > 0 && static_cast<size_t>(n) < size ? static_cast<size_t>(n) : 0;
+}
+
+unsigned long long ScmProcStatStartTime(const char *text) {
+    // "pid (comm) state ...": the command may hold blanks and parentheses,
+    // so fields are counted from the last ')'.  The state is field 3, the
+    // start time field 22.
+    const char *p = std::strrchr(text, ')');
+    if (p == nullptr || p[1] != ' ' || p[2] == 'Z' || p[2] == 'X') {
+        return 0;
+    }
+    for (int field = 2; field < 22 && p != nullptr; ++field) {
+        p = std::strchr(p + 1, ' ');
+    }
+    return p != nullptr ? std::strtoull(p + 1, nullptr, 10) : 0;
+}
+
+unsigned long ScmStoreFolder(bool make, ScmFolder *folder) {
+    problem[0] = '\0';
+    const char *env = std::getenv(kScmFolderVariable);
+    int n = std::snprintf(folder->path, sizeof folder->path, "%s",
+                          env != nullptr && env[0] != '\0' ? env : kDefaultFolder);
+    if (static_cast<size_t>(n) >= sizeof folder->path) {
+        return kScmErrorFilenameTooLong;
+    }
+    // Each parent in turn, then the folder itself.
+    for (char *p = folder->path + 1; make; ++p) {
+        char c = *p;
+        if (c == '/' || c == '\0') {
+            *p = '\0';
+            if (mkdir(folder->path, 0755) != 0 && errno != EEXIST) {
+                return WindowsErrorOfErrno(errno);
+            }
+            *p = c;
+            make = c != '\0';
+        }
+    }
+    struct stat st;
+    if (stat(folder->path, &st) != 0) {
+        return WindowsErrorOfErrno(errno);
+    }
+    // Whoever may write the folder may plant files in it.
+    if (S_ISDIR(st.st_mode) && (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        std::snprintf(problem, sizeof problem,
+                      "service database folder %s: others than its owner may write it (mode "
+                      "%04o): refused",
+                      folder->path, static_cast<unsigned>(st.st_mode & 07777));
+    }
+    folder->owner = st.st_uid;
+    return S_ISDIR(st.st_mode) && problem[0] == '\0' ? 0 : kScmErrorAccessDenied;
+}
+
+const char *ScmStoreProblem() {
+    return problem;
+}
+
+unsigned long ScmStoreKey(const char *folder, const char *name, char *key) {
+    size_t n = name == nullptr ? 0 : std::strlen(name);
+    if (n == 0 || n > kScmNameMax || std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) {
+        return kScmErrorInvalidName;
+    }
+    for (size_t i = 0; i <= n; ++i) {
+        auto c = static_cast<unsigned char>(name[i]);
+        if (i < n && (c == '/' || c == '\\' || c < 0x20 || c == 0x7f)) {
+            return kScmErrorInvalidName;
+        }
+        key[i] = static_cast<char>(std::tolower(c));
+    }
+    ScmPath sock = ScmStorePath(folder, key, ".sock");
+    if (std::strlen(sock.text) > kScmSocketPathMax) {
+        std::snprintf(problem, sizeof problem,
+                      "service database folder %s: the control socket path %s has %zu bytes, "
+                      "more than the %zu a socket address holds (%s)",
+                      folder, sock.text, std::strlen(sock.text), kScmSocketPathMax,
+                      kScmFolderVariable);
+        return kScmErrorFilenameTooLong;
+    }
+    return 0;
+}
+
+ScmPath ScmStorePath(const char *folder, const char *key, const char *ext) {
+    ScmPath path;
+    std::snprintf(path.text, sizeof path.text, "%s/%s%s", folder, key, ext);
+    return path;
+}
+
+unsigned long ScmStoreReadRecord(const char *folder, const char *key, ScmRecord *record) {
+    char text[kRecordFileSize];
+    if (ReadSmall(ScmStorePath(folder, key, ".service").text, text, sizeof text) < 0) {
+        return errno == ENOENT ? kScmErrorServiceDoesNotExist : WindowsErrorOfErrno(errno);
+    }
+    return ScmRecordParse(text, record) ? 0 : kScmErrorServiceDoesNotExist;
+}
+
+// The status file: the seven words of the record, the process id, its start
+// time, in decimal.
+void ScmStoreReadStatus(const char *folder, const char *key, ScmStoredStatus *stored) {
+    ScmStoredStatus read;
+    ServiceStatusRecord &s = read.status;
+    char text[256];
+    *stored = {{kServiceWin32OwnProcess, kServiceStopped, 0, 0, 0, 0, 0}, 0, 0};
+    if (ReadSmall(ScmStorePath(folder, key, ".status").text, text, sizeof text) > 0 &&
+        std::sscanf(text, "%u %u %u %u %u %u %u %ld %llu", &s.serviceType, &s.currentState,
+                    &s.controlsAccepted, &s.win32ExitCode, &s.serviceSpecificExitCode,
+                    &s.checkPoint, &s.waitHint, &read.pid, &read.startTime) == 9) {
+        *stored = read;
+    }
+}
+
+unsigned long ScmStoreWriteStatus(const char *folder, const char *key,
+                                  const ScmStoredStatus *stored) {
+    const ServiceStatusRecord &s = stored->status;
+    char text[256];
+    int n = std::snprintf(text, sizeof text, "%u %u %u %u %u %u %u %ld %llu\n", s.serviceType,
+                          s.currentState, s.controlsAccepted, s.win32ExitCode,
+                          s.serviceSpecificExitCode, s.checkPoint, s.waitHint, stored->pid,
+                          stored->startTime);
+    return WriteWhole(ScmStorePath(folder, key, ".status").text, text, static_cast<size_t>(n));
+}
+
+void ScmStoreCurrentStatus(const char *folder, const char *key, ScmStoredStatus *stored,
+                           bool have_lock) {
+    ScmStoreReadStatus(folder, key, stored);
+    if (stored->status.currentState == kServiceStopped ||
+        ScmStoreProcessAlive(stored->pid, stored->startTime)) {
+        return;
+    }
+    // The process ended without reporting its stop: the manager records it,
+    // unless another process did meanwhile.
+    int lock = have_lock ? -1 : ScmStoreLock(folder);
+    ScmStoredStatus seen = *stored;
+    ScmStoreReadStatus(folder, key, stored);
+    if (stored->status.currentState != kServiceStopped && stored->pid == seen.pid &&
+        stored->startTime == seen.startTime) {
+        *stored = {
+            {seen.status.serviceType, kServiceStopped, 0, kScmErrorProcessAborted, 0, 0, 0}, 0, 0};
+        if (have_lock || lock >= 0) {
+            ScmStoreWriteStatus(folder, key, stored);
+            unlink(ScmStorePath(folder, key, ".sock").text);
+            RemoveIfMarked(folder, key);
+        }
+    }
+    if (lock >= 0) {
+        close(lock);
+    }
+}
+
+unsigned long long ScmStoreProcessStartTime(long pid) {
+    char path[64];
+    char text[1024];
+    std::snprintf(path, sizeof path, "/proc/%ld/stat", pid);
+    return pid > 0 && ReadSmall(path, text, sizeof text) > 0 ? ScmProcStatStartTime(text) : 0;
+}
+
+bool ScmStoreProcessAlive(long pid, unsigned long long start_time) {
+    unsigned long long now = ScmStoreProcessStartTime(pid);
+    return now != 0 && (start_time == 0 || now == start_time);
+}
+
+int ScmStoreLock(const char *folder) {
+    int fd = open(ScmStorePath(folder, "", ".lock").text, O_RDWR | O_CREAT | kNoFollow, 0644);
+    while (fd >= 0 && flock(fd, LOCK_EX) != 0) {
+        if (errno != EINTR) {
+            close(fd);
+            fd = -1;
+        }
+    }
+    return fd;
+}
+
+// The calls of platform/scm.h.
 int ScmStartDispatcher(const ScmTableEntry *table) {
     if (table == nullptr || table[0].name == nullptr || table[0].main == nullptr) {
         return Fail(kScmErrorInvalidParameter);
@@ -571,19 +574,16 @@ int ScmStartDispatcher(const ScmTableEntry *table) {
     } else if (started) {
         pthread_detach(thread);
     }
-    // A service marked for deletion goes once it has stopped.
     if (int fd = ScmStoreLock(folder.path); fd >= 0) {
-        if (ScmStoreReadRecord(folder.path, key, &record) == 0 && record.deletePending != 0) {
-            RemoveService(folder.path, key);
-        }
+        RemoveIfMarked(folder.path, key);
         close(fd);
     }
     dispatcher.active = false;
     return started ? 1 : Fail(kScmErrorServiceNoThread);
 }
 
-ServiceStatusHandle ScmRegisterHandler(const char *name, ScmControlHandler handler) {
-    (void)name;  // an own-process service: the dispatcher runs one service
+// An own-process service: the dispatcher runs one service, whatever the name.
+ServiceStatusHandle ScmRegisterHandler(const char * /*name*/, ScmControlHandler handler) {
     std::lock_guard<std::mutex> guard(dispatcher.mutex);
     if (!dispatcher.active || handler == nullptr) {
         return Fail(dispatcher.active ? kScmErrorInvalidParameter : kScmErrorServiceDoesNotExist);
@@ -622,15 +622,14 @@ ScmHandle ScmOpenManager(uint32_t access) {
     return NewHandle(HandleKind::kManager, folder, "");
 }
 
+// One service, run as the user that starts it: no access rights, group, tag,
+// dependencies or account are kept.
 ScmHandle ScmCreateService(ScmHandle manager, const char *name, const char *display_name,
-                           uint32_t access, uint32_t service_type, uint32_t start_type,
+                           uint32_t /*access*/, uint32_t service_type, uint32_t start_type,
                            uint32_t error_control, const char *binary_path,
-                           const char *load_order_group, uint32_t *tag_id, const char *dependencies,
-                           const char *account, const char *password) {
-    // One service, run as the user that starts it: no access rights, group,
-    // tag, dependencies or account are kept.
-    (void)access, (void)load_order_group, (void)tag_id, (void)dependencies, (void)account,
-        (void)password;
+                           const char * /*load_order_group*/, uint32_t * /*tag_id*/,
+                           const char * /*dependencies*/, const char * /*account*/,
+                           const char * /*password*/) {
     HandleSlot m;
     char key[kScmKeySize];
     if (!FindHandle(manager, HandleKind::kManager, &m)) {
@@ -669,8 +668,7 @@ ScmHandle ScmCreateService(ScmHandle manager, const char *name, const char *disp
     return code != 0 ? Fail(code) : NewHandle(HandleKind::kService, m.folder, key);
 }
 
-ScmHandle ScmOpenService(ScmHandle manager, const char *name, uint32_t access) {
-    (void)access;
+ScmHandle ScmOpenService(ScmHandle manager, const char *name, uint32_t /*access*/) {
     HandleSlot m;
     char key[kScmKeySize];
     ScmRecord record;
@@ -684,11 +682,9 @@ ScmHandle ScmOpenService(ScmHandle manager, const char *name, uint32_t access) {
 
 int ScmControlService(ScmHandle service, uint32_t control, ServiceStatusRecord *status) {
     HandleSlot s;
-    if (!FindHandle(service, HandleKind::kService, &s)) {
-        return Fail(kScmErrorInvalidHandle);
+    if (!FindHandle(service, HandleKind::kService, &s) || status == nullptr) {
+        return Fail(status == nullptr ? kScmErrorInvalidParameter : kScmErrorInvalidHandle);
     }
-    ServiceStatusRecord ignored;
-    status = status != nullptr ? status : &ignored;
     // What the manager knows when the service cannot be asked.
     auto refuse = [&](unsigned long code) {
         ScmQueryStatus(service, status);
@@ -771,15 +767,12 @@ uint32_t ScmModuleFileName(char *buffer, uint32_t size) {
     if (n < 0 || size == 0) {
         return Fail(n < 0 ? WindowsErrorOfErrno(errno) : kScmErrorInsufficientBuffer);
     }
-    auto length = static_cast<uint32_t>(n);
-    uint32_t copied = length < size ? length : size - 1;
-    std::memcpy(buffer, path, copied);
-    buffer[copied] = '\0';
-    if (copied < length) {
+    std::snprintf(buffer, size, "%.*s", static_cast<int>(n), path);
+    if (static_cast<uint32_t>(n) >= size) {
         SetLastError(kScmErrorInsufficientBuffer);
         return size;
     }
-    return length;
+    return static_cast<uint32_t>(n);
 }
 
 size_t ScmErrorText(unsigned long code, char *buffer, size_t size) {

@@ -22,7 +22,6 @@
 #include "platform/scm.h"
 
 constexpr size_t kScmNameMax = 200;    // characters of a service name
-constexpr size_t kScmTextSize = 257;   // a display name: 256 and a NUL
 constexpr size_t kScmPathSize = 1024;  // the folder, a binary path
 constexpr size_t kScmKeySize = kScmNameMax + 1;
 constexpr size_t kScmSocketPathMax = sizeof(sockaddr_un::sun_path) - 1;  // 107
@@ -32,7 +31,7 @@ extern const char kScmServiceVariable[];                                 // "TAR
 // The parameters given at creation.
 struct ScmRecord {
     char name[kScmNameMax + 1];
-    char displayName[kScmTextSize];
+    char displayName[257];  // 256 characters and a NUL
     uint32_t serviceType;
     uint32_t startType;  // recorded; nothing starts at boot
     uint32_t errorControl;
@@ -47,9 +46,13 @@ struct ScmStoredStatus {
     unsigned long long startTime;
 };
 
-// Reads a record file's text.  Returns true when it names a service.
+// Reads a record file's text, "Field=value" lines as ScmRecordFormat writes
+// them; other lines are skipped, the last of a field counts, a value longer
+// than its field is cut.  Returns true when it names a service.
 bool ScmRecordParse(const char *text, ScmRecord *record);
-// The record's text, terminated: its length, or 0 (a field with a line end).
+// The record's text, terminated: Name, DisplayName, Type, StartType,
+// ErrorControl, BinaryPath and DeletePending, one line each.  Returns its
+// length; 0 when it does not fit size or a field holds a line end.
 size_t ScmRecordFormat(const ScmRecord *record, char *text, size_t size);
 // The start time in a text of /proc/<pid>/stat; 0 for a zombie or no text.
 unsigned long long ScmProcStatStartTime(const char *text);

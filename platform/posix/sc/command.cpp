@@ -126,6 +126,48 @@ struct Opened {
     }
 };
 
+// The service's process, between fork and exec: records START_PENDING with
+// its own id before the program runs, so that the program's own reports come
+// later, and runs the program; writes the Windows code of what failed to fail.
+[[noreturn]] void RunChild(const Opened &o, const ScmRecord &record, bool foreground,
+                           const char *folder, char *program, int fail) {
+    if (foreground) {
+        // A process group of its own: a Ctrl+C at the terminal reaches
+        // tarnwick-sc only, which sends the stop control; one that came
+        // before is dropped.  Writes to the terminal from the background
+        // must not stop the service.
+        setpgid(0, 0);
+        signal(SIGINT, SIG_IGN);
+        signal(SIGINT, SIG_DFL);
+        signal(SIGTTOU, SIG_IGN);
+    } else {
+        setsid();
+        int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        // Made afresh: the trace is the owner's only.
+        int log = open(ScmStorePath(o.folder.path, o.key, ".out").text,
+                       O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        dup2(in, 0);
+        dup2(log, 1);
+        dup2(log, 2);
+    }
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    setenv(kScmFolderVariable, folder, 1);
+    setenv(kScmServiceVariable, record.name, 1);
+    char *argv[] = {program, nullptr};
+    ScmStoredStatus starting = {{record.serviceType, kServiceStartPending, 0, 0, 0, 0, 0},
+                                getpid(),
+                                ScmStoreProcessStartTime(getpid())};
+    unsigned long code = ScmStoreWriteStatus(o.folder.path, o.key, &starting);
+    if (code == 0 && chdir("/") == 0) {
+        execv(program, argv);
+    }
+    code = code != 0 ? code : WindowsErrorOfErrno(errno);
+    [[maybe_unused]] ssize_t rc = write(fail, &code, sizeof code);
+    _exit(127);
+}
+
 // Launches the service's process, detached (a session of its own, output to
 // <key>.out) or as a child in the foreground.  Returns 0 and the child's id,
 // or the error code.
@@ -141,10 +183,6 @@ unsigned long Launch(const Opened &o, bool foreground, pid_t *child) {
     if (lock < 0) {
         return kScmErrorAccessDenied;
     }
-    struct Unlock {
-        int fd;
-        ~Unlock() { close(fd); }
-    } unlock{lock};
     ScmRecord record;
     char folder[kScmPathSize];
     unsigned long code = ScmStoreReadRecord(o.folder.path, o.key, &record);
@@ -155,6 +193,7 @@ unsigned long Launch(const Opened &o, bool foreground, pid_t *child) {
            : realpath(o.folder.path, folder) == nullptr     ? WindowsErrorOfErrno(errno)
                                                             : 0;
     if (code != 0) {
+        close(lock);
         return code;
     }
     // One pair of enclosing quotes is not part of the path.
@@ -171,45 +210,7 @@ unsigned long Launch(const Opened &o, bool foreground, pid_t *child) {
     *child = pipe2(fail, O_CLOEXEC) == 0 ? fork() : -1;
     int err = errno;
     if (*child == 0) {
-        // The service's process: records START_PENDING with its own id before
-        // the program runs, so that the program's own reports come later;
-        // writes the Windows code of what failed to fail.
-        if (foreground) {
-            // A process group of its own: a Ctrl+C at the terminal reaches
-            // tarnwick-sc only, which sends the stop control; one that came
-            // before is dropped.  Writes to the terminal from the background
-            // must not stop the service.
-            setpgid(0, 0);
-            signal(SIGINT, SIG_IGN);
-            signal(SIGINT, SIG_DFL);
-            signal(SIGTTOU, SIG_IGN);
-        } else {
-            setsid();
-            int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
-            // Made afresh: the trace is the owner's only.
-            int log = open(ScmStorePath(o.folder.path, o.key, ".out").text,
-                           O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-            dup2(in, 0);
-            dup2(log, 1);
-            dup2(log, 2);
-        }
-        sigset_t none;
-        sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
-        setenv(kScmFolderVariable, folder, 1);
-        setenv(kScmServiceVariable, record.name, 1);
-        char *argv[] = {program, nullptr};
-        ScmStoredStatus starting = {{record.serviceType, kServiceStartPending, 0, 0, 0, 0, 0},
-                                    getpid(),
-                                    ScmStoreProcessStartTime(getpid())};
-        code = ScmStoreWriteStatus(o.folder.path, o.key, &starting);
-        if (code == 0 && chdir("/") == 0) {
-            execv(program, argv);
-        }
-        code = code != 0 ? code : WindowsErrorOfErrno(errno);
-        ssize_t rc = write(fail[1], &code, sizeof code);
-        (void)rc;
-        _exit(127);
+        RunChild(o, record, foreground, folder, program, fail[1]);
     }
     close(fail[1]);
     code = *child < 0 ? WindowsErrorOfErrno(err) : 0;
@@ -221,6 +222,7 @@ unsigned long Launch(const Opened &o, bool foreground, pid_t *child) {
         ScmStoredStatus stopped = {{record.serviceType, kServiceStopped, 0, 0, 0, 0, 0}, 0, 0};
         ScmStoreWriteStatus(o.folder.path, o.key, &stopped);
     }
+    close(lock);
     return code;
 }
 
@@ -228,20 +230,15 @@ int Create(const char *name, const char *option, const char *path) {
     if (strcasecmp(option, "binPath=") != 0) {
         return Usage();
     }
-    ScmHandle manager = ScmOpenManager(kScManagerAllAccess);
-    if (manager == 0) {
+    Opened o;
+    o.manager = ScmOpenManager(kScManagerAllAccess);
+    if (o.manager == 0) {
         return Failed("OpenSCManager", LastError());
     }
-    ScmHandle service = ScmCreateService(
-        manager, name, nullptr, kServiceAllAccess, kServiceWin32OwnProcess, kServiceDemandStart,
-        kServiceErrorNormal, path, nullptr, nullptr, "", nullptr, nullptr);
-    unsigned long code = LastError();
-    ScmCloseHandle(manager);
-    if (service == 0) {
-        return Failed("CreateService", code);
-    }
-    ScmCloseHandle(service);
-    return Succeeded("CreateService");
+    o.service = ScmCreateService(o.manager, name, nullptr, kServiceAllAccess,
+                                 kServiceWin32OwnProcess, kServiceDemandStart, kServiceErrorNormal,
+                                 path, nullptr, nullptr, "", nullptr, nullptr);
+    return o.service == 0 ? Failed("CreateService", LastError()) : Succeeded("CreateService");
 }
 
 // The verbs on an opened service; code is control's code.
