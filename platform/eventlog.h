@@ -31,11 +31,10 @@ constexpr uint16_t kEventAuditSuccess = 8;
 constexpr uint16_t kEventAuditFailure = 16;
 
 // Windows error codes the stand-in gives.
+constexpr unsigned long kErrorFileNotFound = 2;
 constexpr unsigned long kErrorAccessDenied = 5;
 constexpr unsigned long kErrorInvalidHandle = 6;
 constexpr unsigned long kErrorNotEnoughMemory = 8;
-constexpr unsigned long kErrorPathNotFound = 3;
-constexpr unsigned long kErrorWriteFault = 29;
 constexpr unsigned long kErrorInvalidParameter = 87;
 constexpr unsigned long kErrorDiskFull = 112;
 
@@ -51,8 +50,9 @@ EventSourceHandle EventSourceRegister(const char *name);
 // with the last error set on failure (kErrorInvalidHandle for a handle that
 // is not registered).  On success the last error is left as it was.  POSIX:
 // a line of more than 16383 bytes is refused (kErrorInvalidParameter); a file
-// that cannot be opened or written gives kErrorAccessDenied,
-// kErrorPathNotFound, kErrorDiskFull or kErrorWriteFault.
+// that cannot be opened or written gives the Windows code of its errno
+// (kErrorFileNotFound, kErrorAccessDenied, kErrorDiskFull and so on: see
+// platform/posix/errno_code.h); a short write kErrorDiskFull.
 int EventSourceReport(EventSourceHandle source, uint16_t type, uint16_t category, uint32_t event_id,
                       uint16_t count, const char *const *strings, uint32_t data_size,
                       const void *data);

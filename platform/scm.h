@@ -8,7 +8,7 @@
 // beside each function.  POSIX: a service database of our own (see
 // platform/posix/scm_store.h and platform/README.md): a folder with one record
 // and one last status per service, and an owner-only Unix control socket per
-// running service.  tarnwick-sc (platform/posix/scm_command.h) stands in for
+// running service.  tarnwick-sc (platform/posix/sc/command.h) stands in for
 // sc.exe over the same code.
 //
 // Threads: ScmStartDispatcher blocks the calling (main) thread, runs the
@@ -27,11 +27,9 @@ constexpr ServiceStatusHandle kInvalidStatusHandle = ~static_cast<uintptr_t>(0);
 // SC_HANDLE: a manager or service handle; 0 for none.
 using ScmHandle = uintptr_t;
 
-// Service types, start types, error control.
+// Service type, start type, error control.
 constexpr uint32_t kServiceWin32OwnProcess = 0x10;
-constexpr uint32_t kServiceAutoStart = 2;
 constexpr uint32_t kServiceDemandStart = 3;
-constexpr uint32_t kServiceDisabled = 4;
 constexpr uint32_t kServiceErrorNormal = 1;
 
 // Service states.
@@ -39,9 +37,7 @@ constexpr uint32_t kServiceStopped = 1;
 constexpr uint32_t kServiceStartPending = 2;
 constexpr uint32_t kServiceStopPending = 3;
 constexpr uint32_t kServiceRunning = 4;
-constexpr uint32_t kServiceContinuePending = 5;
-constexpr uint32_t kServicePausePending = 6;
-constexpr uint32_t kServicePaused = 7;
+constexpr uint32_t kServicePaused = 7;  // the last of the seven states
 
 // Controls accepted (bits of controlsAccepted).
 constexpr uint32_t kServiceAcceptStop = 1;
@@ -61,28 +57,21 @@ constexpr uint32_t kServiceControlUserLast = 255;
 constexpr uint32_t kScManagerConnect = 0x0001;
 constexpr uint32_t kScManagerCreateService = 0x0002;
 constexpr uint32_t kScManagerAllAccess = 0xF003F;
-constexpr uint32_t kServiceQueryStatus = 0x0004;
-constexpr uint32_t kServiceStart = 0x0010;
-constexpr uint32_t kServiceStop = 0x0020;
-constexpr uint32_t kServiceUserDefinedControl = 0x0100;
-constexpr uint32_t kServiceDelete = 0x10000;
 constexpr uint32_t kServiceAllAccess = 0xF01FF;
 
 // Windows error codes the calls give.
 constexpr unsigned long kScmErrorFileNotFound = 2;
-constexpr unsigned long kScmErrorPathNotFound = 3;
 constexpr unsigned long kScmErrorAccessDenied = 5;
 constexpr unsigned long kScmErrorInvalidHandle = 6;
 constexpr unsigned long kScmErrorNotEnoughMemory = 8;
-constexpr unsigned long kScmErrorBadFormat = 11;
 constexpr unsigned long kScmErrorInvalidParameter = 87;
 constexpr unsigned long kScmErrorInsufficientBuffer = 122;
 constexpr unsigned long kScmErrorInvalidName = 123;
+constexpr unsigned long kScmErrorFilenameTooLong = 206;
 constexpr unsigned long kScmErrorInvalidServiceControl = 1052;
 constexpr unsigned long kScmErrorServiceRequestTimeout = 1053;
 constexpr unsigned long kScmErrorServiceNoThread = 1054;
 constexpr unsigned long kScmErrorServiceAlreadyRunning = 1056;
-constexpr unsigned long kScmErrorServiceDisabled = 1058;
 constexpr unsigned long kScmErrorServiceDoesNotExist = 1060;
 constexpr unsigned long kScmErrorServiceCannotAcceptCtrl = 1061;
 constexpr unsigned long kScmErrorServiceNotActive = 1062;
@@ -132,17 +121,20 @@ struct ScmTableEntry {
 // Controls are refused, without reaching the handler, as the manager refuses
 // them: kScmErrorServiceCannotAcceptCtrl (1061) while the last state reported
 // is a pending one or no handler is registered; kScmErrorServiceNotActive
-// (1062) once stopped; kScmErrorInvalidServiceControl (1052) for stop, pause
-// or continue when controlsAccepted lacks its bit; kScmErrorInvalidParameter
-// for shutdown and the reserved codes 11 to 127 and above 255.  Interrogate
-// and the codes 128 to 255 always reach a running service.
+// (1062) once stopped; kScmErrorInvalidServiceControl (1052) for stop when
+// controlsAccepted lacks its bit and (POSIX: always) for pause, continue and
+// the other system controls up to 10; kScmErrorInvalidParameter for shutdown
+// and the reserved codes 11 to 127 and above 255.  Interrogate and the codes
+// 128 to 255 always reach a running service.
 //
 // POSIX: the manager's environment variables TARNWICK_SCM_SERVICE (the
 // service's name) and TARNWICK_SCM (the database folder) tell that it started
-// the process.  Once kServiceStopped has been reported, the dispatcher also
-// waits for the main function to return, at most 10 seconds, before it
-// returns (Windows does not wait).  A main function that returns without
-// reporting kServiceStopped ends the run too; the manager then records the
+// the process.  Only the service's own user and root may control it
+// (kScmErrorAccessDenied for others, whatever the socket's mode).  Once
+// kServiceStopped has been reported, the dispatcher also waits for the main
+// function to return, at most 10 seconds, before it returns (Windows does
+// not wait).  A main function that returns without reporting kServiceStopped
+// ends the run too; once the process has ended, the manager records the
 // service stopped with kScmErrorProcessAborted (1067).
 int ScmStartDispatcher(const ScmTableEntry *table);
 // Windows: StartServiceCtrlDispatcherA returns without waiting for the main
@@ -166,20 +158,24 @@ int ScmSetStatus(ServiceStatusHandle handle, const ServiceStatusRecord *status);
 
 // OpenSCManagerA (local machine, the active database).  Returns a manager
 // handle, or 0: kScmErrorAccessDenied when the caller may not have access
-// (POSIX: the database folder cannot be created, or not written with
-// kScManagerCreateService or kScManagerAllAccess).
+// (POSIX: the database folder cannot be created, is no directory, or others
+// than its owner may write it; kScmErrorFilenameTooLong for a folder name
+// that does not fit).
 ScmHandle ScmOpenManager(uint32_t access);
 
 // CreateServiceA.  Records a new service and returns its handle, or 0:
 // kScmErrorServiceExists (1073) when the name is taken (names match without
-// regard to case); kScmErrorDuplicateServiceName (1078) when another service
-// carries the display name; kScmErrorServiceMarkedForDelete (1072) when the
-// name belongs to a service marked for deletion; kScmErrorInvalidName for an
-// empty name, one with '/' or '\', or (POSIX) one of more than 200
-// characters; kScmErrorInvalidParameter for no binary path;
-// kScmErrorInvalidHandle for a bad manager handle; kScmErrorAccessDenied.
-// load_order_group, tag_id and password may be null; dependencies is a
-// double-NUL-terminated list or null; account null means LocalSystem.
+// regard to case); kScmErrorDuplicateServiceName (1078, Windows only) when
+// another service carries the display name; kScmErrorServiceMarkedForDelete
+// (1072) when the name belongs to a service marked for deletion;
+// kScmErrorInvalidName for an empty name, one with '/' or '\', or (POSIX) one
+// of more than 200 characters; kScmErrorInvalidParameter for no binary path;
+// kScmErrorInvalidHandle for a bad manager handle; kScmErrorAccessDenied;
+// (POSIX) kScmErrorFilenameTooLong when the service's control socket path
+// would not fit a socket address.  load_order_group, tag_id and password may
+// be null; dependencies is a double-NUL-terminated list or null; account null
+// means LocalSystem.  POSIX keeps name, display name, type, start type, error
+// control and binary path; the service runs as the user that starts it.
 ScmHandle ScmCreateService(ScmHandle manager, const char *name, const char *display_name,
                            uint32_t access, uint32_t service_type, uint32_t start_type,
                            uint32_t error_control, const char *binary_path,
@@ -188,7 +184,7 @@ ScmHandle ScmCreateService(ScmHandle manager, const char *name, const char *disp
 
 // OpenServiceA.  Returns a service handle, or 0: kScmErrorServiceDoesNotExist
 // (1060) when no service has the name, kScmErrorInvalidHandle for a bad
-// manager handle.
+// manager handle, (POSIX) kScmErrorFilenameTooLong as for ScmCreateService.
 ScmHandle ScmOpenService(ScmHandle manager, const char *name, uint32_t access);
 
 // ControlService.  Sends control to the service and waits until its handler
@@ -197,7 +193,10 @@ ScmHandle ScmOpenService(ScmHandle manager, const char *name, uint32_t access);
 // status as its handler left it.  Returns 0 when it was not:
 // kScmErrorServiceNotActive (1062) for a service that does not run, or one of
 // the dispatcher's refusals (see ScmStartDispatcher), *status then holding
-// the last status; kScmErrorInvalidHandle; kScmErrorAccessDenied.
+// the last status; kScmErrorInvalidHandle; kScmErrorInvalidParameter for no
+// status; kScmErrorAccessDenied (POSIX: also when the control socket is
+// served by a user other than the database folder's owner and root: nothing
+// is sent to it).
 int ScmControlService(ScmHandle service, uint32_t control, ServiceStatusRecord *status);
 
 // QueryServiceStatus.  The service's last reported status into *status.
@@ -229,5 +228,5 @@ uint32_t ScmModuleFileName(char *buffer, uint32_t size);
 // for code, ending with the CR LF that ends every system message.  Copies the
 // text and a terminator into buffer and returns the text's length; returns 0
 // when there is no text or it does not fit (never cuts a text).  POSIX: the
-// Windows texts of the codes above.
+// Windows texts of the codes the service host and tarnwick-sc print.
 size_t ScmErrorText(unsigned long code, char *buffer, size_t size);

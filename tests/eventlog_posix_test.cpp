@@ -121,7 +121,7 @@ TEST_F(EventLogPosix, AFileThatCannotBeWrittenGivesAWindowsCode) {
     setenv("TARNWICK_EVENTLOG", "/nonexistent-dir/tarnwick/events.log", 1);
     ASSERT_EQ(EventLogOpen(), 1);
     EXPECT_EQ(EventLogReport(1, 0x200003E8, 0x8001, 0, nullptr, 0),
-              static_cast<int>(kErrorPathNotFound));
+              static_cast<int>(kErrorFileNotFound));
 }
 
 TEST_F(EventLogPosix, ALineTooLongIsRefusedWhole) {

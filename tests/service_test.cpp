@@ -540,7 +540,7 @@ TEST_F(ServiceTest, InstallRegistersTheServiceWithItsParameters) {
 
 // The system's text of code as the messages show it, without its CR LF:
 // Windows' own texts on both platforms (the POSIX stand-in's are pinned in
-// scm_posix_test.cpp), whatever wording the system in use gives them.
+// posix/scm_test.cpp), whatever wording the system in use gives them.
 std::string SystemText(unsigned long code) {
     char text[1024];
     size_t length = ScmErrorText(code, text, sizeof text);

@@ -11,6 +11,7 @@
 #include <mutex>
 
 #include "platform/errors.h"
+#include "platform/posix/errno_code.h"
 #include "platform/posix/eventlog_line.h"
 #include "platform/syserr.h"
 
@@ -57,27 +58,10 @@ bool PutString(char *out, size_t size, size_t *at, const char *text) {
     return Put(out, size, at, text, std::strlen(text));
 }
 
-unsigned long ErrorFromErrno(int err) {
-    switch (err) {
-        case EACCES:
-        case EPERM:
-        case EROFS:
-            return kErrorAccessDenied;
-        case ENOENT:
-        case ENOTDIR:
-            return kErrorPathNotFound;
-        case ENOSPC:
-        case EDQUOT:
-            return kErrorDiskFull;
-        default:
-            return kErrorWriteFault;
-    }
-}
-
 int AppendToFile(const char *path, const char *line, size_t len) {
     int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) {
-        SetLastError(ErrorFromErrno(errno));
+        SetLastError(WindowsErrorOfErrno(errno));
         return 0;
     }
     ssize_t n;
@@ -87,7 +71,7 @@ int AppendToFile(const char *path, const char *line, size_t len) {
     int err = errno;
     close(fd);
     if (n < 0 || static_cast<size_t>(n) != len) {
-        SetLastError(n < 0 ? ErrorFromErrno(err) : kErrorDiskFull);
+        SetLastError(n < 0 ? WindowsErrorOfErrno(err) : kErrorDiskFull);
         return 0;
     }
     return 1;

@@ -1,140 +1,190 @@
-// The service control manager on POSIX: the dispatcher of a service process
-// and the manager's operations, over the service database of scm_store.h.
+// The service control manager on POSIX: the service database of scm_store.h,
+// the dispatcher of a service process and the manager's operations.
 #include "platform/scm.h"
 
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <mutex>
 
 #include "platform/errors.h"
+#include "platform/posix/errno_code.h"
 #include "platform/posix/scm_store.h"
+
+const char kScmFolderVariable[] = "TARNWICK_SCM";
+const char kScmServiceVariable[] = "TARNWICK_SCM_SERVICE";
 
 namespace {
 
-// ---------------------------------------------------------------- handles --
+const char kDefaultFolder[] = "/var/lib/tarnwick/scm";
+constexpr size_t kRecordFileSize = 2048;  // every field at its longest
+constexpr int kNoFollow = O_CLOEXEC | O_NOFOLLOW;
 
-constexpr int kMaxHandles = 32;
+thread_local char problem[3 * kScmPathSize];
+
+// Writes data to path whole: a temporary file of unpredictable name beside
+// it, made afresh, then a rename, so that a reader sees the old or the new
+// file, never a part.  (A write of a small file is whole or has failed.)
+unsigned long WriteWhole(const char *path, const char *data, size_t length) {
+    char tmp[sizeof(ScmPath) + 8];
+    std::snprintf(tmp, sizeof tmp, "%s.XXXXXX", path);
+    int fd = mkostemp(tmp, O_CLOEXEC);
+    if (fd < 0) {
+        return WindowsErrorOfErrno(errno);
+    }
+    errno = ENOSPC;  // what a short write means
+    bool written = fchmod(fd, 0644) == 0 && write(fd, data, length) == static_cast<ssize_t>(length);
+    int err = errno;
+    close(fd);
+    if (written && rename(tmp, path) == 0) {
+        return 0;
+    }
+    err = written ? errno : err;
+    unlink(tmp);
+    return WindowsErrorOfErrno(err);
+}
+
+// Reads at most size - 1 bytes of path and a terminator.  Returns the length,
+// or -1 with errno set.
+ssize_t ReadSmall(const char *path, char *buffer, size_t size) {
+    int fd = open(path, O_RDONLY | kNoFollow);
+    ssize_t n = fd >= 0 ? read(fd, buffer, size - 1) : -1;
+    if (fd >= 0) {
+        close(fd);
+    }
+    buffer[n > 0 ? n : 0] = '\0';
+    return n;
+}
+
+// Takes the value of "field=value" from the line of n characters, as text
+// (size bytes) or as the number *number.  False when the line is not field's.
+bool Take(const char *line, int n, const char *field, char *text, size_t size,
+          uint32_t *number = nullptr) {
+    int length = static_cast<int>(std::strlen(field));
+    if (n <= length || std::strncmp(line, field, length) != 0 || line[length] != '=') {
+        return false;
+    }
+    if (number != nullptr) {
+        *number = static_cast<uint32_t>(std::strtoul(line + length + 1, nullptr, 10));
+    } else {
+        std::snprintf(text, size, "%.*s", n - length - 1, line + length + 1);
+    }
+    return true;
+}
+
+unsigned long WriteRecord(const char *folder, const char *key, const ScmRecord *record) {
+    char text[kRecordFileSize];
+    size_t n = ScmRecordFormat(record, text, sizeof text);
+    return n == 0 ? kScmErrorInvalidParameter
+                  : WriteWhole(ScmStorePath(folder, key, ".service").text, text, n);
+}
+
+unsigned long RemoveService(const char *folder, const char *key) {
+    for (const char *ext : {".status", ".sock", ".out"}) {
+        unlink(ScmStorePath(folder, key, ext).text);
+    }
+    return unlink(ScmStorePath(folder, key, ".service").text) == 0 || errno == ENOENT
+               ? 0
+               : WindowsErrorOfErrno(errno);
+}
+
+// A service marked for deletion goes once it has stopped.  With the folder
+// lock held.
+void RemoveIfMarked(const char *folder, const char *key) {
+    ScmRecord record;
+    if (ScmStoreReadRecord(folder, key, &record) == 0 && record.deletePending != 0) {
+        RemoveService(folder, key);
+    }
+}
+
+// The calls' own: handles, the control channel, the dispatcher's state.
+int Fail(unsigned long code) {
+    SetLastError(code);
+    return 0;
+}
+
+constexpr size_t kMaxHandles = 32;
 constexpr ScmHandle kHandleBase = 0x5C000;
 
 enum class HandleKind { kFree, kManager, kService };
 
 struct HandleSlot {
     HandleKind kind;
-    uint32_t access;
-    char folder[kScmPathSize];
+    ScmFolder folder;
     char key[kScmKeySize];
 };
 
 std::mutex handle_mutex;
 HandleSlot handles[kMaxHandles];
 
-ScmHandle NewHandle(HandleKind kind, const char *folder, const char *key, uint32_t access) {
+ScmHandle NewHandle(HandleKind kind, const ScmFolder &folder, const char *key) {
     std::lock_guard<std::mutex> guard(handle_mutex);
-    for (int i = 0; i < kMaxHandles; ++i) {
-        HandleSlot &slot = handles[i];
-        if (slot.kind == HandleKind::kFree) {
-            slot.kind = kind;
-            slot.access = access;
-            std::snprintf(slot.folder, sizeof slot.folder, "%s", folder);
-            std::snprintf(slot.key, sizeof slot.key, "%s", key);
+    for (size_t i = 0; i < kMaxHandles; ++i) {
+        if (handles[i].kind == HandleKind::kFree) {
+            handles[i] = {kind, folder, {}};
+            std::snprintf(handles[i].key, sizeof handles[i].key, "%s", key);
             return kHandleBase + static_cast<ScmHandle>(i);
         }
     }
-    SetLastError(kScmErrorNotEnoughMemory);
-    return 0;
+    return Fail(kScmErrorNotEnoughMemory);
 }
 
 // Copies the slot of handle when it is one of kind.
 bool FindHandle(ScmHandle handle, HandleKind kind, HandleSlot *copy) {
     std::lock_guard<std::mutex> guard(handle_mutex);
-    if (handle < kHandleBase || handle >= kHandleBase + kMaxHandles) {
+    ScmHandle i = handle - kHandleBase;  // below the base: far above the table
+    if (i >= kMaxHandles || handles[i].kind != kind) {
         return false;
     }
-    const HandleSlot &slot = handles[handle - kHandleBase];
-    if (slot.kind != kind) {
-        return false;
-    }
-    *copy = slot;
+    *copy = handles[i];
     return true;
 }
 
-int Fail(unsigned long code) {
-    SetLastError(code);
-    return 0;
-}
-
-// -------------------------------------------------------- control channel --
-
-// A control request is the 32-bit control code; the reply is the result (0
-// when the handler ran, else the refusal's error code) and the status record
-// as it stands afterwards.
-struct ControlReply {
-    uint32_t result;
-    ServiceStatusRecord status;
-};
-static_assert(sizeof(ControlReply) == 32, "a control reply is 32 bytes");
-
+// A control request is the 32-bit control code, the reply the 32-bit result
+// (0: the handler ran; the status it left is in the status file by then).
 // How long the dispatcher waits for the request of a caller that connected,
-// and how long a caller waits for the handler.
+// and how long a caller waits for the handler:
 constexpr int kRequestWaitMs = 2000;
 constexpr int kReplyWaitMs = 30000;
 
-// Reads or writes exactly size bytes within timeout_ms.  Returns false on
-// time-out, end of stream or error.
+// Sends or receives exactly size bytes within timeout_ms.
 bool Transfer(int fd, void *data, size_t size, bool out, int timeout_ms) {
-    auto *p = static_cast<char *>(data);
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    size_t done = 0;
-    while (done < size) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                        end - std::chrono::steady_clock::now())
-                        .count();
-        if (left <= 0) {
-            return false;
-        }
-        struct pollfd pfd = {fd, static_cast<short>(out ? POLLOUT : POLLIN), 0};
-        int ready = poll(&pfd, 1, static_cast<int>(left));
-        if (ready < 0 && errno == EINTR) {
-            continue;
-        }
-        if (ready <= 0) {
-            return false;
-        }
-        ssize_t n = out ? send(fd, p + done, size - done, MSG_NOSIGNAL)
-                        : recv(fd, p + done, size - done, 0);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        done += static_cast<size_t>(n);
+    struct timeval limit = {timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+    setsockopt(fd, SOL_SOCKET, out ? SO_SNDTIMEO : SO_RCVTIMEO, &limit, sizeof limit);
+    ssize_t n;
+    while ((n = out ? send(fd, data, size, MSG_NOSIGNAL) : recv(fd, data, size, MSG_WAITALL)) < 0 &&
+           errno == EINTR) {
     }
-    return true;
+    return n == static_cast<ssize_t>(size);
 }
 
-bool SocketAddress(const char *path, struct sockaddr_un *addr) {
-    *addr = {};
-    addr->sun_family = AF_UNIX;
-    if (std::strlen(path) >= sizeof addr->sun_path) {
-        return false;
-    }
-    std::memcpy(addr->sun_path, path, std::strlen(path) + 1);
-    return true;
+// The user at the other end of a connected socket; -1 when unknown.
+long PeerUid(int fd) {
+    struct ucred cred;
+    socklen_t size = sizeof cred;
+    return getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &size) == 0 ? cred.uid : -1;
 }
 
-// ------------------------------------------------------------- dispatcher --
+sockaddr_un SocketAddress(const ScmPath &path) {
+    sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.text);  // fits: ScmStoreKey
+    return addr;
+}
 
 // The status handle that ScmRegisterHandler gives: nonzero and not the
 // invalid value.
@@ -145,15 +195,15 @@ constexpr auto kMainGrace = std::chrono::milliseconds(kScmMainWaitMs);
 
 struct Dispatcher {
     std::mutex mutex;
+    std::condition_variable mainEnded;
     bool active = false;  // a dispatcher runs in this process
     char folder[kScmPathSize] = {};
     char key[kScmKeySize] = {};
     ScmControlHandler handler = nullptr;
     ServiceStatusRecord status = {};
-    unsigned long long startTime = 0;  // of this process
-    bool stopped = false;              // kServiceStopped reported
+    bool stopped = false;  // kServiceStopped reported
     bool mainReturned = false;
-    int wake[2] = {-1, -1};  // written when stopped or mainReturned is set
+    int listener = -1;  // the control socket while the dispatcher serves it
 };
 
 Dispatcher dispatcher;
@@ -164,12 +214,11 @@ char main_argv0[kScmNameMax + 1];
 char *main_argv[2] = {main_argv0, nullptr};
 ScmServiceMain main_function = nullptr;
 
-// With dispatcher.mutex held.
-void Wake() {
-    if (dispatcher.wake[1] >= 0) {
-        char byte = 1;
-        ssize_t rc = write(dispatcher.wake[1], &byte, 1);
-        (void)rc;
+// Ends the serving of controls: a listening socket shut down wakes its poll
+// and takes no more callers.  With dispatcher.mutex held.
+void StopServing() {
+    if (dispatcher.listener >= 0) {
+        shutdown(dispatcher.listener, SHUT_RD);
     }
 }
 
@@ -177,166 +226,71 @@ void *RunMain(void *) {
     main_function(1, main_argv);
     std::lock_guard<std::mutex> guard(dispatcher.mutex);
     dispatcher.mainReturned = true;
-    Wake();
+    dispatcher.mainEnded.notify_all();
+    StopServing();
     return nullptr;
 }
 
 // Whether control may reach the handler now: 0, or the manager's refusal.
-// With dispatcher.mutex held.
+// The service accepts stop (when it says so), interrogate and its own codes
+// 128 to 255; pause, continue and the other system controls it never
+// accepts.  With dispatcher.mutex held.
 uint32_t Admit(uint32_t control) {
-    if (control == 0 || control == kServiceControlShutdown || (control > 10 && control < 128) ||
-        control > kServiceControlUserLast) {
+    const ServiceStatusRecord &s = dispatcher.status;
+    bool own = control >= kServiceControlUserFirst && control <= kServiceControlUserLast;
+    if (!own && (control == 0 || control == kServiceControlShutdown || control > 10)) {
         return kScmErrorInvalidParameter;
     }
-    if (dispatcher.handler == nullptr) {
-        return kScmErrorServiceCannotAcceptCtrl;
+    if (s.currentState != kServiceRunning || dispatcher.handler == nullptr) {
+        return s.currentState == kServiceStopped ? kScmErrorServiceNotActive
+                                                 : kScmErrorServiceCannotAcceptCtrl;
     }
-    uint32_t accepted = dispatcher.status.controlsAccepted;
-    switch (dispatcher.status.currentState) {
-        case kServiceStopped:
-            return kScmErrorServiceNotActive;
-        case kServiceStartPending:
-        case kServiceStopPending:
-        case kServiceContinuePending:
-        case kServicePausePending:
-            return kScmErrorServiceCannotAcceptCtrl;
-        default:
-            break;
-    }
-    uint32_t needed = 0;
-    if (control == kServiceControlStop) {
-        needed = kServiceAcceptStop;
-    } else if (control == kServiceControlPause || control == kServiceControlContinue) {
-        needed = kServiceAcceptPauseContinue;
-    } else if (control == 6) {
-        needed = 0x8;  // SERVICE_ACCEPT_PARAMCHANGE
-    } else if (control >= 7 && control <= 10) {
-        needed = 0x10;  // SERVICE_ACCEPT_NETBINDCHANGE
-    }
-    return (accepted & needed) == needed ? 0 : kScmErrorInvalidServiceControl;
+    bool stop = control == kServiceControlStop && (s.controlsAccepted & kServiceAcceptStop) != 0;
+    return stop || own || control == kServiceControlInterrogate ? 0
+                                                                : kScmErrorInvalidServiceControl;
 }
 
 // One caller: its control code, the handler (on this thread), the reply.
+// Only the service's own user and root are served.
 void ServeOne(int fd) {
     uint32_t control = 0;
     if (!Transfer(fd, &control, sizeof control, false, kRequestWaitMs)) {
         return;
     }
-    ScmControlHandler handler;
-    ControlReply reply = {};
-    {
-        std::lock_guard<std::mutex> guard(dispatcher.mutex);
-        reply.result = Admit(control);
-        handler = dispatcher.handler;
-    }
-    if (reply.result == 0) {
+    long peer = PeerUid(fd);
+    std::unique_lock<std::mutex> lock(dispatcher.mutex);
+    uint32_t result = peer == 0 || peer == geteuid() ? Admit(control) : kScmErrorAccessDenied;
+    ScmControlHandler handler = dispatcher.handler;
+    lock.unlock();
+    if (result == 0) {
         handler(control);
     }
-    {
-        std::lock_guard<std::mutex> guard(dispatcher.mutex);
-        reply.status = dispatcher.status;
-    }
-    Transfer(fd, &reply, sizeof reply, true, kRequestWaitMs);
+    Transfer(fd, &result, sizeof result, true, kRequestWaitMs);
 }
 
-void DrainWake() {
-    char bytes[16];
-    while (read(dispatcher.wake[0], bytes, sizeof bytes) > 0) {
-    }
-}
-
-// Serves control requests until the service has reported itself stopped or
-// its main function has returned.
-void ServeControls(int listener) {
-    for (;;) {
-        {
-            std::lock_guard<std::mutex> guard(dispatcher.mutex);
-            if (dispatcher.stopped || dispatcher.mainReturned) {
-                return;
-            }
-        }
-        struct pollfd fds[2] = {{listener, POLLIN, 0}, {dispatcher.wake[0], POLLIN, 0}};
-        if (poll(fds, 2, -1) < 0) {
-            continue;
-        }
-        if ((fds[1].revents & POLLIN) != 0) {
-            DrainWake();
-            continue;
-        }
-        if ((fds[0].revents & POLLIN) != 0) {
-            int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-            if (fd >= 0) {
-                ServeOne(fd);
-                close(fd);
-            }
-        }
-    }
-}
-
-// Waits until the main function has returned, at most kMainGrace.
-bool WaitForMain() {
-    auto end = std::chrono::steady_clock::now() + kMainGrace;
-    for (;;) {
-        {
-            std::lock_guard<std::mutex> guard(dispatcher.mutex);
-            if (dispatcher.mainReturned) {
-                return true;
-            }
-        }
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                        end - std::chrono::steady_clock::now())
-                        .count();
-        if (left <= 0) {
-            return false;
-        }
-        struct pollfd pfd = {dispatcher.wake[0], POLLIN, 0};
-        if (poll(&pfd, 1, static_cast<int>(left)) > 0) {
-            DrainWake();
-        }
-    }
-}
-
-// The owner-only control socket at path.  Returns its descriptor or -1.
-int OpenControlSocket(const char *path) {
-    struct sockaddr_un addr;
-    if (!SocketAddress(path, &addr)) {
-        return -1;
-    }
-    unlink(path);
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        return -1;
-    }
-    // Nobody can connect before listen: the mode is set in between.
-    if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 || chmod(path, 0600) != 0 ||
-        listen(fd, 8) != 0) {
+// The owner-only control socket at path (non-blocking).  Returns its
+// descriptor or -1.
+int OpenControlSocket(const ScmPath &path) {
+    sockaddr_un addr = SocketAddress(path);
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    unlink(path.text);
+    // The file bind makes takes the socket's mode: no one else may connect at
+    // any time, and no path is changed after the bind.
+    if (fd >= 0 &&
+        (fchmod(fd, 0600) != 0 || bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
+         listen(fd, 8) != 0)) {
         close(fd);
-        unlink(path);
         return -1;
     }
     return fd;
 }
 
-// Removes the socket file unless a later run of the service has put its own
-// in its place.
-void UnlinkIfOurs(const char *path, const struct stat &ours) {
-    struct stat now;
-    if (stat(path, &now) == 0 && now.st_dev == ours.st_dev && now.st_ino == ours.st_ino) {
-        unlink(path);
-    }
-}
-
-// ------------------------------------------------------------ error texts --
-
-struct ErrorText {
+// The Windows texts of the codes the service host and tarnwick-sc tell, as
+// FormatMessageA gives them (en-US), each ending with CR LF.
+constexpr struct {
     unsigned long code;
     const char *text;
-};
-
-// The Windows texts of the codes the stand-in gives, as FormatMessageA gives
-// them (en-US), each ending with CR LF.
-constexpr ErrorText kErrorTexts[] = {
-    {0, "The operation completed successfully.\r\n"},
+} kErrorTexts[] = {
     {2, "The system cannot find the file specified.\r\n"},
     {3, "The system cannot find the path specified.\r\n"},
     {5, "Access is denied.\r\n"},
@@ -348,17 +302,13 @@ constexpr ErrorText kErrorTexts[] = {
     {112, "There is not enough space on the disk.\r\n"},
     {122, "The data area passed to a system call is too small.\r\n"},
     {123, "The filename, directory name, or volume label syntax is incorrect.\r\n"},
+    {206, "The filename or extension is too long.\r\n"},
     {1052, "The requested control is not valid for this service.\r\n"},
     {1053, "The service did not respond to the start or control request in a timely fashion.\r\n"},
-    {1054, "A thread could not be created for the service.\r\n"},
     {1056, "An instance of the service is already running.\r\n"},
-    {1058,
-     "The service cannot be started, either because it is disabled or because it has no enabled "
-     "devices associated with it.\r\n"},
     {1060, "The specified service does not exist as an installed service.\r\n"},
     {1061, "The service cannot accept control messages at this time.\r\n"},
     {1062, "The service has not been started.\r\n"},
-    {1063, "The service process could not connect to the service controller.\r\n"},
     {1067, "The process terminated unexpectedly.\r\n"},
     {1072, "The specified service has been marked for deletion.\r\n"},
     {1073, "The specified service already exists.\r\n"},
@@ -367,126 +317,284 @@ constexpr ErrorText kErrorTexts[] = {
 
 }  // namespace
 
-// ------------------------------------------------------- running service --
+bool ScmRecordParse(const char *text, ScmRecord *r) {
+    *r = ScmRecord{};
+    uint32_t pending = 0;
+    for (const char *line = text; *line != '\0';) {
+        int n = static_cast<int>(std::strcspn(line, "\n"));
+        Take(line, n, "Name", r->name, sizeof r->name) ||
+            Take(line, n, "DisplayName", r->displayName, sizeof r->displayName) ||
+            Take(line, n, "BinaryPath", r->binaryPath, sizeof r->binaryPath) ||
+            Take(line, n, "Type", nullptr, 0, &r->serviceType) ||
+            Take(line, n, "StartType", nullptr, 0, &r->startType) ||
+            Take(line, n, "ErrorControl", nullptr, 0, &r->errorControl) ||
+            Take(line, n, "DeletePending", nullptr, 0, &pending);
+        line += n + (line[n] == '\n' ? 1 : 0);
+    }
+    r->deletePending = pending != 0 ? 1 : 0;
+    return r->name[0] != '\0';
+}
 
+size_t ScmRecordFormat(const ScmRecord *r, char *text, size_t size) {
+    bool one_line = std::strpbrk(r->name, "\r\n") == nullptr &&
+                    std::strpbrk(r->displayName, "\r\n") == nullptr &&
+                    std::strpbrk(r->binaryPath, "\r\n") == nullptr;
+    int n = std::snprintf(text, size,
+                          "Name=%s\nDisplayName=%s\nType=%u\nStartType=%u\nErrorControl=%u\n"
+                          "BinaryPath=%s\nDeletePending=%d\n",
+                          r->name, r->displayName, r->serviceType, r->startType, r->errorControl,
+                          r->binaryPath, r->deletePending);
+    return one_line && n > 0 && static_cast<size_t>(n) < size ? static_cast<size_t>(n) : 0;
+}
+
+unsigned long long ScmProcStatStartTime(const char *text) {
+    // "pid (comm) state ...": the command may hold blanks and parentheses,
+    // so fields are counted from the last ')'.  The state is field 3, the
+    // start time field 22.
+    const char *p = std::strrchr(text, ')');
+    if (p == nullptr || p[1] != ' ' || p[2] == 'Z' || p[2] == 'X') {
+        return 0;
+    }
+    for (int field = 2; field < 22 && p != nullptr; ++field) {
+        p = std::strchr(p + 1, ' ');
+    }
+    return p != nullptr ? std::strtoull(p + 1, nullptr, 10) : 0;
+}
+
+unsigned long ScmStoreFolder(bool make, ScmFolder *folder) {
+    problem[0] = '\0';
+    const char *env = std::getenv(kScmFolderVariable);
+    int n = std::snprintf(folder->path, sizeof folder->path, "%s",
+                          env != nullptr && env[0] != '\0' ? env : kDefaultFolder);
+    if (static_cast<size_t>(n) >= sizeof folder->path) {
+        return kScmErrorFilenameTooLong;
+    }
+    // Each parent in turn, then the folder itself.
+    for (char *p = folder->path + 1; make; ++p) {
+        char c = *p;
+        if (c == '/' || c == '\0') {
+            *p = '\0';
+            if (mkdir(folder->path, 0755) != 0 && errno != EEXIST) {
+                return WindowsErrorOfErrno(errno);
+            }
+            *p = c;
+            make = c != '\0';
+        }
+    }
+    struct stat st;
+    if (stat(folder->path, &st) != 0) {
+        return WindowsErrorOfErrno(errno);
+    }
+    // Whoever may write the folder may plant files in it.
+    if (S_ISDIR(st.st_mode) && (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        std::snprintf(problem, sizeof problem,
+                      "service database folder %s: others than its owner may write it (mode "
+                      "%04o): refused",
+                      folder->path, static_cast<unsigned>(st.st_mode & 07777));
+    }
+    folder->owner = st.st_uid;
+    return S_ISDIR(st.st_mode) && problem[0] == '\0' ? 0 : kScmErrorAccessDenied;
+}
+
+const char *ScmStoreProblem() {
+    return problem;
+}
+
+unsigned long ScmStoreKey(const char *folder, const char *name, char *key) {
+    size_t n = name == nullptr ? 0 : std::strlen(name);
+    if (n == 0 || n > kScmNameMax || std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) {
+        return kScmErrorInvalidName;
+    }
+    for (size_t i = 0; i <= n; ++i) {
+        auto c = static_cast<unsigned char>(name[i]);
+        if (i < n && (c == '/' || c == '\\' || c < 0x20 || c == 0x7f)) {
+            return kScmErrorInvalidName;
+        }
+        key[i] = static_cast<char>(std::tolower(c));
+    }
+    ScmPath sock = ScmStorePath(folder, key, ".sock");
+    if (std::strlen(sock.text) > kScmSocketPathMax) {
+        std::snprintf(problem, sizeof problem,
+                      "service database folder %s: the control socket path %s has %zu bytes, "
+                      "more than the %zu a socket address holds (%s)",
+                      folder, sock.text, std::strlen(sock.text), kScmSocketPathMax,
+                      kScmFolderVariable);
+        return kScmErrorFilenameTooLong;
+    }
+    return 0;
+}
+
+ScmPath ScmStorePath(const char *folder, const char *key, const char *ext) {
+    ScmPath path;
+    std::snprintf(path.text, sizeof path.text, "%s/%s%s", folder, key, ext);
+    return path;
+}
+
+unsigned long ScmStoreReadRecord(const char *folder, const char *key, ScmRecord *record) {
+    char text[kRecordFileSize];
+    if (ReadSmall(ScmStorePath(folder, key, ".service").text, text, sizeof text) < 0) {
+        return errno == ENOENT ? kScmErrorServiceDoesNotExist : WindowsErrorOfErrno(errno);
+    }
+    return ScmRecordParse(text, record) ? 0 : kScmErrorServiceDoesNotExist;
+}
+
+// The status file: the seven words of the record, the process id, its start
+// time, in decimal.
+void ScmStoreReadStatus(const char *folder, const char *key, ScmStoredStatus *stored) {
+    ScmStoredStatus read;
+    ServiceStatusRecord &s = read.status;
+    char text[256];
+    *stored = {{kServiceWin32OwnProcess, kServiceStopped, 0, 0, 0, 0, 0}, 0, 0};
+    if (ReadSmall(ScmStorePath(folder, key, ".status").text, text, sizeof text) > 0 &&
+        std::sscanf(text, "%u %u %u %u %u %u %u %ld %llu", &s.serviceType, &s.currentState,
+                    &s.controlsAccepted, &s.win32ExitCode, &s.serviceSpecificExitCode,
+                    &s.checkPoint, &s.waitHint, &read.pid, &read.startTime) == 9) {
+        *stored = read;
+    }
+}
+
+unsigned long ScmStoreWriteStatus(const char *folder, const char *key,
+                                  const ScmStoredStatus *stored) {
+    const ServiceStatusRecord &s = stored->status;
+    char text[256];
+    int n = std::snprintf(text, sizeof text, "%u %u %u %u %u %u %u %ld %llu\n", s.serviceType,
+                          s.currentState, s.controlsAccepted, s.win32ExitCode,
+                          s.serviceSpecificExitCode, s.checkPoint, s.waitHint, stored->pid,
+                          stored->startTime);
+    return WriteWhole(ScmStorePath(folder, key, ".status").text, text, static_cast<size_t>(n));
+}
+
+void ScmStoreCurrentStatus(const char *folder, const char *key, ScmStoredStatus *stored,
+                           bool have_lock) {
+    ScmStoreReadStatus(folder, key, stored);
+    if (stored->status.currentState == kServiceStopped ||
+        ScmStoreProcessAlive(stored->pid, stored->startTime)) {
+        return;
+    }
+    // The process ended without reporting its stop: the manager records it,
+    // unless another process did meanwhile.
+    int lock = have_lock ? -1 : ScmStoreLock(folder);
+    ScmStoredStatus seen = *stored;
+    ScmStoreReadStatus(folder, key, stored);
+    if (stored->status.currentState != kServiceStopped && stored->pid == seen.pid &&
+        stored->startTime == seen.startTime) {
+        *stored = {
+            {seen.status.serviceType, kServiceStopped, 0, kScmErrorProcessAborted, 0, 0, 0}, 0, 0};
+        if (have_lock || lock >= 0) {
+            ScmStoreWriteStatus(folder, key, stored);
+            unlink(ScmStorePath(folder, key, ".sock").text);
+            RemoveIfMarked(folder, key);
+        }
+    }
+    if (lock >= 0) {
+        close(lock);
+    }
+}
+
+unsigned long long ScmStoreProcessStartTime(long pid) {
+    char path[64];
+    char text[1024];
+    std::snprintf(path, sizeof path, "/proc/%ld/stat", pid);
+    return pid > 0 && ReadSmall(path, text, sizeof text) > 0 ? ScmProcStatStartTime(text) : 0;
+}
+
+bool ScmStoreProcessAlive(long pid, unsigned long long start_time) {
+    unsigned long long now = ScmStoreProcessStartTime(pid);
+    return now != 0 && (start_time == 0 || now == start_time);
+}
+
+int ScmStoreLock(const char *folder) {
+    int fd = open(ScmStorePath(folder, "", ".lock").text, O_RDWR | O_CREAT | kNoFollow, 0644);
+    while (fd >= 0 && flock(fd, LOCK_EX) != 0) {
+        if (errno != EINTR) {
+            close(fd);
+            fd = -1;
+        }
+    }
+    return fd;
+}
+
+// The calls of platform/scm.h.
 int ScmStartDispatcher(const ScmTableEntry *table) {
     if (table == nullptr || table[0].name == nullptr || table[0].main == nullptr) {
         return Fail(kScmErrorInvalidParameter);
     }
     const char *name = std::getenv(kScmServiceVariable);
-    char folder[kScmPathSize];
+    ScmFolder folder;
     char key[kScmKeySize];
-    char sock[kScmPathSize];
     ScmRecord record;
-    if (name == nullptr || ScmStoreFolder(folder, sizeof folder) != 0 ||
-        ScmStoreKey(name, key, sizeof key) != 0 || ScmStoreReadRecord(folder, key, &record) != 0 ||
-        !ScmStorePath(folder, key, ".sock", sock, sizeof sock)) {
+    if (name == nullptr || ScmStoreFolder(false, &folder) != 0 ||
+        ScmStoreKey(folder.path, name, key) != 0 ||
+        ScmStoreReadRecord(folder.path, key, &record) != 0) {
         return Fail(kScmErrorFailedServiceControllerConnect);
     }
+    ScmPath sock = ScmStorePath(folder.path, key, ".sock");
     // Another process of this service that still runs keeps its channel.
     ScmStoredStatus current;
-    ScmStoreCurrentStatus(folder, key, record.serviceType, &current, false);
-    if (current.status.currentState != kServiceStopped && current.pid != getpid()) {
+    ScmStoreCurrentStatus(folder.path, key, &current, false);
+    std::unique_lock<std::mutex> lock(dispatcher.mutex);
+    if (dispatcher.active ||
+        (current.status.currentState != kServiceStopped && current.pid != getpid())) {
         return Fail(kScmErrorServiceAlreadyRunning);
     }
-    {
-        std::lock_guard<std::mutex> guard(dispatcher.mutex);
-        if (dispatcher.active) {
-            return Fail(kScmErrorServiceAlreadyRunning);
-        }
-    }
     int listener = OpenControlSocket(sock);
-    struct stat ours;
-    if (listener < 0 || stat(sock, &ours) != 0) {
-        if (listener >= 0) {
-            close(listener);
-        }
+    if (listener < 0) {
         return Fail(kScmErrorFailedServiceControllerConnect);
     }
-    int wake[2];
-    if (pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) {
-        close(listener);
-        UnlinkIfOurs(sock, ours);
-        return Fail(kScmErrorNotEnoughMemory);
-    }
-    {
-        std::lock_guard<std::mutex> guard(dispatcher.mutex);
-        dispatcher.active = true;
-        std::snprintf(dispatcher.folder, sizeof dispatcher.folder, "%s", folder);
-        std::snprintf(dispatcher.key, sizeof dispatcher.key, "%s", key);
-        dispatcher.handler = nullptr;
-        dispatcher.status = ServiceStatusRecord{};
-        dispatcher.status.serviceType = record.serviceType;
-        dispatcher.status.currentState = kServiceStartPending;
-        dispatcher.startTime = ScmStoreProcessStartTime(getpid());
-        dispatcher.stopped = false;
-        dispatcher.mainReturned = false;
-        dispatcher.wake[0] = wake[0];
-        dispatcher.wake[1] = wake[1];
-    }
+    std::snprintf(dispatcher.folder, sizeof dispatcher.folder, "%s", folder.path);
+    std::snprintf(dispatcher.key, sizeof dispatcher.key, "%s", key);
+    dispatcher.active = true;
+    dispatcher.handler = nullptr;
+    dispatcher.status = {record.serviceType, kServiceStartPending, 0, 0, 0, 0, 0};
+    dispatcher.stopped = dispatcher.mainReturned = false;
+    dispatcher.listener = listener;
     std::snprintf(main_argv0, sizeof main_argv0, "%s", record.name);
     main_function = table[0].main;
     pthread_t thread;
     bool started = pthread_create(&thread, nullptr, RunMain, nullptr) == 0;
-    if (started) {
-        ServeControls(listener);
+    // Controls until the service has reported itself stopped or its main
+    // function has returned.
+    while (started && !dispatcher.stopped && !dispatcher.mainReturned) {
+        lock.unlock();
+        struct pollfd pfd = {listener, POLLIN, 0};
+        int fd = poll(&pfd, 1, -1) > 0 ? accept4(listener, nullptr, nullptr, SOCK_CLOEXEC) : -1;
+        if (fd >= 0) {
+            ServeOne(fd);
+            close(fd);
+        }
+        lock.lock();
     }
+    // No later run of the service starts before this process has ended.
     close(listener);
-    UnlinkIfOurs(sock, ours);
-    bool returned = started && WaitForMain();
-    if (returned) {
+    unlink(sock.text);
+    dispatcher.listener = -1;
+    if (started &&
+        dispatcher.mainEnded.wait_for(lock, kMainGrace, [] { return dispatcher.mainReturned; })) {
         pthread_join(thread, nullptr);
     } else if (started) {
         pthread_detach(thread);
     }
-
-    std::lock_guard<std::mutex> guard(dispatcher.mutex);
-    if (!dispatcher.stopped) {
-        // The main function ended (or never ran) without reporting its stop.
-        ScmStoredStatus ended = {};
-        ended.status.serviceType = record.serviceType;
-        ended.status.currentState = kServiceStopped;
-        ended.status.win32ExitCode = started ? kScmErrorProcessAborted : kScmErrorServiceNoThread;
-        ScmStoreWriteStatus(folder, key, &ended);
+    if (int fd = ScmStoreLock(folder.path); fd >= 0) {
+        RemoveIfMarked(folder.path, key);
+        close(fd);
     }
-    int lock = ScmStoreLock(folder);
-    ScmRecord latest;
-    if (ScmStoreReadRecord(folder, key, &latest) == 0 && latest.deletePending != 0) {
-        ScmStoreRemove(folder, key);
-    }
-    ScmStoreUnlock(lock);
     dispatcher.active = false;
-    dispatcher.handler = nullptr;
-    close(dispatcher.wake[0]);
-    close(dispatcher.wake[1]);
-    dispatcher.wake[0] = dispatcher.wake[1] = -1;
-    if (!started) {
-        return Fail(kScmErrorServiceNoThread);
-    }
-    return 1;
+    return started ? 1 : Fail(kScmErrorServiceNoThread);
 }
 
-ServiceStatusHandle ScmRegisterHandler(const char *name, ScmControlHandler handler) {
-    (void)name;  // an own-process service: the dispatcher runs one service
+// An own-process service: the dispatcher runs one service, whatever the name.
+ServiceStatusHandle ScmRegisterHandler(const char * /*name*/, ScmControlHandler handler) {
     std::lock_guard<std::mutex> guard(dispatcher.mutex);
-    if (!dispatcher.active) {
-        SetLastError(kScmErrorServiceDoesNotExist);
-        return 0;
-    }
-    if (handler == nullptr) {
-        SetLastError(kScmErrorInvalidParameter);
-        return 0;
+    if (!dispatcher.active || handler == nullptr) {
+        return Fail(dispatcher.active ? kScmErrorInvalidParameter : kScmErrorServiceDoesNotExist);
     }
     dispatcher.handler = handler;
     return kStatusHandle;
 }
 
 int ScmSetStatus(ServiceStatusHandle handle, const ServiceStatusRecord *status) {
-    if (handle == 0 || handle == kInvalidStatusHandle || handle != kStatusHandle) {
-        return Fail(kScmErrorInvalidHandle);
-    }
     std::lock_guard<std::mutex> guard(dispatcher.mutex);
-    if (!dispatcher.active || dispatcher.handler == nullptr) {
+    if (handle != kStatusHandle || !dispatcher.active || dispatcher.handler == nullptr) {
         return Fail(kScmErrorInvalidHandle);
     }
     if (status == nullptr || status->currentState < kServiceStopped ||
@@ -494,208 +602,127 @@ int ScmSetStatus(ServiceStatusHandle handle, const ServiceStatusRecord *status) 
         return Fail(kScmErrorInvalidParameter);
     }
     dispatcher.status = *status;
-    ScmStoredStatus stored = {*status, static_cast<long>(getpid()), dispatcher.startTime};
+    ScmStoredStatus stored = {*status, getpid(), ScmStoreProcessStartTime(getpid())};
     ScmStoreWriteStatus(dispatcher.folder, dispatcher.key, &stored);
-    ScmStoreAppendReport(dispatcher.folder, dispatcher.key, status);
     if (status->currentState == kServiceStopped) {
         dispatcher.stopped = true;
-        Wake();
+        StopServing();
     }
     return 1;
 }
 
-// ------------------------------------------------------------ the manager --
-
 ScmHandle ScmOpenManager(uint32_t access) {
-    char folder[kScmPathSize];
-    if (unsigned long code = ScmStoreFolder(folder, sizeof folder); code != 0) {
-        return Fail(code);
+    ScmFolder folder = {};
+    bool make = (access & kScManagerCreateService) != 0;
+    unsigned long code = ScmStoreFolder(make, &folder);
+    code = code == kScmErrorFileNotFound && !make ? 0 : code;  // no database yet: no service
+    if (code != 0) {
+        return Fail(code == kScmErrorFilenameTooLong ? code : kScmErrorAccessDenied);
     }
-    if ((access & kScManagerCreateService) != 0) {
-        if (ScmStoreMakeFolder(folder) != 0 || ::access(folder, W_OK | X_OK) != 0) {
-            return Fail(kScmErrorAccessDenied);
-        }
-    } else if (::access(folder, R_OK | X_OK) != 0 && errno != ENOENT) {
-        return Fail(kScmErrorAccessDenied);
-    }
-    return NewHandle(HandleKind::kManager, folder, "", access);
+    return NewHandle(HandleKind::kManager, folder, "");
 }
 
+// One service, run as the user that starts it: no access rights, group, tag,
+// dependencies or account are kept.
 ScmHandle ScmCreateService(ScmHandle manager, const char *name, const char *display_name,
-                           uint32_t access, uint32_t service_type, uint32_t start_type,
+                           uint32_t /*access*/, uint32_t service_type, uint32_t start_type,
                            uint32_t error_control, const char *binary_path,
-                           const char *load_order_group, uint32_t *tag_id, const char *dependencies,
-                           const char *account, const char *password) {
-    (void)password;  // the stand-in runs every service as its starter
+                           const char * /*load_order_group*/, uint32_t * /*tag_id*/,
+                           const char * /*dependencies*/, const char * /*account*/,
+                           const char * /*password*/) {
     HandleSlot m;
+    char key[kScmKeySize];
     if (!FindHandle(manager, HandleKind::kManager, &m)) {
         return Fail(kScmErrorInvalidHandle);
     }
-    if ((m.access & kScManagerCreateService) == 0) {
-        return Fail(kScmErrorAccessDenied);
-    }
-    char key[kScmKeySize];
-    if (unsigned long code = ScmStoreKey(name, key, sizeof key); code != 0) {
+    if (unsigned long code = ScmStoreKey(m.folder.path, name, key); code != 0) {
         return Fail(code);
     }
     const char *display = display_name != nullptr && display_name[0] != '\0' ? display_name : name;
-    auto one_line = [](const char *text, size_t size) {
-        return text == nullptr ||
-               (std::strlen(text) < size && std::strpbrk(text, "\r\n") == nullptr);
-    };
-    if (binary_path == nullptr || binary_path[0] == '\0' || !one_line(binary_path, kScmPathSize) ||
-        !one_line(display, kScmTextSize) || !one_line(load_order_group, kScmTextSize) ||
-        !one_line(account, kScmTextSize) || service_type != kServiceWin32OwnProcess ||
-        start_type < kServiceAutoStart || start_type > kServiceDisabled || error_control > 3) {
+    ScmRecord record = {};
+    if (binary_path == nullptr || binary_path[0] == '\0' ||
+        service_type != kServiceWin32OwnProcess ||
+        std::strlen(binary_path) >= sizeof record.binaryPath ||
+        std::strlen(display) >= sizeof record.displayName) {
         return Fail(kScmErrorInvalidParameter);
     }
-    ScmRecord record = {};
     std::snprintf(record.name, sizeof record.name, "%s", name);
     std::snprintf(record.displayName, sizeof record.displayName, "%s", display);
     record.serviceType = service_type;
     record.startType = start_type;
     record.errorControl = error_control;
     std::snprintf(record.binaryPath, sizeof record.binaryPath, "%s", binary_path);
-    std::snprintf(record.group, sizeof record.group, "%s",
-                  load_order_group != nullptr ? load_order_group : "");
-    // The double-NUL list, its names joined by '/'.
-    size_t at = 0;
-    for (const char *d = dependencies; d != nullptr && *d != '\0'; d += std::strlen(d) + 1) {
-        int n = std::snprintf(record.dependencies + at, sizeof record.dependencies - at, "%s%s",
-                              at == 0 ? "" : "/", d);
-        if (n < 0 || at + static_cast<size_t>(n) >= sizeof record.dependencies ||
-            std::strpbrk(d, "\r\n") != nullptr) {
-            return Fail(kScmErrorInvalidParameter);
-        }
-        at += static_cast<size_t>(n);
-    }
-    std::snprintf(record.account, sizeof record.account, "%s",
-                  account != nullptr ? account : "LocalSystem");
-
-    int lock = ScmStoreLock(m.folder);
+    int lock = ScmStoreLock(m.folder.path);
     if (lock < 0) {
         return Fail(kScmErrorAccessDenied);
     }
-    unsigned long code = 0;
     ScmRecord existing;
-    if (ScmStoreReadRecord(m.folder, key, &existing) == 0) {
-        code =
-            existing.deletePending != 0 ? kScmErrorServiceMarkedForDelete : kScmErrorServiceExists;
+    unsigned long code = kScmErrorServiceExists;
+    if (ScmStoreReadRecord(m.folder.path, key, &existing) == 0) {
+        code = existing.deletePending != 0 ? kScmErrorServiceMarkedForDelete : code;
     } else {
-        struct Clash {
-            const char *name;
-            const char *display;
-            bool found;
-        } clash = {name, display, false};
-        ScmStoreEachRecord(
-            m.folder,
-            [](const ScmRecord &other, void *arg) {
-                auto *c = static_cast<Clash *>(arg);
-                c->found = strcasecmp(other.displayName, c->display) == 0 ||
-                           strcasecmp(other.displayName, c->name) == 0 ||
-                           strcasecmp(other.name, c->display) == 0;
-                return !c->found;
-            },
-            &clash);
-        if (clash.found) {
-            code = kScmErrorDuplicateServiceName;
-        } else {
-            ScmStoreRemove(m.folder, key);  // leftovers of an earlier service
-            code = ScmStoreWriteRecord(m.folder, key, &record);
-        }
+        RemoveService(m.folder.path, key);  // leftovers of an earlier service
+        code = WriteRecord(m.folder.path, key, &record);
     }
-    ScmStoreUnlock(lock);
-    if (code != 0) {
-        return Fail(code);
-    }
-    if (tag_id != nullptr) {
-        *tag_id = 0;
-    }
-    return NewHandle(HandleKind::kService, m.folder, key, access);
+    close(lock);
+    return code != 0 ? Fail(code) : NewHandle(HandleKind::kService, m.folder, key);
 }
 
-ScmHandle ScmOpenService(ScmHandle manager, const char *name, uint32_t access) {
+ScmHandle ScmOpenService(ScmHandle manager, const char *name, uint32_t /*access*/) {
     HandleSlot m;
+    char key[kScmKeySize];
+    ScmRecord record;
     if (!FindHandle(manager, HandleKind::kManager, &m)) {
         return Fail(kScmErrorInvalidHandle);
     }
-    char key[kScmKeySize];
-    if (unsigned long code = ScmStoreKey(name, key, sizeof key); code != 0) {
-        return Fail(code);
-    }
-    ScmRecord record;
-    if (unsigned long code = ScmStoreReadRecord(m.folder, key, &record); code != 0) {
-        return Fail(code);
-    }
-    return NewHandle(HandleKind::kService, m.folder, key, access);
+    unsigned long code = ScmStoreKey(m.folder.path, name, key);
+    code = code != 0 ? code : ScmStoreReadRecord(m.folder.path, key, &record);
+    return code != 0 ? Fail(code) : NewHandle(HandleKind::kService, m.folder, key);
 }
 
 int ScmControlService(ScmHandle service, uint32_t control, ServiceStatusRecord *status) {
     HandleSlot s;
-    if (!FindHandle(service, HandleKind::kService, &s)) {
-        return Fail(kScmErrorInvalidHandle);
-    }
-    ServiceStatusRecord ignored;
-    if (status == nullptr) {
-        status = &ignored;
-    }
-    ScmRecord record;
-    if (unsigned long code = ScmStoreReadRecord(s.folder, s.key, &record); code != 0) {
-        return Fail(code);
+    if (!FindHandle(service, HandleKind::kService, &s) || status == nullptr) {
+        return Fail(status == nullptr ? kScmErrorInvalidParameter : kScmErrorInvalidHandle);
     }
     // What the manager knows when the service cannot be asked.
-    auto refuse = [&](unsigned long fallback) {
-        ScmStoredStatus current;
-        ScmStoreCurrentStatus(s.folder, s.key, record.serviceType, &current, false);
-        *status = current.status;
-        return Fail(current.status.currentState == kServiceStopped ? kScmErrorServiceNotActive
-                                                                   : fallback);
+    auto refuse = [&](unsigned long code) {
+        ScmQueryStatus(service, status);
+        return Fail(status->currentState == kServiceStopped ? kScmErrorServiceNotActive : code);
     };
-    char path[kScmPathSize];
-    struct sockaddr_un addr;
-    if (!ScmStorePath(s.folder, s.key, ".sock", path, sizeof path) || !SocketAddress(path, &addr)) {
-        return refuse(kScmErrorServiceCannotAcceptCtrl);
-    }
+    sockaddr_un addr = SocketAddress(ScmStorePath(s.folder.path, s.key, ".sock"));
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
-        return Fail(ScmErrnoCode(errno));
+        return Fail(WindowsErrorOfErrno(errno));
     }
     if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
         int err = errno;
         close(fd);
-        if (err == EACCES || err == EPERM) {
-            return Fail(kScmErrorAccessDenied);
-        }
         // No channel yet (a start under way) or none any more.
-        return refuse(kScmErrorServiceCannotAcceptCtrl);
+        return err == EACCES || err == EPERM ? Fail(kScmErrorAccessDenied)
+                                             : refuse(kScmErrorServiceCannotAcceptCtrl);
     }
-    ControlReply reply;
-    bool sent = Transfer(fd, &control, sizeof control, true, kRequestWaitMs);
-    bool answered = sent && Transfer(fd, &reply, sizeof reply, false, kReplyWaitMs);
+    // Only a service run by the folder's owner or root is told anything.
+    long peer = PeerUid(fd);
+    uint32_t result = 0;
+    bool trusted = peer == 0 || peer == static_cast<long>(s.folder.owner);
+    bool answered = trusted && Transfer(fd, &control, sizeof control, true, kRequestWaitMs) &&
+                    Transfer(fd, &result, sizeof result, false, kReplyWaitMs);
     close(fd);
     if (!answered) {
-        return refuse(kScmErrorServiceRequestTimeout);
+        return trusted ? refuse(kScmErrorServiceRequestTimeout) : Fail(kScmErrorAccessDenied);
     }
-    *status = reply.status;
-    if (reply.result != 0) {
-        return Fail(reply.result);
-    }
-    return 1;
+    ScmQueryStatus(service, status);
+    return result != 0 ? Fail(result) : 1;
 }
 
 int ScmQueryStatus(ScmHandle service, ServiceStatusRecord *status) {
     HandleSlot s;
-    if (!FindHandle(service, HandleKind::kService, &s)) {
-        return Fail(kScmErrorInvalidHandle);
+    if (!FindHandle(service, HandleKind::kService, &s) || status == nullptr) {
+        return Fail(status == nullptr ? kScmErrorInvalidParameter : kScmErrorInvalidHandle);
     }
-    if (status == nullptr) {
-        return Fail(kScmErrorInvalidParameter);
-    }
-    ScmRecord record;
-    uint32_t type = ScmStoreReadRecord(s.folder, s.key, &record) == 0 ? record.serviceType
-                                                                      : kServiceWin32OwnProcess;
     ScmStoredStatus current;
-    ScmStoreCurrentStatus(s.folder, s.key, type, &current, false);
+    ScmStoreCurrentStatus(s.folder.path, s.key, &current, false);
     *status = current.status;
     return 1;
 }
@@ -705,69 +732,53 @@ int ScmDeleteService(ScmHandle service) {
     if (!FindHandle(service, HandleKind::kService, &s)) {
         return Fail(kScmErrorInvalidHandle);
     }
-    int lock = ScmStoreLock(s.folder);
+    int lock = ScmStoreLock(s.folder.path);
     if (lock < 0) {
         return Fail(kScmErrorAccessDenied);
     }
-    unsigned long code = 0;
+    // Gone already (deleted through another handle) or marked.
+    unsigned long code = kScmErrorServiceMarkedForDelete;
     ScmRecord record;
-    if (ScmStoreReadRecord(s.folder, s.key, &record) != 0 || record.deletePending != 0) {
-        // Gone already (deleted through another handle) or marked.
-        code = kScmErrorServiceMarkedForDelete;
-    } else {
-        ScmStoredStatus current;
-        ScmStoreCurrentStatus(s.folder, s.key, record.serviceType, &current, true);
-        if (current.status.currentState == kServiceStopped) {
-            code = ScmStoreRemove(s.folder, s.key);
-        } else {
-            record.deletePending = 1;
-            code = ScmStoreWriteRecord(s.folder, s.key, &record);
-        }
+    ScmStoredStatus current;
+    if (ScmStoreReadRecord(s.folder.path, s.key, &record) == 0 && record.deletePending == 0) {
+        ScmStoreCurrentStatus(s.folder.path, s.key, &current, true);
+        record.deletePending = 1;
+        code = current.status.currentState == kServiceStopped
+                   ? RemoveService(s.folder.path, s.key)
+                   : WriteRecord(s.folder.path, s.key, &record);
     }
-    ScmStoreUnlock(lock);
+    close(lock);
     return code != 0 ? Fail(code) : 1;
 }
 
 int ScmCloseHandle(ScmHandle handle) {
     std::lock_guard<std::mutex> guard(handle_mutex);
-    if (handle < kHandleBase || handle >= kHandleBase + kMaxHandles ||
-        handles[handle - kHandleBase].kind == HandleKind::kFree) {
+    ScmHandle i = handle - kHandleBase;
+    if (i >= kMaxHandles || handles[i].kind == HandleKind::kFree) {
         return Fail(kScmErrorInvalidHandle);
     }
-    handles[handle - kHandleBase].kind = HandleKind::kFree;
+    handles[i].kind = HandleKind::kFree;
     return 1;
 }
-
-// -------------------------------------------------- executable and texts --
 
 uint32_t ScmModuleFileName(char *buffer, uint32_t size) {
     char path[4096];
     ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-    if (n < 0) {
-        return Fail(ScmErrnoCode(errno));
+    if (n < 0 || size == 0) {
+        return Fail(n < 0 ? WindowsErrorOfErrno(errno) : kScmErrorInsufficientBuffer);
     }
-    if (size == 0) {
-        return Fail(kScmErrorInsufficientBuffer);
-    }
-    auto length = static_cast<uint32_t>(n);
-    if (length >= size) {
-        std::memcpy(buffer, path, size - 1);
-        buffer[size - 1] = '\0';
+    std::snprintf(buffer, size, "%.*s", static_cast<int>(n), path);
+    if (static_cast<uint32_t>(n) >= size) {
         SetLastError(kScmErrorInsufficientBuffer);
         return size;
     }
-    std::memcpy(buffer, path, length);
-    buffer[length] = '\0';
-    return length;
+    return static_cast<uint32_t>(n);
 }
 
 size_t ScmErrorText(unsigned long code, char *buffer, size_t size) {
-    for (const ErrorText &e : kErrorTexts) {
-        if (e.code == code) {
-            size_t length = std::strlen(e.text);
-            if (length + 1 > size) {
-                return 0;
-            }
+    for (const auto &e : kErrorTexts) {
+        size_t length = std::strlen(e.text);
+        if (e.code == code && length < size) {
             std::memcpy(buffer, e.text, length + 1);
             return length;
         }

@@ -1,28 +1,20 @@
-// The POSIX service database behind platform/scm.h: one folder,
-// /var/lib/tarnwick/scm or the folder named by TARNWICK_SCM, holding for each
-// service, under its key (the name in lower case, since service names match
-// without regard to case):
-//   <key>.service  the record: "Field=value" lines (Name, DisplayName, Type,
-//                  StartType, ErrorControl, BinaryPath, Group, Dependencies,
-//                  Account, DeletePending), written whole by a rename;
-//   <key>.status   the last status: one line of nine decimal numbers, the
-//                  seven words of the status record, the service process's id
-//                  and its start time (clock ticks after boot, from
-//                  /proc/<pid>/stat, so that a reused id is not taken for the
-//                  service), written whole by a rename;
-//   <key>.reports  every status the service reported since its last start,
-//                  one line each, the seven words in record order;
-//   <key>.sock     the running service's control socket (Unix stream socket,
-//                  mode 0600: owner only);
-//   <key>.out      standard output and error of a service started detached.
-// Changes of records (create, delete, start) serialise on an flock of the
-// folder's ".lock" file, across processes.
+// The POSIX service database behind platform/scm.h (platform/README.md): a
+// folder that nobody but its owner (and root) may write, holding per service,
+// under its key (the name in lower case: names match without regard to case),
+// <key>.service (the record), <key>.status (the last status, with the id and
+// start time of the process that reported it), <key>.sock (the control
+// socket, mode 0600) and <key>.out (the output of a service started
+// detached, mode 0600).  Record and status are written whole (a temporary
+// file of unpredictable name, then a rename); no file of the folder is
+// opened through a symlink; creation, deletion and starts serialise on an
+// flock of "<folder>/.lock".  Implemented in posix/scm.cpp.
 //
 // Results are Windows error codes (platform/scm.h); 0 for success.
-// Thread-safe; no state of its own.
+// Thread-safe; the only state is each thread's problem text.
 #pragma once
 
 #include <sys/types.h>
+#include <sys/un.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -30,87 +22,85 @@
 #include "platform/scm.h"
 
 constexpr size_t kScmNameMax = 200;    // characters of a service name
-constexpr size_t kScmTextSize = 257;   // display name, account: 256 and a NUL
-constexpr size_t kScmPathSize = 1024;  // binary path, folder, file paths
+constexpr size_t kScmPathSize = 1024;  // the folder, a binary path
 constexpr size_t kScmKeySize = kScmNameMax + 1;
-extern const char kScmDefaultFolder[];    // "/var/lib/tarnwick/scm"
-extern const char kScmFolderVariable[];   // "TARNWICK_SCM"
-extern const char kScmServiceVariable[];  // "TARNWICK_SCM_SERVICE"
+constexpr size_t kScmSocketPathMax = sizeof(sockaddr_un::sun_path) - 1;  // 107
+extern const char kScmFolderVariable[];                                  // "TARNWICK_SCM"
+extern const char kScmServiceVariable[];                                 // "TARNWICK_SCM_SERVICE"
 
 // The parameters given at creation.
 struct ScmRecord {
     char name[kScmNameMax + 1];
-    char displayName[kScmTextSize];
+    char displayName[257];  // 256 characters and a NUL
     uint32_t serviceType;
-    uint32_t startType;
+    uint32_t startType;  // recorded; nothing starts at boot
     uint32_t errorControl;
     char binaryPath[kScmPathSize];
-    char group[kScmTextSize];
-    char dependencies[kScmTextSize];  // the list's names separated by '/'
-    char account[kScmTextSize];
     int deletePending;  // 1: removed once the service has stopped
 };
 
-// The last status and the process that reported it.
+// The last status and the process that reported it (0: none, unknown).
 struct ScmStoredStatus {
     ServiceStatusRecord status;
-    long pid;                      // 0 when no process
-    unsigned long long startTime;  // 0 when unknown
+    long pid;
+    unsigned long long startTime;
 };
 
-// The database folder: TARNWICK_SCM when set and not empty, else the default.
-// Returns 0, or kScmErrorInvalidName when it does not fit size.
-unsigned long ScmStoreFolder(char *folder, size_t size);
+// Reads a record file's text, "Field=value" lines as ScmRecordFormat writes
+// them; other lines are skipped, the last of a field counts, a value longer
+// than its field is cut.  Returns true when it names a service.
+bool ScmRecordParse(const char *text, ScmRecord *record);
+// The record's text, terminated: Name, DisplayName, Type, StartType,
+// ErrorControl, BinaryPath and DeletePending, one line each.  Returns its
+// length; 0 when it does not fit size or a field holds a line end.
+size_t ScmRecordFormat(const ScmRecord *record, char *text, size_t size);
+// The start time in a text of /proc/<pid>/stat; 0 for a zombie or no text.
+unsigned long long ScmProcStatStartTime(const char *text);
 
-// Creates the folder and its parents (mode 0755) when missing.  Returns 0, or
-// the error of the failed mkdir.
-unsigned long ScmStoreMakeFolder(const char *folder);
+struct ScmFolder {
+    char path[kScmPathSize];
+    uid_t owner;
+};
+// A file of the folder: folder "/" key ext (always fits).
+struct ScmPath {
+    char text[kScmPathSize + kScmKeySize + 16];
+};
 
-// The key of a service name.  Returns 0; kScmErrorInvalidName for an empty
-// name, more than kScmNameMax characters, '/', '\' or a control character.
-unsigned long ScmStoreKey(const char *name, char *key, size_t size);
-
-// folder "/" key ext into path.  Returns false when it does not fit.
-bool ScmStorePath(const char *folder, const char *key, const char *ext, char *path, size_t size);
-
-// Reads the record of key.  Returns 0, kScmErrorServiceDoesNotExist when
-// there is none (or it is unreadable as a record), kScmErrorAccessDenied.
+// The database folder: TARNWICK_SCM when set and not empty, else the
+// default; with make, created with its parents (mode 0755) when missing.
+// Returns 0; the Windows code of the failed call (kScmErrorFileNotFound when
+// missing); kScmErrorAccessDenied when it is no directory or others than its
+// owner may write it; kScmErrorFilenameTooLong when its name does not fit.
+unsigned long ScmStoreFolder(bool make, ScmFolder *folder);
+// What this thread's last ScmStoreFolder or ScmStoreKey refused, and why,
+// naming the folder; "" when it refused nothing.
+const char *ScmStoreProblem();
+// The key of a service name in folder.  Returns 0; kScmErrorInvalidName for
+// an empty name, more than kScmNameMax characters, '/', '\', a control
+// character, "." or ".."; kScmErrorFilenameTooLong (with the problem text)
+// when its control socket's path would be longer than kScmSocketPathMax.
+unsigned long ScmStoreKey(const char *folder, const char *name, char *key);
+ScmPath ScmStorePath(const char *folder, const char *key, const char *ext);
+// Returns 0, kScmErrorServiceDoesNotExist when there is no record (or no
+// record in the file), or the Windows code of the failed read.
 unsigned long ScmStoreReadRecord(const char *folder, const char *key, ScmRecord *record);
-// Writes the record of key whole (temporary file and rename).
-unsigned long ScmStoreWriteRecord(const char *folder, const char *key, const ScmRecord *record);
-// Calls visit for every record of the folder until it returns false.
-void ScmStoreEachRecord(const char *folder, bool (*visit)(const ScmRecord &record, void *arg),
-                        void *arg);
-// Removes every file of key.  Returns 0, or the error of the record's unlink.
-unsigned long ScmStoreRemove(const char *folder, const char *key);
-
-// The status as last written: a stopped status of service_type when there is
-// none.
-void ScmStoreReadStatus(const char *folder, const char *key, uint32_t service_type,
-                        ScmStoredStatus *stored);
+// The status as last written: stopped when there is none.
+void ScmStoreReadStatus(const char *folder, const char *key, ScmStoredStatus *stored);
 unsigned long ScmStoreWriteStatus(const char *folder, const char *key,
                                   const ScmStoredStatus *stored);
 // The status as it stands: the last written one, unless its process has
 // ended without reporting kServiceStopped: then the service is recorded
-// stopped with kScmErrorProcessAborted, and removed when marked for deletion.
-// Takes the folder lock for that change when it can, unless the caller
-// holds it (have_lock).
-void ScmStoreCurrentStatus(const char *folder, const char *key, uint32_t service_type,
-                           ScmStoredStatus *stored, bool have_lock);
-// Appends one line to <key>.reports; truncate empties the file first.
-void ScmStoreAppendReport(const char *folder, const char *key, const ServiceStatusRecord *status);
-void ScmStoreClearReports(const char *folder, const char *key);
+// stopped with kScmErrorProcessAborted, its socket file removed, and the
+// service removed when marked for deletion.  Takes the folder lock for that
+// change when it can, unless the caller holds it (have_lock).
+void ScmStoreCurrentStatus(const char *folder, const char *key, ScmStoredStatus *stored,
+                           bool have_lock);
 
-// The start time of process pid (clock ticks after boot), 0 when there is no
-// such process.
+// The start time of process pid, 0 when there is no such process; whether
+// pid with that start time runs (a zombie has ended).
 unsigned long long ScmStoreProcessStartTime(long pid);
-// True while process pid with that start time runs (a zombie has ended).
 bool ScmStoreProcessAlive(long pid, unsigned long long start_time);
 
-// Takes the folder lock (flock of "<folder>/.lock").  Returns its descriptor,
-// or -1 when the lock file cannot be opened for writing.
+// Takes the folder lock.  Returns its descriptor, or -1 when the lock file
+// cannot be opened for writing (or is a symlink).  Closing it unlocks.
 int ScmStoreLock(const char *folder);
-void ScmStoreUnlock(int fd);
-
-// The Windows code for errno value err.
-unsigned long ScmErrnoCode(int err);

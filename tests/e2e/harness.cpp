@@ -187,8 +187,8 @@ bool Daemon::Spawn(const char *program, const std::vector<std::string> &args,
     return pid_ > 0;
 }
 
-bool Daemon::StartSc(const std::vector<std::string> &args) {
-    return Spawn(TARNWICK_SC_BINARY, args, nullptr);
+bool Daemon::StartSc(const std::vector<std::string> &args, void (*before_exec)(const Daemon &)) {
+    return Spawn(TARNWICK_SC_BINARY, args, before_exec);
 }
 
 bool Daemon::Start(const std::vector<std::string> &args, bool wait_ready,

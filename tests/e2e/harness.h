@@ -70,7 +70,8 @@ class Daemon {
     bool Start(const std::vector<std::string> &args = {"-debug"}, bool wait_ready = true,
                void (*before_exec)(const Daemon &) = nullptr);
     // Starts "tarnwick-sc <args>" the same way (without waiting for anything).
-    bool StartSc(const std::vector<std::string> &args);
+    bool StartSc(const std::vector<std::string> &args,
+                 void (*before_exec)(const Daemon &) = nullptr);
     // Sends sig and waits for the process to end; returns its wait status.
     int Signal(int sig);
     // Waits for the process to end by itself; returns its wait status, or -1

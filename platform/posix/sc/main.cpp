@@ -1,5 +1,5 @@
-// tarnwick-sc: the service manager's command on POSIX (see scm_command.h).
-#include "platform/posix/scm_command.h"
+// tarnwick-sc: the service manager's command on POSIX (see command.h).
+#include "platform/posix/sc/command.h"
 
 int main(int argc, char **argv) {
     return ScmCommand(argc, argv);
