@@ -130,17 +130,16 @@ struct ScmTableEntry {
 // POSIX: the manager's environment variables TARNWICK_SCM_SERVICE (the
 // service's name) and TARNWICK_SCM (the database folder) tell that it started
 // the process.  Only the service's own user and root may control it
-// (kScmErrorAccessDenied for others, whatever the socket's mode).  Once
-// kServiceStopped has been reported, the dispatcher also waits for the main
-// function to return, at most 10 seconds, before it returns (Windows does
-// not wait).  A main function that returns without reporting kServiceStopped
-// ends the run too; once the process has ended, the manager records the
-// service stopped with kScmErrorProcessAborted (1067).
+// (kScmErrorAccessDenied for others, whatever the socket's mode).  A main
+// function that returns without reporting kServiceStopped ends the run too;
+// once the process has ended, the manager records the service stopped with
+// kScmErrorProcessAborted (1067).
+//
+// Both platforms: once kServiceStopped has been reported, the dispatcher
+// also waits for the main function to return, at most kScmMainWaitMs, before
+// it returns (the Windows call itself does not wait), so that the service's
+// last lines are written before the process ends.
 int ScmStartDispatcher(const ScmTableEntry *table);
-// Windows: StartServiceCtrlDispatcherA returns without waiting for the main
-// function; ScmStartDispatcher then waits for it as the POSIX dispatcher does,
-// at most kScmMainWaitMs, so that the service's last lines are written before
-// the process ends.
 constexpr unsigned kScmMainWaitMs = 10000;
 
 // RegisterServiceCtrlHandlerA.  Registers handler for the service name.
