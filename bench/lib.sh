@@ -116,20 +116,22 @@ udp_stat() {
 # message lines in the files (unique: distinct sequence or run numbers).
 # Malformed is any line that is neither a whole message line nor a
 # "last message repeated" line nor one of the daemon's own "tarnwick: "
-# lines; a torn last line (no line end) is malformed.
+# lines; a torn last line (no line end) is malformed.  tally -v FILE...
+# prints the malformed lines instead (their first 150 characters).
 tally() {
-    local f
+    local f show=0
+    if [ "$1" = -v ]; then show=1 && shift; fi
     for f; do
         cat "$f"
         # A torn last line: mark it, so that it is malformed on any reading.
         if [ -n "$(tail -c 1 "$f")" ]; then printf '<torn>\n'; fi
-    done | awk -v pad="$pad" '
+    done | awk -v pad="$pad" -v show="$show" '
         { ok = substr($0, length($0)) == "\r" &&
                $0 ~ /^[A-Z][a-z][a-z] [0-3][0-9] [0-2][0-9]:[0-5][0-9]:[0-6][0-9] / }
         ok && NF == 7 && $5 == "bench" && $6 ~ /^(seq|run)=[0-9]+$/ && length($6) == 13 &&
             $7 == pad "\r" { lines++; if (!seen[$6]++) unique++; next }
         ok && NF == 9 && $5 " " $6 " " $7 == "last message repeated" && $9 == "times\r" { next }
         ok && $5 == "tarnwick:" { next }
-        { malformed++ }
-        END { printf "%d %d %d %d\n", lines, unique, lines - unique, malformed }'
+        { malformed++; if (show) print substr($0, 1, 150) }
+        END { if (!show) printf "%d %d %d %d\n", lines, unique, lines - unique, malformed }'
 }
