@@ -98,6 +98,13 @@ wait_quiet() {
     done
 }
 
+# matches TEXT FILE...: how many lines of the files hold TEXT.
+matches() {
+    local text=$1
+    shift
+    cat "$@" | grep -cF -- "$text" || true
+}
+
 # cpu_ticks PID: user and system time of the process so far, in ticks.
 cpu_ticks() {
     awk '{print $14 + $15}' "/proc/$1/stat"

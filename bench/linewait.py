@@ -28,6 +28,7 @@ stamps = {}
 while not os.path.exists(path):
     time.sleep(0.001)
 fd = os.open(path, os.O_RDONLY)
+print("watching", path, flush=True)
 rest = b""
 last = None
 while True:

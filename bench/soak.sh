@@ -93,13 +93,18 @@ part_b() {
     figure b "reloads that failed" "$failed" 0
     figure b "seconds the reloads took" "$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.1f", b - a }')"
     figure b "\"tarnwick: restart\" lines (reloads + 1)" \
-        "$(cat "$dir"/log/soak*.LOG | grep -c 'tarnwick: restart')" $((reloads + 1))
+        "$(matches 'tarnwick: restart' "$dir"/log/soak*.LOG)" $((reloads + 1))
     service_stop
     figure b "datagrams sent" "$sent"
     figure b "lines lost" $((sent - unique)) 0
     figure b "  of them dropped by the full socket buffer" "$drops"
     figure b "lines duplicated" "$dup" 0
     figure b "lines malformed" "$bad" 0
+}
+
+# reports FILE...: the daemon's own lines in the files, but for the restarts.
+reports() {
+    cat "$@" | grep -F 'tarnwick: ' | grep -vF 'tarnwick: restart' || true
 }
 
 part_c() {
@@ -116,10 +121,10 @@ part_c() {
     read -r lines0 _ _ bad0 < <(tally "$full"/fill*.LOG)
     echo "    the full file: $lines0 whole lines, $bad0 malformed, $(df -k --output=avail "$full" | tail -1 | tr -d ' ') KiB left"
     echo "    the daemon's reports in the second file:"
-    grep -h 'tarnwick: ' "$second"*.LOG | grep -v 'tarnwick: restart' | sed 's/^/        /'
+    reports "$second"*.LOG | sed 's/^/        /'
     figure c "lines in the full file, whole / malformed" "$lines0 / $bad0"
     figure c "failure reports (second file)" \
-        "$(grep -h 'tarnwick: ' "$second"*.LOG | grep -vc 'tarnwick: restart')" 1
+        "$(reports "$second"*.LOG | wc -l)" 1
 
     # Space freed under the full file, then a reload: the next lines start on
     # a line of their own.
@@ -145,7 +150,7 @@ part_c() {
     figure c "lines in the second file, of all sent" "$lines / $total" "$total / $total"
     figure c "  malformed lines in the second file" "$bad" 0
     figure c "failure reports in all (second file)" \
-        "$(grep -h 'tarnwick: ' "$second"*.LOG | grep -vc 'tarnwick: restart')" 1
+        "$(reports "$second"*.LOG | wc -l)" 1
     umount "$full"
 }
 
@@ -174,11 +179,11 @@ part_d() {
         # Messages accounted for: message lines plus the counts of repeat lines.
         msgs=$(awk '$5 == "bench" { n++ } $7 == "repeated" { n += $8 } END { print n + 0 }' \
             "$dir"/log/"$f"_*.LOG)
-        n=$(cat "$dir"/log/"$f"_*.LOG | grep -c 'tarnwick: exiting on signal 15')
+        n=$(matches 'tarnwick: exiting on signal 15' "$dir"/log/"$f"_*.LOG)
         bad=$(tally "$dir"/log/"$f"_*.LOG | cut -d' ' -f4)
         figure d "$f: messages accounted for, of those read" "$msgs" "$read0"
         figure d "$f: exit lines / last line is the exit line" \
-            "$n / $(tail -n 1 "$dir"/log/"$f"_*.LOG | grep -c 'tarnwick: exiting on signal 15')" "1 / 1"
+            "$n / $(tail -n 1 "$dir"/log/"$f"_*.LOG | matches 'tarnwick: exiting on signal 15')" "1 / 1"
         figure d "$f: lines malformed" "$bad" 0
     done
 }
