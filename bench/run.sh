@@ -89,13 +89,13 @@ names_case() {
     python3 "$top/bench/blackhole-dns.py" &
     helpers=$!
     # Listening on 127.0.0.2:53 before the daemon asks (or the query fails at once).
-    until grep -q ' 0200007F:0035 ' /proc/net/udp; do sleep 0.05; done
+    until grep -q ' 0200007F:0035 ' /proc/net/udp; do kill -0 "$helpers"; sleep 0.05; done
     set_rules "*.info\t$dir/log/bench"
     start_daemon
     python3 "$top/bench/linewait.py" "$dir"/log/bench_*.LOG 15 \
         localhost="$n" 127.0.0.9="$n" >"$dir/waits" &
     watch=$!
-    until [ -s "$dir/waits" ]; do sleep 0.05; done
+    until [ -s "$dir/waits" ]; do kill -0 "$watch"; sleep 0.05; done
     "$loadgen" -t -b 127.0.0.9 514 "$n" "$1" >/dev/null &
     unnamed=$!
     "$loadgen" -t -b 127.0.0.1 514 "$n" "$1" >/dev/null
