@@ -18,12 +18,12 @@
 #
 #   bench/soak.sh [-a COUNT,RATE] [-b RELOADS,BRATE,PAUSE] [-c CCOUNT] [-d RUN] [PART...]
 #
-# Defaults: -a 1000000,50000 -b 100,20000,50 -c 20000 -d 50, parts a b c d.
+# Defaults: -a 1000000,50000 -b 100,20000,50 -c 20000 -d 30, parts a b c d.
 set -e
 # shellcheck source=bench/lib.sh
 . "$(dirname "$0")/lib.sh"
 
-a=1000000,50000 b=100,20000,50 ccount=20000 runlen=50
+a=1000000,50000 b=100,20000,50 ccount=20000 runlen=30
 while getopts a:b:c:d: opt; do
     case $opt in
     a) a=$OPTARG ;;
@@ -185,6 +185,8 @@ part_d() {
         figure d "$f: exit lines / last line is the exit line" \
             "$n / $(tail -n 1 "$dir"/log/"$f"_*.LOG | matches 'tarnwick: exiting on signal 15')" "1 / 1"
         figure d "$f: lines malformed" "$bad" 0
+        figure d "$f: the line before the exit line" \
+            "$(tail -n 2 "$dir"/log/"$f"_*.LOG | head -1 | cut -d' ' -f5- | tr -d '\r' | cut -c1-32)"
     done
 }
 
