@@ -16,7 +16,6 @@
 #include "engine/route.h"
 #include "engine/tarnwick.h"
 #include "platform/clock.h"
-#include "platform/errors.h"
 #include "platform/resolver.h"
 #include "platform/textfile.h"
 #include "service/settings.h"
@@ -207,9 +206,9 @@ void ParseForward(const char *host, LogTarget *t) {
     std::snprintf(t->dest.forw.forwhost, sizeof t->dest.forw.forwhost, "%s", host);
     LogEvent(Trace, "forwarding host: %s\n", t->dest.forw.forwhost);
     uint32_t addr = 0;
-    if (ResolveHost(t->dest.forw.forwhost, &addr) != 0) {
-        const char *text = RuntimeErrorText(errno);
-        reporterr(text != nullptr ? text : "Unknown error");
+    char why[ERRBUF_SIZE];
+    if (ResolveHost(t->dest.forw.forwhost, &addr, why, sizeof why) != 0) {
+        ReportNamed(t->dest.forw.forwhost, 0, why[0] != '\0' ? why : "Unknown error");
         return;
     }
     SockAddrIn *to = &t->dest.forw.forwaddr;

@@ -49,14 +49,15 @@ void CatchTrace(const char *text) {
 // A resolver whose answer the test chooses.
 int resolve_calls = 0;
 int resolve_result = 0;
-int resolve_errno = 0;
+const char *resolve_why = "";
 uint32_t resolve_addr = 0;
 std::string resolved_name;
-int FakeResolveHost(const char *host, uint32_t *addr) {
+int FakeResolveHost(const char *host, uint32_t *addr, char *why, size_t size) {
     ++resolve_calls;
     resolved_name = host;
     if (resolve_result != 0) {
-        errno = resolve_errno;
+        errno = ENOENT;  // not the resolver's answer: never shown
+        std::snprintf(why, size, "%s", resolve_why);
         return -1;
     }
     *addr = resolve_addr;
@@ -111,7 +112,7 @@ class RulesTest : public ::testing::Test {
         ClockSetSource(TestClock);
         resolve_calls = 0;
         resolve_result = 0;
-        resolve_errno = 0;
+        resolve_why = "";
         resolve_addr = 0;
         resolved_name.clear();
         ResolverSet(nullptr, FakeResolveHost);
@@ -570,24 +571,28 @@ TEST_F(RulesTest, ForwardingFillsTheAddress) {
     EXPECT_TRUE(Reports().empty());
 }
 
-TEST_F(RulesTest, UnknownForwardingHost) {
+TEST_F(RulesTest, UnknownForwardingHostIsReportedWithTheResolversText) {
     engine.portbound = 1;
     resolve_result = -1;
+    const std::string longhost(128, 'h');
+    const char *const why = "Name or service not known";
     struct Case {
-        int err;
+        std::string host;
+        const char *why;
         std::string report;
     };
     const Case cases[] = {
-        {0, std::string("tarnwick: ") + RuntimeErrorText(0)},
-        {100000, "tarnwick: Unknown error: error 100000"},
+        {"nowhere", why, std::string("tarnwick: nowhere: ") + why},
+        {"nowhere", "", "tarnwick: nowhere: Unknown error"},
+        {longhost, why, "tarnwick: " + longhost.substr(0, 57) + "...: " + why},
     };
     for (const Case &c : cases) {
         traces.clear();
-        resolve_errno = c.err;
-        LogTarget *t = Parse("*.info\t@nowhere");
-        EXPECT_EQ(t->kind, TargetKind::UNUSED) << c.err;
-        EXPECT_STREQ(t->dest.forw.forwhost, "nowhere");
-        EXPECT_EQ(Reports(), std::vector<std::string>{c.report}) << c.err;
+        resolve_why = c.why;
+        LogTarget *t = Parse("*.info\t@" + c.host);
+        EXPECT_EQ(t->kind, TargetKind::UNUSED);
+        EXPECT_EQ(t->dest.forw.forwhost, c.host);
+        EXPECT_EQ(Reports(), std::vector<std::string>{c.report});
     }
 }
 
