@@ -6,7 +6,10 @@
 // files and end the process.  For a fault signal (SIGSEGV, SIGFPE, SIGILL,
 // SIGABRT) raised by a thread itself, that thread waits after handing the
 // signal over and never returns into the fault: the handler is expected to
-// end the process.
+// end the process.  It may be unable to (it waits for a lock the faulting
+// thread holds), so after 3 seconds the faulting thread ends the process
+// itself with status 1, without flushing; a fault on the dispatch thread
+// (inside a handler) ends it at once so.
 //
 // The thread that installs a handler for SIGTERM, SIGINT (or, through
 // console.h, SIGQUIT) no longer takes that signal itself, so its blocking
