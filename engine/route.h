@@ -47,5 +47,6 @@ void ReportNamed(const char *name, int err, const char *why);
 // Writes the pieces of one line in order to a descriptor from TextOpenAppend,
 // as one gathered text-mode write.  Returns count when every byte of every
 // piece was written; -1 with errno set (0 for a short write without an error)
-// otherwise.  A partly written line is not retried.
+// otherwise.  A partly written line is not retried and leaves nothing for the
+// next line to join (TextWritePieces).
 int writepieces(int fd, const TextPiece *pieces, int count);

@@ -165,9 +165,9 @@ TEST_F(Output, FileThatCannotBeOpenedIsDisabledAndReported) {
     const std::string deep = "nodir/" + std::string(120, 'd');
     for (const std::string &name : {std::string("nodir/m"), deep}) {
         Lines().clear();
-        std::filesystem::remove(Day("good"));
+        const std::string other = "good" + std::to_string(name.size());
         LogTarget *bad = AddFile(name);
-        LogTarget *good = AddFile("good");
+        LogTarget *good = AddFile(other);
         logmsg(13, "text", "h1", 0);
         EXPECT_EQ(bad->kind, TargetKind::UNUSED);
         EXPECT_EQ(bad->fd, -1);
@@ -175,9 +175,9 @@ TEST_F(Output, FileThatCannotBeOpenedIsDisabledAndReported) {
         std::string shown = Path(name);
         shown = shown.size() <= 60 ? shown : shown.substr(0, 57) + "...";
         const std::string report = "tarnwick: " + shown + ": No such file or directory";
-        EXPECT_EQ(ReadFile(Day("good")), "Mar 07 10:00:00 loghost " + report +
-                                             "\r\n"
-                                             "Mar 07 10:00:00 h1 text\r\n");
+        EXPECT_EQ(ReadFile(Day(other)), "Mar 07 10:00:00 loghost " + report +
+                                            "\r\n"
+                                            "Mar 07 10:00:00 h1 text\r\n");
         EXPECT_EQ(CountLines("Log<" + Path(name) + "_20240307.LOG> opened\n"), 1);
         EXPECT_EQ(CountLines(report + "\n"), 1);
         EXPECT_EQ(errno, 0);
