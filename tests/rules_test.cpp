@@ -533,14 +533,6 @@ TEST_F(RulesTest, FileThatCannotBeOpenedStaysUnused) {
     EXPECT_EQ(Reports(),
               std::vector<std::string>{"tarnwick: " + path + ": " + RuntimeErrorText(ENOENT)});
     EXPECT_FALSE(Traced("Log<" + path + "_19990102.LOG> opened\n"));
-
-    // A long path is shown by its head, so that the error text still fits.
-    traces.clear();
-    std::string deep = dir_ + "/missing/" + std::string(80, 'p');
-    t = Parse("*.info\t" + deep);
-    EXPECT_EQ(t->kind, TargetKind::UNUSED);
-    EXPECT_EQ(Reports(), std::vector<std::string>{"tarnwick: " + deep.substr(0, 57) +
-                                                  "...: " + RuntimeErrorText(ENOENT)});
 }
 
 TEST_F(RulesTest, ForwardingWithoutABoundSocketIsSilent) {
@@ -574,25 +566,17 @@ TEST_F(RulesTest, ForwardingFillsTheAddress) {
 TEST_F(RulesTest, UnknownForwardingHostIsReportedWithTheResolversText) {
     engine.portbound = 1;
     resolve_result = -1;
-    const std::string longhost(128, 'h');
-    const char *const why = "Name or service not known";
-    struct Case {
-        std::string host;
-        const char *why;
-        std::string report;
+    const std::pair<const char *, const char *> cases[] = {
+        {"Name or service not known", "tarnwick: nowhere: Name or service not known"},
+        {"", "tarnwick: nowhere: Unknown error"},
     };
-    const Case cases[] = {
-        {"nowhere", why, std::string("tarnwick: nowhere: ") + why},
-        {"nowhere", "", "tarnwick: nowhere: Unknown error"},
-        {longhost, why, "tarnwick: " + longhost.substr(0, 57) + "...: " + why},
-    };
-    for (const Case &c : cases) {
+    for (const auto &[why, report] : cases) {
         traces.clear();
-        resolve_why = c.why;
-        LogTarget *t = Parse("*.info\t@" + c.host);
+        resolve_why = why;
+        LogTarget *t = Parse("*.info\t@nowhere");
         EXPECT_EQ(t->kind, TargetKind::UNUSED);
-        EXPECT_EQ(t->dest.forw.forwhost, c.host);
-        EXPECT_EQ(Reports(), std::vector<std::string>{c.report});
+        EXPECT_STREQ(t->dest.forw.forwhost, "nowhere");
+        EXPECT_EQ(Reports(), std::vector<std::string>{report});
     }
 }
 
