@@ -37,6 +37,9 @@ int SystemResolveHost(const char *host, uint32_t *addr, char *why, size_t size) 
         std::snprintf(why, size, "%s", text != nullptr ? text : "");
         return -1;
     }
+    if (res == nullptr) {
+        return -1;  // no address and no text for it
+    }
     *addr = reinterpret_cast<struct sockaddr_in *>(res->ai_addr)->sin_addr.s_addr;
     freeaddrinfo(res);
     return 0;

@@ -63,6 +63,9 @@ int SystemResolveHost(const char *host, uint32_t *addr, char *why, size_t size) 
         FailureText(rc, why, size);
         return -1;
     }
+    if (res == nullptr) {
+        return -1;  // no address and no text for it
+    }
     *addr = reinterpret_cast<struct sockaddr_in *>(res->ai_addr)->sin_addr.s_addr;
     freeaddrinfo(res);
     return 0;
