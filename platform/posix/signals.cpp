@@ -19,9 +19,6 @@
 namespace {
 
 constexpr int kMaxConsoleHandlers = 8;
-// How long a thread that raised a fault waits for the dispatch thread to end
-// the process before it ends it itself.
-constexpr int kFaultExitSeconds = 3;
 
 std::once_flag start_once;
 bool started = false;

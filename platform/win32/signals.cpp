@@ -27,9 +27,6 @@ namespace {
 
 constexpr int kMaxSignal = NSIG;
 constexpr int kMaxConsoleHandlers = 8;
-// How long a thread that raised a fault waits for the dispatch thread to end
-// the process before it ends it itself.
-constexpr DWORD kFaultExitMs = 3000;
 
 std::once_flag start_once;
 HANDLE wake = nullptr;  // released once per signal handed over
@@ -77,7 +74,7 @@ void OnSignal(int sig) {
     if (IsFault(sig)) {
         // Never back into the fault, nor on to abort's default action; and
         // not for ever, should the exit path wait for a lock this thread holds.
-        Sleep(kFaultExitMs);
+        Sleep(kFaultExitSeconds * 1000);
         FaultExit();
     }
     // The runtime resets a signal to its default before calling the handler.
