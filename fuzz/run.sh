@@ -12,8 +12,7 @@ seconds=${1:-30}
 cd "$(dirname "$0")/.."
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz
-# The service database records ("scm") join this list with their target.
-targets="datagram rules registry profile"
+targets="datagram rules registry profile scm"
 status=0
 for name in $targets; do
     mkdir -p "build/fuzz/corpus/$name" build/fuzz/artifacts
