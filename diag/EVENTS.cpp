@@ -44,7 +44,8 @@ int EventLogOpen() {
     }
     EventSourceHandle source = Backend().registerSource(kServiceName);
     if (source == kNoEventSource) {
-        LogEvent(Error, "Could not open event log, error %d\n", static_cast<int>(LastError()));
+        LogEvent(Error, "Could not open event log, error %d\n",
+                 static_cast<int>(PlatformLastError()));
         return 0;
     }
     standing.store(source);
@@ -75,10 +76,10 @@ int EventLogReport(uint16_t type, uint32_t event_id, uint16_t category, uint32_t
     if (Backend().report(source, type, category, event_id, static_cast<uint16_t>(count),
                          count > 0 ? strings : nullptr, data_size, data) != 0) {
         LogEvent(Trace, "\nReportEvent( %u ) ok - %u\n", static_cast<unsigned>(event_id),
-                 static_cast<unsigned>(LastError()));
+                 static_cast<unsigned>(PlatformLastError()));
         return 0;
     }
-    auto code = static_cast<unsigned>(LastError());
+    auto code = static_cast<unsigned>(PlatformLastError());
     LogEvent(Trace, "\nReportEvent( %u ) failed - %u\n", static_cast<unsigned>(event_id), code);
     return static_cast<int>(code);
 }
@@ -94,7 +95,7 @@ void ReportServiceError(const char *text) {
     if (service.consoleMode) {
         return;
     }
-    unsigned long code = LastError();
+    unsigned long code = PlatformLastError();
     const EventBackend &b = Backend();
     EventSourceHandle source = b.registerSource(kServiceName);
     if (source == kNoEventSource) {

@@ -101,7 +101,7 @@ void OpenSyslogSocket() {
     int granted = SockSetReceiveBuffer(s, kReceiveBufferBytes);
     LogEvent(Trace, "receive buffer: %d bytes\n", granted);
     if (SockBind(s, &local) != 0) {
-        TraceSysError(LastError(), __FILE__, __LINE__);
+        TraceSysError(PlatformLastError(), __FILE__, __LINE__);
         reporterr("bind");
         return;
     }
@@ -178,7 +178,7 @@ int tarnwick_loop() {
             continue;
         }
         if (n < 0) {
-            unsigned long code = LastError();
+            unsigned long code = PlatformLastError();
             if (EndedByStop("select", code)) {
                 continue;
             }
@@ -203,7 +203,7 @@ int tarnwick_loop() {
             }
             takeline(cvthname(&from), buf);
         } else if (len < 0) {
-            unsigned long code = LastError();
+            unsigned long code = PlatformLastError();
             if (code == kWsaEintr || EndedByStop("recvfrom", code)) {
                 continue;
             }

@@ -27,23 +27,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     bool child = false;
     for (const char *subkey : kKeys) {
         RegKey key = 0;
-        bool found = RegistryOpenKey(kRegLocalMachine, subkey, &key) == kRegSuccess;
+        bool found = RegistryOpenKey(kRegLocalMachine, subkey, &key) == kErrorSuccess;
         fuzz::Check(found || !child, "a key below a key that is missing");
         child = found;
         for (int i = 0; found && i < 4; ++i) {
             const char *name = kNames[i];
             uint32_t need = 0;
-            if (RegistryQueryValue(key, name, nullptr, &need) != kRegSuccess) {
+            if (RegistryQueryValue(key, name, nullptr, &need) != kErrorSuccess) {
                 continue;
             }
             char value[4096];
             uint32_t got = need;
             fuzz::Check(need >= 1 && need <= sizeof value, "size of a value");
-            fuzz::Check(RegistryQueryValue(key, name, value, &got) == kRegSuccess && got == need &&
-                            std::strlen(value) + 1 == need,
+            fuzz::Check(RegistryQueryValue(key, name, value, &got) == kErrorSuccess &&
+                            got == need && std::strlen(value) + 1 == need,
                         "a read of the size the query gave");
             got = need - 1;
-            fuzz::Check(RegistryQueryValue(key, name, value, &got) == kRegMoreData && got == need,
+            fuzz::Check(RegistryQueryValue(key, name, value, &got) == kErrorMoreData && got == need,
                         "a read one byte short");
         }
         RegistryCloseKey(key);

@@ -19,6 +19,8 @@
 
 #include <cstdint>
 
+#include "platform/errors.h"
+
 using EventSourceHandle = uintptr_t;
 constexpr EventSourceHandle kNoEventSource = 0;
 
@@ -29,14 +31,6 @@ constexpr uint16_t kEventWarning = 2;
 constexpr uint16_t kEventInformation = 4;
 constexpr uint16_t kEventAuditSuccess = 8;
 constexpr uint16_t kEventAuditFailure = 16;
-
-// Windows error codes the stand-in gives.
-constexpr unsigned long kErrorFileNotFound = 2;
-constexpr unsigned long kErrorAccessDenied = 5;
-constexpr unsigned long kErrorInvalidHandle = 6;
-constexpr unsigned long kErrorNotEnoughMemory = 8;
-constexpr unsigned long kErrorInvalidParameter = 87;
-constexpr unsigned long kErrorDiskFull = 112;
 
 // Registers the event source name on the local machine.  Returns its handle,
 // or kNoEventSource with the last error set.  POSIX: at most 16 sources are

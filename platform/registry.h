@@ -36,22 +36,20 @@
 
 #include <cstdint>
 
+#include "platform/errors.h"
+
 using RegKey = uintptr_t;
 constexpr RegKey kRegLocalMachine = 0x80000002u;
 
-constexpr long kRegSuccess = 0;     // ERROR_SUCCESS
-constexpr long kRegNotFound = 2;    // ERROR_FILE_NOT_FOUND
-constexpr long kRegMoreData = 234;  // ERROR_MORE_DATA
-
 // Opens subkey of root (only kRegLocalMachine) for reading.  Returns
-// kRegSuccess and the key, or kRegNotFound (and *key = 0) when the key or the
+// kErrorSuccess and the key, or kErrorFileNotFound (and *key = 0) when the key or the
 // whole file is missing or malformed, or when all 16 key handles are open.
 long RegistryOpenKey(RegKey root, const char *subkey, RegKey *key);
 
 // Reads the value name of key into data; *size holds the buffer size on entry
-// and the data's size (terminator included) on return.  Returns kRegSuccess;
-// kRegNotFound for a missing value (or one that is not a string, or a key that
-// is not open or has gone); kRegMoreData when the data with its terminator is
+// and the data's size (terminator included) on return.  Returns kErrorSuccess;
+// kErrorFileNotFound for a missing value (or one that is not a string, or a key that
+// is not open or has gone); kErrorMoreData when the data with its terminator is
 // larger than *size (data is then untouched and *size holds the size needed).
 // With data nullptr only the size is returned.  String data are always
 // terminated and hold no NUL.

@@ -4,7 +4,7 @@
 //
 // Each call stands for one Windows call and keeps its results: a nonzero
 // result (or handle) for success; 0 for failure, with the last error
-// (errors.h) set to the Windows error code below.  Windows: the calls named
+// (errors.h) set to the Windows error code named below (errors.h).  Windows: the calls named
 // beside each function.  POSIX: a service database of our own (see
 // platform/posix/scm_store.h and platform/README.md): a folder with one record
 // and one last status per service, and an owner-only Unix control socket per
@@ -19,6 +19,8 @@
 
 #include <cstddef>
 #include <cstdint>
+
+#include "platform/errors.h"
 
 // SERVICE_STATUS_HANDLE: what ScmRegisterHandler gives; 0 for none.
 using ServiceStatusHandle = uintptr_t;
@@ -59,28 +61,6 @@ constexpr uint32_t kScManagerCreateService = 0x0002;
 constexpr uint32_t kScManagerAllAccess = 0xF003F;
 constexpr uint32_t kServiceAllAccess = 0xF01FF;
 
-// Windows error codes the calls give.
-constexpr unsigned long kScmErrorFileNotFound = 2;
-constexpr unsigned long kScmErrorAccessDenied = 5;
-constexpr unsigned long kScmErrorInvalidHandle = 6;
-constexpr unsigned long kScmErrorNotEnoughMemory = 8;
-constexpr unsigned long kScmErrorInvalidParameter = 87;
-constexpr unsigned long kScmErrorInsufficientBuffer = 122;
-constexpr unsigned long kScmErrorInvalidName = 123;
-constexpr unsigned long kScmErrorFilenameTooLong = 206;
-constexpr unsigned long kScmErrorInvalidServiceControl = 1052;
-constexpr unsigned long kScmErrorServiceRequestTimeout = 1053;
-constexpr unsigned long kScmErrorServiceNoThread = 1054;
-constexpr unsigned long kScmErrorServiceAlreadyRunning = 1056;
-constexpr unsigned long kScmErrorServiceDoesNotExist = 1060;
-constexpr unsigned long kScmErrorServiceCannotAcceptCtrl = 1061;
-constexpr unsigned long kScmErrorServiceNotActive = 1062;
-constexpr unsigned long kScmErrorFailedServiceControllerConnect = 1063;
-constexpr unsigned long kScmErrorProcessAborted = 1067;
-constexpr unsigned long kScmErrorServiceMarkedForDelete = 1072;
-constexpr unsigned long kScmErrorServiceExists = 1073;
-constexpr unsigned long kScmErrorDuplicateServiceName = 1078;
-
 // The status record (SERVICE_STATUS), field for field: seven 32-bit words,
 // 28 bytes.
 struct ServiceStatusRecord {
@@ -113,27 +93,27 @@ struct ScmTableEntry {
 // control request for it on the calling thread (through the handler that
 // ScmRegisterHandler registered) until the service has reported
 // kServiceStopped.  Returns nonzero then.  Returns 0 at once with
-// kScmErrorFailedServiceControllerConnect (1063) when the manager did not
-// start this process; kScmErrorServiceAlreadyRunning when the service runs
+// kErrorFailedServiceControllerConnect (1063) when the manager did not
+// start this process; kErrorServiceAlreadyRunning when the service runs
 // already (in another process, or a dispatcher runs in this one);
-// kScmErrorInvalidParameter for an empty table.
+// kErrorInvalidParameter for an empty table.
 //
 // Controls are refused, without reaching the handler, as the manager refuses
-// them: kScmErrorServiceCannotAcceptCtrl (1061) while the last state reported
-// is a pending one or no handler is registered; kScmErrorServiceNotActive
-// (1062) once stopped; kScmErrorInvalidServiceControl (1052) for stop when
+// them: kErrorServiceCannotAcceptCtrl (1061) while the last state reported
+// is a pending one or no handler is registered; kErrorServiceNotActive
+// (1062) once stopped; kErrorInvalidServiceControl (1052) for stop when
 // controlsAccepted lacks its bit and (POSIX: always) for pause, continue and
-// the other system controls up to 10; kScmErrorInvalidParameter for shutdown
+// the other system controls up to 10; kErrorInvalidParameter for shutdown
 // and the reserved codes 11 to 127 and above 255.  Interrogate and the codes
 // 128 to 255 always reach a running service.
 //
 // POSIX: the manager's environment variables TARNWICK_SCM_SERVICE (the
 // service's name) and TARNWICK_SCM (the database folder) tell that it started
 // the process.  Only the service's own user and root may control it
-// (kScmErrorAccessDenied for others, whatever the socket's mode).  A main
+// (kErrorAccessDenied for others, whatever the socket's mode).  A main
 // function that returns without reporting kServiceStopped ends the run too;
 // once the process has ended, the manager records the service stopped with
-// kScmErrorProcessAborted (1067).
+// kErrorProcessAborted (1067).
 //
 // Both platforms: once kServiceStopped has been reported, the dispatcher
 // also waits for the main function to return, at most kScmMainWaitMs, before
@@ -144,33 +124,33 @@ constexpr unsigned kScmMainWaitMs = 10000;
 
 // RegisterServiceCtrlHandlerA.  Registers handler for the service name.
 // Returns the status handle, or 0 with the last error set
-// (kScmErrorServiceDoesNotExist when no dispatcher runs in this process).
+// (kErrorServiceDoesNotExist when no dispatcher runs in this process).
 ServiceStatusHandle ScmRegisterHandler(const char *name, ScmControlHandler handler);
 
 // SetServiceStatus.  Reports the status.  Returns nonzero on success; 0 with
-// kScmErrorInvalidHandle for the invalid handle, for none (0) or for a handle
+// kErrorInvalidHandle for the invalid handle, for none (0) or for a handle
 // that ScmRegisterHandler did not give, with no other effect;
-// kScmErrorInvalidParameter for a state outside 1 to 7.
+// kErrorInvalidParameter for a state outside 1 to 7.
 int ScmSetStatus(ServiceStatusHandle handle, const ServiceStatusRecord *status);
 
 // --- the manager's operations ---
 
 // OpenSCManagerA (local machine, the active database).  Returns a manager
-// handle, or 0: kScmErrorAccessDenied when the caller may not have access
+// handle, or 0: kErrorAccessDenied when the caller may not have access
 // (POSIX: the database folder cannot be created, is no directory, or others
-// than its owner may write it; kScmErrorFilenameTooLong for a folder name
+// than its owner may write it; kErrorFilenameTooLong for a folder name
 // that does not fit).
 ScmHandle ScmOpenManager(uint32_t access);
 
 // CreateServiceA.  Records a new service and returns its handle, or 0:
-// kScmErrorServiceExists (1073) when the name is taken (names match without
-// regard to case); kScmErrorDuplicateServiceName (1078, Windows only) when
-// another service carries the display name; kScmErrorServiceMarkedForDelete
+// kErrorServiceExists (1073) when the name is taken (names match without
+// regard to case); kErrorDuplicateServiceName (1078, Windows only) when
+// another service carries the display name; kErrorServiceMarkedForDelete
 // (1072) when the name belongs to a service marked for deletion;
-// kScmErrorInvalidName for an empty name, one with '/' or '\', or (POSIX) one
-// of more than 200 characters; kScmErrorInvalidParameter for no binary path;
-// kScmErrorInvalidHandle for a bad manager handle; kScmErrorAccessDenied;
-// (POSIX) kScmErrorFilenameTooLong when the service's control socket path
+// kErrorInvalidName for an empty name, one with '/' or '\', or (POSIX) one
+// of more than 200 characters; kErrorInvalidParameter for no binary path;
+// kErrorInvalidHandle for a bad manager handle; kErrorAccessDenied;
+// (POSIX) kErrorFilenameTooLong when the service's control socket path
 // would not fit a socket address.  load_order_group, tag_id and password may
 // be null; dependencies is a double-NUL-terminated list or null; account null
 // means LocalSystem.  POSIX keeps name, display name, type, start type, error
@@ -181,38 +161,38 @@ ScmHandle ScmCreateService(ScmHandle manager, const char *name, const char *disp
                            const char *load_order_group, uint32_t *tag_id, const char *dependencies,
                            const char *account, const char *password);
 
-// OpenServiceA.  Returns a service handle, or 0: kScmErrorServiceDoesNotExist
-// (1060) when no service has the name, kScmErrorInvalidHandle for a bad
-// manager handle, (POSIX) kScmErrorFilenameTooLong as for ScmCreateService.
+// OpenServiceA.  Returns a service handle, or 0: kErrorServiceDoesNotExist
+// (1060) when no service has the name, kErrorInvalidHandle for a bad
+// manager handle, (POSIX) kErrorFilenameTooLong as for ScmCreateService.
 ScmHandle ScmOpenService(ScmHandle manager, const char *name, uint32_t access);
 
 // ControlService.  Sends control to the service and waits until its handler
-// has returned (at most 30 seconds: kScmErrorServiceRequestTimeout).  Returns
+// has returned (at most 30 seconds: kErrorServiceRequestTimeout).  Returns
 // nonzero when the control was delivered; *status then holds the service's
 // status as its handler left it.  Returns 0 when it was not:
-// kScmErrorServiceNotActive (1062) for a service that does not run, or one of
+// kErrorServiceNotActive (1062) for a service that does not run, or one of
 // the dispatcher's refusals (see ScmStartDispatcher), *status then holding
-// the last status; kScmErrorInvalidHandle; kScmErrorInvalidParameter for no
-// status; kScmErrorAccessDenied (POSIX: also when the control socket is
+// the last status; kErrorInvalidHandle; kErrorInvalidParameter for no
+// status; kErrorAccessDenied (POSIX: also when the control socket is
 // served by a user other than the database folder's owner and root: nothing
 // is sent to it).
 int ScmControlService(ScmHandle service, uint32_t control, ServiceStatusRecord *status);
 
 // QueryServiceStatus.  The service's last reported status into *status.
-// Returns nonzero, or 0 with kScmErrorInvalidHandle.  A service that was
+// Returns nonzero, or 0 with kErrorInvalidHandle.  A service that was
 // never started, or whose process has ended, reads as kServiceStopped (with
-// kScmErrorProcessAborted as its exit code when the process ended without
+// kErrorProcessAborted as its exit code when the process ended without
 // reporting it).
 int ScmQueryStatus(ScmHandle service, ServiceStatusRecord *status);
 
 // DeleteService.  Removes the service's record; a service that runs is
 // marked for deletion and removed once it has stopped.  Returns nonzero, or
-// 0: kScmErrorServiceMarkedForDelete (1072) when it is already marked,
-// kScmErrorInvalidHandle, kScmErrorAccessDenied.
+// 0: kErrorServiceMarkedForDelete (1072) when it is already marked,
+// kErrorInvalidHandle, kErrorAccessDenied.
 int ScmDeleteService(ScmHandle service);
 
 // CloseServiceHandle.  Releases a manager or service handle.  Returns nonzero,
-// or 0 with kScmErrorInvalidHandle.
+// or 0 with kErrorInvalidHandle.
 int ScmCloseHandle(ScmHandle handle);
 
 // --- the executable and the system's texts ---
@@ -220,7 +200,7 @@ int ScmCloseHandle(ScmHandle handle);
 // GetModuleFileNameA (the executable itself).  The full path of the running
 // executable into buffer: returns its length, or 0 with the last error set.
 // A path of size characters or more is cut to size - 1 and terminated, and
-// size is returned with kScmErrorInsufficientBuffer set.
+// size is returned with kErrorInsufficientBuffer set.
 uint32_t ScmModuleFileName(char *buffer, uint32_t size);
 
 // FormatMessageA (FORMAT_MESSAGE_FROM_SYSTEM, language 0): the system's text

@@ -8,7 +8,9 @@
 // tables generated at build time from the same sources that windmc and windres
 // compile (resources/).
 //
-// Every call leaves the buffer untouched when it has no text to give.
+// Every call leaves the buffer untouched when it has no text to give.  The
+// service host's texts of Windows codes are scm.h's ScmErrorText: on Windows
+// the same FormatMessageA call, on POSIX a table of the codes it prints.
 // Thread-safe: no state.
 #pragma once
 

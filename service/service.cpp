@@ -236,7 +236,7 @@ void RemoveService() {
 
 char *LastErrorText(char *buffer, size_t size) {
     char text[kSystemTextSize];
-    size_t length = Scm().errorText(LastError(), text, sizeof text);
+    size_t length = Scm().errorText(PlatformLastError(), text, sizeof text);
     if (length == 0 || size < length + kErrorTextRoom) {
         if (size > 0) {
             buffer[0] = '\0';
@@ -245,7 +245,7 @@ char *LastErrorText(char *buffer, size_t size) {
     }
     // Every system text ends with CR LF.
     text[length >= 2 ? length - 2 : 0] = '\0';
-    std::snprintf(buffer, size, "%s (0x%lx)", text, LastError());
+    std::snprintf(buffer, size, "%s (0x%lx)", text, PlatformLastError());
     return buffer;
 }
 

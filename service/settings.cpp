@@ -56,13 +56,13 @@ void ServiceInit() {
 
 bool ReadRegValue(RegKey root, const char *subkey, const char *name, char *buffer, size_t size) {
     RegKey key;
-    if (RegistryOpenKey(root, subkey, &key) != kRegSuccess) {
+    if (RegistryOpenKey(root, subkey, &key) != kErrorSuccess) {
         return false;
     }
     uint32_t count = size > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(size);
     long rc = RegistryQueryValue(key, name, buffer, &count);
     RegistryCloseKey(key);
-    if (rc != kRegSuccess) {
+    if (rc != kErrorSuccess) {
         return false;
     }
     // The registry gives terminated strings; anything else (raw bytes filling

@@ -64,7 +64,7 @@ TEST_F(EventLogPosix, FileLineByteForByte) {
 TEST_F(EventLogPosix, ServiceStartReportsEndToEnd) {
     ASSERT_EQ(EventLogOpen(), 1);
     EXPECT_EQ(ReportServiceStartEvent(), 0);
-    SetLastError(10048);
+    PlatformSetLastError(10048);
     ReportServiceStartError();
     EXPECT_EQ(EventLogReport(1, 0x200003E9, 0, 0, nullptr, 0), 0);  // still usable
     EXPECT_EQ(ReadAll(path_),
@@ -87,16 +87,16 @@ TEST_F(EventLogPosix, HandlesAreDistinctAndChecked) {
     EXPECT_NE(a, b);
     EXPECT_NE(EventSourceDeregister(b), 0);
 
-    SetLastError(0);
+    PlatformSetLastError(0);
     EXPECT_EQ(EventSourceReport(b, 1, 0, 0, 0, nullptr, 0, nullptr), 0);
-    EXPECT_EQ(LastError(), kErrorInvalidHandle);
-    SetLastError(0);
+    EXPECT_EQ(PlatformLastError(), kErrorInvalidHandle);
+    PlatformSetLastError(0);
     EXPECT_EQ(EventSourceDeregister(b), 0);
-    EXPECT_EQ(LastError(), kErrorInvalidHandle);
+    EXPECT_EQ(PlatformLastError(), kErrorInvalidHandle);
     EXPECT_EQ(EventSourceReport(kNoEventSource, 1, 0, 0, 0, nullptr, 0, nullptr), 0);
     EXPECT_EQ(
         EventSourceReport(~static_cast<EventSourceHandle>(0), 1, 0, 0, 0, nullptr, 0, nullptr), 0);
-    EXPECT_EQ(LastError(), kErrorInvalidHandle);
+    EXPECT_EQ(PlatformLastError(), kErrorInvalidHandle);
     EXPECT_NE(EventSourceDeregister(a), 0);
 }
 
@@ -106,15 +106,15 @@ TEST_F(EventLogPosix, RegistrationLimits) {
         h = EventSourceRegister("Tarnwick");
         ASSERT_NE(h, kNoEventSource);
     }
-    SetLastError(0);
+    PlatformSetLastError(0);
     EXPECT_EQ(EventSourceRegister("Tarnwick"), kNoEventSource);
-    EXPECT_EQ(LastError(), kErrorNotEnoughMemory);
+    EXPECT_EQ(PlatformLastError(), kErrorNotEnoughMemory);
     for (EventSourceHandle h : held) {
         EXPECT_NE(EventSourceDeregister(h), 0);
     }
     std::string long_name(256, 'n');
     EXPECT_EQ(EventSourceRegister(long_name.c_str()), kNoEventSource);
-    EXPECT_EQ(LastError(), kErrorInvalidParameter);
+    EXPECT_EQ(PlatformLastError(), kErrorInvalidParameter);
 }
 
 TEST_F(EventLogPosix, AFileThatCannotBeWrittenGivesAWindowsCode) {
@@ -128,9 +128,9 @@ TEST_F(EventLogPosix, ALineTooLongIsRefusedWhole) {
     EventSourceHandle h = EventSourceRegister("Tarnwick");
     std::string big(9000, '\\');  // doubled when written
     const char *strings[] = {big.c_str()};
-    SetLastError(0);
+    PlatformSetLastError(0);
     EXPECT_EQ(EventSourceReport(h, 1, 0, 0, 1, strings, 0, nullptr), 0);
-    EXPECT_EQ(LastError(), kErrorInvalidParameter);
+    EXPECT_EQ(PlatformLastError(), kErrorInvalidParameter);
     EXPECT_EQ(access(path_.c_str(), F_OK), -1);
     EventSourceDeregister(h);
 }

@@ -42,11 +42,11 @@ FakeLog fake;
 EventSourceHandle FakeRegister(const char *name) {
     fake.registered.emplace_back(name);
     if (fake.registerError != 0) {
-        SetLastError(fake.registerError);
+        PlatformSetLastError(fake.registerError);
         return kNoEventSource;
     }
     if (fake.errorAfterRegister != 0) {
-        SetLastError(fake.errorAfterRegister);
+        PlatformSetLastError(fake.errorAfterRegister);
     }
     fake.open.push_back(fake.next);
     return fake.next++;
@@ -60,7 +60,7 @@ int FakeReport(EventSourceHandle source, uint16_t type, uint16_t category, uint3
     }
     fake.reports.push_back(r);
     if (fake.reportError != 0) {
-        SetLastError(fake.reportError);
+        PlatformSetLastError(fake.reportError);
         return 0;
     }
     return 1;
@@ -74,7 +74,7 @@ int FakeDeregister(EventSourceHandle source) {
             return 1;
         }
     }
-    SetLastError(6);
+    PlatformSetLastError(6);
     return 0;
 }
 
@@ -103,7 +103,7 @@ class Events : public ::testing::Test {
         EventsSetBackendForTest(&kFakeBackend);
         EventsResetForTest();
         service.consoleMode = false;
-        SetLastError(0);
+        PlatformSetLastError(0);
     }
     void TearDown() override {
         EventsResetForTest();
@@ -169,7 +169,7 @@ TEST_F(Events, TheFilterDropsTheAuditTypesSilently) {
 TEST_F(Events, AReportPassesEverythingAndTracesOk) {
     ASSERT_EQ(EventLogOpen(), 1);
     const char data[] = "raw";
-    SetLastError(1234);
+    PlatformSetLastError(1234);
     EXPECT_EQ(EventLogReport(2, 0xE0000002, 7, sizeof data, data, 2, "one", "two"), 0);
     ASSERT_EQ(fake.reports.size(), 1u);
     const Report &r = fake.reports[0];
@@ -222,7 +222,7 @@ TEST_F(Events, CloseDeregistersTheStandingSource) {
 }
 
 TEST_F(Events, ServiceErrorUsesASourceOfItsOwn) {
-    SetLastError(5);
+    PlatformSetLastError(5);
     ReportServiceError("StartServiceCtrlDispatcher failed.");
     EXPECT_EQ(fake.registered, std::vector<std::string>{"Tarnwick"});
     ASSERT_EQ(fake.reports.size(), 1u);
@@ -242,7 +242,7 @@ TEST_F(Events, ServiceErrorUsesASourceOfItsOwn) {
 
 TEST_F(Events, ServiceErrorTakesTheLastErrorFirst) {
     fake.errorAfterRegister = 997;
-    SetLastError(0xE0000002);
+    PlatformSetLastError(0xE0000002);
     ReportServiceError("x");
     ASSERT_EQ(fake.reports.size(), 1u);
     EXPECT_EQ(fake.reports[0].strings.at(0), "Tarnwick error: -536870910");
@@ -280,7 +280,7 @@ TEST_F(Events, ServiceErrorFailsSilently) {
 
 TEST_F(Events, ConsoleModeReportsNothing) {
     service.consoleMode = true;
-    SetLastError(5);
+    PlatformSetLastError(5);
     ReportServiceError("Trying to start tarnwick");
     ReportServiceStartError();
     EXPECT_TRUE(fake.registered.empty());
@@ -291,7 +291,7 @@ TEST_F(Events, ConsoleModeReportsNothing) {
 TEST_F(Events, EveryServiceStartMakesTwoErrorEvents) {
     ASSERT_EQ(EventLogOpen(), 1);
     EXPECT_EQ(ReportServiceStartEvent(), 0);
-    SetLastError(0);
+    PlatformSetLastError(0);
     ReportServiceStartError();
     ASSERT_EQ(fake.reports.size(), 2u);
     const Report &start = fake.reports[0];

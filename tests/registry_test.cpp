@@ -31,7 +31,7 @@ class RegistryTest : public RegistryFileTest {
     Result Query(const char *name, uint32_t size = 256, const char *key = kKey) {
         RegKey k = 0;
         long rc = RegistryOpenKey(kRegLocalMachine, key, &k);
-        if (rc != kRegSuccess) {
+        if (rc != kErrorSuccess) {
             return {rc, 0, ""};
         }
         std::vector<char> buf(size + 1, 'x');
@@ -45,7 +45,7 @@ class RegistryTest : public RegistryFileTest {
 
 TEST_F(RegistryTest, MissingFileIsNotFoundWithoutTrace) {
     RegKey k = 99;
-    EXPECT_EQ(RegistryOpenKey(kRegLocalMachine, kKey, &k), kRegNotFound);
+    EXPECT_EQ(RegistryOpenKey(kRegLocalMachine, kKey, &k), kErrorFileNotFound);
     EXPECT_EQ(k, 0u);
     EXPECT_TRUE(lines.empty());
 }
@@ -115,7 +115,7 @@ TEST_F(RegistryTest, ReadsStringValues) {
         Write(c.file);
         lines.clear();
         Result r = Query(c.name);
-        EXPECT_EQ(r.rc, kRegSuccess) << c.what;
+        EXPECT_EQ(r.rc, kErrorSuccess) << c.what;
         EXPECT_EQ(r.text, c.value) << c.what;
         EXPECT_EQ(r.size, std::strlen(c.value) + 1) << c.what;
         EXPECT_TRUE(lines.empty()) << c.what << ": " << (lines.empty() ? "" : lines[0]);
@@ -145,7 +145,7 @@ TEST_F(RegistryTest, ValuesThatAreNotStringsOrNotThereAreNotFound) {
         Write(c.file);
         lines.clear();
         Result r = Query(c.name);
-        EXPECT_EQ(r.rc, kRegNotFound) << c.what;
+        EXPECT_EQ(r.rc, kErrorFileNotFound) << c.what;
         EXPECT_TRUE(lines.empty()) << c.what;
     }
 }
@@ -161,38 +161,39 @@ TEST_F(RegistryTest, OpensKeysThatExist) {
     const std::string head = kHead;
     const std::string key = kKeyLine;
     const KeyCase cases[] = {
-        {"the key", head + key, kKey, kRegSuccess},
-        {"no key lines", head + "; nothing\n", kKey, kRegNotFound},
-        {"other key only", head + "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Other]\n", kKey, kRegNotFound},
+        {"the key", head + key, kKey, kErrorSuccess},
+        {"no key lines", head + "; nothing\n", kKey, kErrorFileNotFound},
+        {"other key only", head + "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Other]\n", kKey,
+         kErrorFileNotFound},
         {"longer name", head + "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvane\\TARNWICKS]\n", kKey,
-         kRegNotFound},
+         kErrorFileNotFound},
         {"other root", head + "[HKEY_CURRENT_USER\\SOFTWARE\\Halvane\\TARNWICK]\n", kKey,
-         kRegNotFound},
-        {"parent of a key", head + key, "SOFTWARE\\Halvane", kRegSuccess},
-        {"parent, other case", head + key, "software\\halvane", kRegSuccess},
-        {"part of a name", head + key, "SOFTWARE\\Halv", kRegNotFound},
-        {"below the key", head + key, "SOFTWARE\\Halvane\\TARNWICK\\Sub", kRegNotFound},
+         kErrorFileNotFound},
+        {"parent of a key", head + key, "SOFTWARE\\Halvane", kErrorSuccess},
+        {"parent, other case", head + key, "software\\halvane", kErrorSuccess},
+        {"part of a name", head + key, "SOFTWARE\\Halv", kErrorFileNotFound},
+        {"below the key", head + key, "SOFTWARE\\Halvane\\TARNWICK\\Sub", kErrorFileNotFound},
         {"made by a key below", head + "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvane\\TARNWICK\\S]\n",
-         kKey, kRegSuccess},
-        {"deleted", head + key + deleted, kKey, kRegNotFound},
+         kKey, kErrorSuccess},
+        {"deleted", head + key + deleted, kKey, kErrorFileNotFound},
         {"parent deleted", head + key + "[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvane]\n", kKey,
-         kRegNotFound},
+         kErrorFileNotFound},
         {"deleted and made anew",
-         head + "[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvane\\TARNWICK]\n" + key, kKey, kRegSuccess},
+         head + "[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvane\\TARNWICK]\n" + key, kKey, kErrorSuccess},
         {"child deleted", head + key + "[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvane\\TARNWICK\\S]\n",
-         kKey, kRegSuccess},
+         kKey, kErrorSuccess},
     };
     for (const KeyCase &c : cases) {
         Write(c.file);
         RegKey k = 0;
         EXPECT_EQ(RegistryOpenKey(kRegLocalMachine, c.subkey, &k), c.rc) << c.what;
-        if (c.rc == kRegSuccess) {
+        if (c.rc == kErrorSuccess) {
             EXPECT_NE(k, 0u) << c.what;
             RegistryCloseKey(k);
         }
     }
     RegKey k = 0;
-    EXPECT_EQ(RegistryOpenKey(0x80000001u, kKey, &k), kRegNotFound);  // HKEY_CURRENT_USER
+    EXPECT_EQ(RegistryOpenKey(0x80000001u, kKey, &k), kErrorFileNotFound);  // HKEY_CURRENT_USER
 }
 
 struct MalformedCase {
@@ -262,7 +263,7 @@ TEST_F(RegistryTest, MalformedFilesAreMissingWithOneWarning) {
         Write(c.file);
         lines.clear();
         RegKey k = 99;
-        EXPECT_EQ(RegistryOpenKey(kRegLocalMachine, kKey, &k), kRegNotFound) << c.what;
+        EXPECT_EQ(RegistryOpenKey(kRegLocalMachine, kKey, &k), kErrorFileNotFound) << c.what;
         EXPECT_EQ(k, 0u) << c.what;
         ASSERT_EQ(lines.size(), 1u) << c.what;
         EXPECT_EQ(Label(lines[0]), "Warning ") << c.what;
@@ -275,11 +276,11 @@ TEST_F(RegistryTest, LongestLineIsRead) {
     std::string data(4089, 'd');
     WriteKey("\"A\"=\"" + data + "\"\n");
     Result r = Query("A", 5000);
-    EXPECT_EQ(r.rc, kRegSuccess);
+    EXPECT_EQ(r.rc, kErrorSuccess);
     EXPECT_EQ(r.text, data);
 
     WriteKey("\"A\"=\"" + data + "d\"\n");
-    EXPECT_EQ(Query("A", 5000).rc, kRegNotFound);
+    EXPECT_EQ(Query("A", 5000).rc, kErrorFileNotFound);
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(Text(lines[0]), "Registry file " + file_ +
                                   " line 4: line longer than 4095 characters - file ignored\n");
@@ -293,23 +294,24 @@ TEST_F(RegistryTest, QueryKeepsTheBufferContract) {
         uint32_t after;
         const char *text;
     } cases[] = {
-        {0, kRegMoreData, 6, ""},     {1, kRegMoreData, 6, "x"},    {5, kRegMoreData, 6, "xxxxx"},
-        {6, kRegSuccess, 6, "12345"}, {7, kRegSuccess, 6, "12345"},
+        {0, kErrorMoreData, 6, ""},      {1, kErrorMoreData, 6, "x"},
+        {5, kErrorMoreData, 6, "xxxxx"}, {6, kErrorSuccess, 6, "12345"},
+        {7, kErrorSuccess, 6, "12345"},
     };
     for (const auto &c : cases) {
         Result r = Query("A", c.size);
         EXPECT_EQ(r.rc, c.rc) << c.size;
         EXPECT_EQ(r.size, c.after) << c.size;
-        EXPECT_EQ(r.text, c.text) << c.size;  // untouched on kRegMoreData
+        EXPECT_EQ(r.text, c.text) << c.size;  // untouched on kErrorMoreData
     }
 
     RegKey k = 0;
-    ASSERT_EQ(RegistryOpenKey(kRegLocalMachine, kKey, &k), kRegSuccess);
+    ASSERT_EQ(RegistryOpenKey(kRegLocalMachine, kKey, &k), kErrorSuccess);
     uint32_t size = 0;
-    EXPECT_EQ(RegistryQueryValue(k, "A", nullptr, &size), kRegSuccess);
+    EXPECT_EQ(RegistryQueryValue(k, "A", nullptr, &size), kErrorSuccess);
     EXPECT_EQ(size, 6u);
     char buf[8];
-    EXPECT_EQ(RegistryQueryValue(k, "A", buf, nullptr), kRegNotFound);
+    EXPECT_EQ(RegistryQueryValue(k, "A", buf, nullptr), kErrorFileNotFound);
     RegistryCloseKey(k);
 }
 
@@ -320,15 +322,15 @@ TEST_F(RegistryTest, EveryOpenAndQueryReadsTheFileAnew) {
     EXPECT_EQ(Query("A").text, "two");
 
     RegKey k = 0;
-    ASSERT_EQ(RegistryOpenKey(kRegLocalMachine, kKey, &k), kRegSuccess);
+    ASSERT_EQ(RegistryOpenKey(kRegLocalMachine, kKey, &k), kErrorSuccess);
     WriteKey("\"A\"=\"three\"\n");
     char buf[16];
     uint32_t size = sizeof buf;
-    EXPECT_EQ(RegistryQueryValue(k, "A", buf, &size), kRegSuccess);
+    EXPECT_EQ(RegistryQueryValue(k, "A", buf, &size), kErrorSuccess);
     EXPECT_STREQ(buf, "three");
     std::remove(file_.c_str());
     size = sizeof buf;
-    EXPECT_EQ(RegistryQueryValue(k, "A", buf, &size), kRegNotFound);
+    EXPECT_EQ(RegistryQueryValue(k, "A", buf, &size), kErrorFileNotFound);
     RegistryCloseKey(k);
 }
 
@@ -336,26 +338,26 @@ TEST_F(RegistryTest, KeyHandles) {
     WriteKey("\"A\"=\"v\"\n");
     char buf[8];
     uint32_t size = sizeof buf;
-    EXPECT_EQ(RegistryQueryValue(0, "A", buf, &size), kRegNotFound);
-    EXPECT_EQ(RegistryQueryValue(kRegLocalMachine, "A", buf, &size), kRegNotFound);
+    EXPECT_EQ(RegistryQueryValue(0, "A", buf, &size), kErrorFileNotFound);
+    EXPECT_EQ(RegistryQueryValue(kRegLocalMachine, "A", buf, &size), kErrorFileNotFound);
     RegistryCloseKey(12345);  // ignored
 
     RegKey keys[16];
     for (RegKey &k : keys) {
-        ASSERT_EQ(RegistryOpenKey(kRegLocalMachine, kKey, &k), kRegSuccess);
+        ASSERT_EQ(RegistryOpenKey(kRegLocalMachine, kKey, &k), kErrorSuccess);
     }
     RegKey extra = 99;
-    EXPECT_EQ(RegistryOpenKey(kRegLocalMachine, kKey, &extra), kRegNotFound);
+    EXPECT_EQ(RegistryOpenKey(kRegLocalMachine, kKey, &extra), kErrorFileNotFound);
     EXPECT_EQ(extra, 0u);
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(Text(lines[0]), "RegistryOpenKey: all 16 key handles are in use\n");
 
     RegistryCloseKey(keys[3]);
     size = sizeof buf;
-    EXPECT_EQ(RegistryQueryValue(keys[3], "A", buf, &size), kRegNotFound);
-    ASSERT_EQ(RegistryOpenKey(kRegLocalMachine, kKey, &extra), kRegSuccess);
+    EXPECT_EQ(RegistryQueryValue(keys[3], "A", buf, &size), kErrorFileNotFound);
+    ASSERT_EQ(RegistryOpenKey(kRegLocalMachine, kKey, &extra), kErrorSuccess);
     size = sizeof buf;
-    EXPECT_EQ(RegistryQueryValue(extra, "A", buf, &size), kRegSuccess);
+    EXPECT_EQ(RegistryQueryValue(extra, "A", buf, &size), kErrorSuccess);
     RegistryCloseKey(extra);
     for (int i = 0; i < 16; ++i) {
         if (i != 3) {
@@ -368,7 +370,7 @@ TEST_F(RegistryTest, UnreadableFileIsMissingWithAWarning) {
     // A directory opens but cannot be read.
     testsupport::SetEnv("TARNWICK_REGISTRY", dir_.path().c_str());
     RegKey k = 99;
-    EXPECT_EQ(RegistryOpenKey(kRegLocalMachine, kKey, &k), kRegNotFound);
+    EXPECT_EQ(RegistryOpenKey(kRegLocalMachine, kKey, &k), kErrorFileNotFound);
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(Text(lines[0]),
               "Registry file " + dir_.path() + " cannot be read: Is a directory - file ignored\n");
@@ -382,13 +384,13 @@ TEST_F(RegistryTest, ThreadsReadAtTheSameTime) {
         threads.emplace_back([&failures, t] {
             for (int i = 0; i < 50; ++i) {
                 RegKey k = 0;
-                if (RegistryOpenKey(kRegLocalMachine, kKey, &k) != kRegSuccess) {
+                if (RegistryOpenKey(kRegLocalMachine, kKey, &k) != kErrorSuccess) {
                     ++failures[t];
                     continue;
                 }
                 char buf[16];
                 uint32_t size = sizeof buf;
-                if (RegistryQueryValue(k, "A", buf, &size) != kRegSuccess ||
+                if (RegistryQueryValue(k, "A", buf, &size) != kErrorSuccess ||
                     std::strcmp(buf, "shared") != 0) {
                     ++failures[t];
                 }

@@ -67,7 +67,7 @@ struct Fake {
     unsigned long controlError = 0;
     uint32_t controlState = kServiceStopPending;  // the state a delivered stop leaves
     std::vector<uint32_t> queryStates;            // one per read; then queryError
-    unsigned long queryError = kScmErrorInvalidHandle;
+    unsigned long queryError = kErrorInvalidHandle;
     unsigned long deleteError = 0;
     std::vector<unsigned> sleeps;
     // Arguments of the last createService.
@@ -106,7 +106,7 @@ int FakeStartDispatcher(const ScmTableEntry *table) {
     EXPECT_EQ(table[1].name, nullptr);
     EXPECT_EQ(table[1].main, nullptr);
     if (fake->dispatcherError != 0) {
-        SetLastError(fake->dispatcherError);
+        PlatformSetLastError(fake->dispatcherError);
         return 0;
     }
     char name[] = "Tarnwick";
@@ -141,7 +141,7 @@ int FakeStartDispatcher(const ScmTableEntry *table) {
 ServiceStatusHandle FakeRegisterHandler(const char *name, ScmControlHandler handler) {
     fake->Note(std::string("register ") + name);
     if (fake->registerError != 0) {
-        SetLastError(fake->registerError);
+        PlatformSetLastError(fake->registerError);
         return 0;
     }
     std::lock_guard<std::mutex> guard(fake->mutex);
@@ -154,7 +154,7 @@ int FakeSetStatus(ServiceStatusHandle handle, const ServiceStatusRecord *status)
     std::lock_guard<std::mutex> guard(fake->mutex);
     fake->statusHandles.push_back(handle);
     if (handle != kStatus) {
-        SetLastError(kScmErrorInvalidHandle);
+        PlatformSetLastError(kErrorInvalidHandle);
         return 0;
     }
     fake->reports.push_back(*status);
@@ -169,7 +169,7 @@ int FakeSetStatus(ServiceStatusHandle handle, const ServiceStatusRecord *status)
 ScmHandle FakeOpenManager(uint32_t access) {
     fake->Note("OpenSCManager " + std::to_string(access));
     if (fake->managerError != 0) {
-        SetLastError(fake->managerError);
+        PlatformSetLastError(fake->managerError);
         return 0;
     }
     return kManager;
@@ -194,7 +194,7 @@ ScmHandle FakeCreateService(ScmHandle manager, const char *name, const char *dis
                      account == nullptr,
                      password == nullptr};
     if (fake->createError != 0) {
-        SetLastError(fake->createError);
+        PlatformSetLastError(fake->createError);
         return 0;
     }
     return kService;
@@ -204,7 +204,7 @@ ScmHandle FakeOpenService(ScmHandle manager, const char *name, uint32_t access) 
     fake->Note(std::string("OpenService ") + name + " " + std::to_string(access));
     EXPECT_EQ(manager, kManager);
     if (fake->openError != 0) {
-        SetLastError(fake->openError);
+        PlatformSetLastError(fake->openError);
         return 0;
     }
     return kService;
@@ -214,7 +214,7 @@ int FakeControlService(ScmHandle svc, uint32_t control, ServiceStatusRecord *sta
     fake->Note("ControlService " + std::to_string(control));
     EXPECT_EQ(svc, kService);
     if (fake->controlError != 0) {
-        SetLastError(fake->controlError);
+        PlatformSetLastError(fake->controlError);
         return 0;
     }
     *status = ServiceStatusRecord{};
@@ -228,7 +228,7 @@ int FakeQueryStatus(ScmHandle svc, ServiceStatusRecord *status) {
     if (fake->queryStates.empty()) {
         // A failed read leaves the record scribbled: the caller must not use it.
         status->currentState = 0xDEAD;
-        SetLastError(fake->queryError);
+        PlatformSetLastError(fake->queryError);
         return 0;
     }
     *status = ServiceStatusRecord{};
@@ -241,7 +241,7 @@ int FakeDeleteService(ScmHandle svc) {
     fake->Note("DeleteService");
     EXPECT_EQ(svc, kService);
     if (fake->deleteError != 0) {
-        SetLastError(fake->deleteError);
+        PlatformSetLastError(fake->deleteError);
         return 0;
     }
     return 1;
@@ -257,7 +257,7 @@ int FakeCloseHandle(ScmHandle handle) {
 uint32_t FakeModuleFileName(char *buffer, uint32_t size) {
     fake->Note("GetModuleFileName " + std::to_string(size));
     if (fake->moduleError != 0) {
-        SetLastError(fake->moduleError);
+        PlatformSetLastError(fake->moduleError);
         return 0;
     }
     std::snprintf(buffer, size, "%s", fake->modulePath.c_str());
@@ -291,7 +291,7 @@ const ScmBackend kFakeScm = {
 void FakeServiceInit() {
     fake->Note("ServiceInit");
     UpdateServiceStatus(kServiceStartPending);
-    SetLastError(0);
+    PlatformSetLastError(0);
 }
 
 void FakeRundaemon() {
@@ -461,7 +461,7 @@ TEST_F(ServiceTest, FirstArgumentChoosesTheAction) {
         SCOPED_TRACE(c.args.empty() ? "(none)" : c.args[0]);
         fake->timeline.clear();
         fake->engineRuns = false;
-        fake->dispatcherError = kScmErrorFailedServiceControllerConnect;
+        fake->dispatcherError = kErrorFailedServiceControllerConnect;
         std::string out;
         Entry(c.args, &out);
         ASSERT_FALSE(fake->timeline.empty());
@@ -473,7 +473,7 @@ TEST_F(ServiceTest, FirstArgumentChoosesTheAction) {
 }
 
 TEST_F(ServiceTest, FailedDispatcherIsReportedAndEndsWithFailure) {
-    fake->dispatcherError = kScmErrorFailedServiceControllerConnect;
+    fake->dispatcherError = kErrorFailedServiceControllerConnect;
     std::string out;
     EXPECT_EQ(Entry({"-nothing"}, &out), 1);
     EXPECT_EQ(out, kUsage);
@@ -558,20 +558,20 @@ struct InstallFailure {
 TEST_F(ServiceTest, InstallFailuresAreToldWithTheSystemText) {
     const InstallFailure cases[] = {
         {&Fake::moduleError,
-         kScmErrorInsufficientBuffer,
-         "Unable to install Tarnwick - " + SystemText(kScmErrorInsufficientBuffer) + " (0x7a)\n",
+         kErrorInsufficientBuffer,
+         "Unable to install Tarnwick - " + SystemText(kErrorInsufficientBuffer) + " (0x7a)\n",
          {"GetModuleFileName 512"}},
         {&Fake::managerError,
-         kScmErrorAccessDenied,
-         "OpenSCManager failed - " + SystemText(kScmErrorAccessDenied) + " (0x5)\n",
+         kErrorAccessDenied,
+         "OpenSCManager failed - " + SystemText(kErrorAccessDenied) + " (0x5)\n",
          {"GetModuleFileName 512", "OpenSCManager 983103"}},
         {&Fake::createError,
-         kScmErrorServiceExists,
-         "CreateService failed - " + SystemText(kScmErrorServiceExists) + " (0x431)\n",
+         kErrorServiceExists,
+         "CreateService failed - " + SystemText(kErrorServiceExists) + " (0x431)\n",
          {"GetModuleFileName 512", "OpenSCManager 983103", "CreateService", "Close manager"}},
         {&Fake::createError,
-         kScmErrorDuplicateServiceName,
-         "CreateService failed - " + SystemText(kScmErrorDuplicateServiceName) + " (0x436)\n",
+         kErrorDuplicateServiceName,
+         "CreateService failed - " + SystemText(kErrorDuplicateServiceName) + " (0x436)\n",
          {"GetModuleFileName 512", "OpenSCManager 983103", "CreateService", "Close manager"}},
     };
     for (const InstallFailure &c : cases) {
@@ -600,22 +600,22 @@ TEST_F(ServiceTest, RemoveWithoutAWait) {
         std::string out;
         std::vector<std::string> calls;
     } cases[] = {
-        {kScmErrorAccessDenied,
+        {kErrorAccessDenied,
          0,
          0,
          0,
-         "OpenSCManager failed - " + SystemText(kScmErrorAccessDenied) + " (0x5)\n",
+         "OpenSCManager failed - " + SystemText(kErrorAccessDenied) + " (0x5)\n",
          {"OpenSCManager 983103"}},
         {0,
-         kScmErrorServiceDoesNotExist,
+         kErrorServiceDoesNotExist,
          0,
          0,
-         "OpenService failed - " + SystemText(kScmErrorServiceDoesNotExist) + " (0x424)\n",
+         "OpenService failed - " + SystemText(kErrorServiceDoesNotExist) + " (0x424)\n",
          {"OpenSCManager 983103", "OpenService Tarnwick 983551", "Close manager"}},
         // A stopped service is deleted at once.
-        {0, 0, kScmErrorServiceNotActive, 0, "Tarnwick removed.\n", deleted},
-        {0, 0, kScmErrorServiceNotActive, kScmErrorServiceMarkedForDelete,
-         "DeleteService failed - " + SystemText(kScmErrorServiceMarkedForDelete) + " (0x430)\n",
+        {0, 0, kErrorServiceNotActive, 0, "Tarnwick removed.\n", deleted},
+        {0, 0, kErrorServiceNotActive, kErrorServiceMarkedForDelete,
+         "DeleteService failed - " + SystemText(kErrorServiceMarkedForDelete) + " (0x430)\n",
          deleted},
     };
     for (const auto &c : cases) {
@@ -706,19 +706,19 @@ TEST_F(ServiceTest, LastErrorTextFormAndThe14ByteRule) {
     char buffer[256];
     // The text with its CR LF is length bytes (39 on Windows): length + 14
     // bytes of room are needed.
-    const std::string text = SystemText(kScmErrorServiceExists);
+    const std::string text = SystemText(kErrorServiceExists);
     const size_t length = text.size() + 2;
     const std::string shown = text + " (0x431)";
-    SetLastError(kScmErrorServiceExists);
+    PlatformSetLastError(kErrorServiceExists);
     EXPECT_EQ(LastErrorText(buffer, sizeof buffer), shown);
     std::memset(buffer, 'x', sizeof buffer);
-    SetLastError(kScmErrorServiceExists);
+    PlatformSetLastError(kErrorServiceExists);
     EXPECT_EQ(LastErrorText(buffer, length + 14), shown);
     std::memset(buffer, 'x', sizeof buffer);
-    SetLastError(kScmErrorServiceExists);
+    PlatformSetLastError(kErrorServiceExists);
     EXPECT_STREQ(LastErrorText(buffer, length + 13), "");
     // No text at all.
-    SetLastError(0xE0001234);
+    PlatformSetLastError(0xE0001234);
     std::memset(buffer, 'x', sizeof buffer);
     EXPECT_STREQ(LastErrorText(buffer, sizeof buffer), "");
     EXPECT_EQ(LastErrorText(buffer, sizeof buffer), buffer);
@@ -727,14 +727,14 @@ TEST_F(ServiceTest, LastErrorTextFormAndThe14ByteRule) {
 TEST_F(ServiceTest, LastErrorTextRoomCoversEightHexDigits) {
     // The longest code: " (0xffffffff)" and the terminator fill the 14 bytes.
     fake->errorText = "Text.\r\n";
-    SetLastError(0xFFFFFFFFul);
+    PlatformSetLastError(0xFFFFFFFFul);
     char buffer[64];
     std::memset(buffer, 'x', sizeof buffer);
     EXPECT_STREQ(LastErrorText(buffer, 7 + 14), "Text. (0xffffffff)");
     EXPECT_STREQ(LastErrorText(buffer, 7 + 13), "");
     // A text that fills the 256-byte buffer but for the room: 242 bytes.
     fake->errorText = std::string(240, 'a') + "\r\n";
-    SetLastError(5);
+    PlatformSetLastError(5);
     char big[256];
     EXPECT_EQ(std::string(LastErrorText(big, sizeof big)), std::string(240, 'a') + " (0x5)");
     fake->errorText = std::string(241, 'a') + "\r\n";
@@ -872,10 +872,10 @@ TEST_F(ServiceTest, RealEngineTracesTheLogDirectoryFailure) {
     std::snprintf(settings.logdir, sizeof settings.logdir, "%s", missing.c_str());
     // The report carries the last error the failed change of directory left:
     // none on POSIX, the system's code on Windows.
-    SetLastError(0);
+    PlatformSetLastError(0);
     ASSERT_NE(ChangeDirectory(missing.c_str()), 0);
-    const std::string code = std::to_string(LastError());
-    SetLastError(0);
+    const std::string code = std::to_string(PlatformLastError());
+    PlatformSetLastError(0);
     std::string out;
     ASSERT_EQ(Entry({}, &out), 0);
     SettingsResetForTest();
@@ -941,7 +941,7 @@ TEST_F(ServiceTest, EventSourceThatCannotBeOpenedEndsTheServiceAtOnce) {
     EventBackend failing = kFakeEvents;
     failing.registerSource = [](const char *) -> EventSourceHandle {
         fake->Note("event source refused");
-        SetLastError(kScmErrorAccessDenied);
+        PlatformSetLastError(kErrorAccessDenied);
         return kNoEventSource;
     };
     EventsSetBackendForTest(&failing);
@@ -957,7 +957,7 @@ TEST_F(ServiceTest, EventSourceThatCannotBeOpenedEndsTheServiceAtOnce) {
 }
 
 TEST_F(ServiceTest, FailedRegistrationEndsTheServiceWithoutReports) {
-    fake->registerError = kScmErrorServiceDoesNotExist;
+    fake->registerError = kErrorServiceDoesNotExist;
     std::string out;
     ASSERT_EQ(Entry({}, &out), 0);
     const std::vector<std::string> expected = {"dispatcher Tarnwick", "event source Tarnwick",

@@ -73,7 +73,7 @@ TEST_F(Sockets, CloseWakesAWaitBlockedInSelect) {
     std::thread waiter([&] {
         tid = ThreadId();
         result = SockWaitReadable(rx);
-        error = LastError();
+        error = PlatformLastError();
     });
     // Close only once the waiter sleeps in its wait (bounded: 10 s).
     for (int i = 0; i < 10000 && tid == 0; ++i) {
@@ -90,7 +90,7 @@ TEST_F(Sockets, CloseWakesAWaitBlockedInSelect) {
 TEST_F(Sockets, WaitOnAClosedSocketFailsAtOnce) {
     SockClose(rx);
     EXPECT_EQ(SockWaitReadable(rx), -1);
-    EXPECT_EQ(LastError(), static_cast<unsigned long>(kWsaEnotsock));
+    EXPECT_EQ(PlatformLastError(), static_cast<unsigned long>(kWsaEnotsock));
     rx = kInvalidSocket;
     // Another socket still waits and receives normally.
     SockHandle again = SockUdp();
@@ -104,7 +104,7 @@ TEST_F(Sockets, TakenPortGivesTheWinsockNumber) {
     SockHandle other = SockUdp();
     ASSERT_NE(other, kInvalidSocket);
     EXPECT_EQ(SockBind(other, &addr), -1);
-    EXPECT_EQ(LastError(), static_cast<unsigned long>(kWsaEaddrinuse));
+    EXPECT_EQ(PlatformLastError(), static_cast<unsigned long>(kWsaEaddrinuse));
     SockClose(other);
 }
 
@@ -128,10 +128,10 @@ TEST_F(Sockets, ASendOnAClosedSocketSetsErrno) {
     ASSERT_NE(s, kInvalidSocket);
     ASSERT_EQ(SockClose(s), 0);
     errno = 0;
-    SetLastError(0);
+    PlatformSetLastError(0);
     EXPECT_EQ(SockSend(s, "x", 1, &addr), -1);
     EXPECT_EQ(errno, EBADF);
-    EXPECT_NE(LastError(), 0u);
+    EXPECT_NE(PlatformLastError(), 0u);
 }
 
 TEST_F(Sockets, ServicesDatabaseAndDottedQuads) {

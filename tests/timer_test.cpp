@@ -109,7 +109,7 @@ FakeTimer fake;
 
 int FakeGetDevCaps(TimerCaps *caps) {
     if (fake.capsresult != kTimerNoError) {
-        SetLastError(fake.capserror);
+        PlatformSetLastError(fake.capserror);
         return fake.capsresult;
     }
     *caps = fake.caps;
@@ -127,7 +127,7 @@ uint32_t FakeSetEvent(uint32_t delay, uint32_t resolution, TimerEventCallback ca
                       uintptr_t user) {
     // Like the platform's: a delay outside the capabilities is refused.
     if (fake.armfails || delay < fake.caps.wPeriodMin || delay > fake.caps.wPeriodMax) {
-        SetLastError(fake.armerror);
+        PlatformSetLastError(fake.armerror);
         return 0;
     }
     fake.arms.push_back(Arm{delay, resolution, callback, user});
@@ -136,7 +136,7 @@ uint32_t FakeSetEvent(uint32_t delay, uint32_t resolution, TimerEventCallback ca
 int FakeKillEvent(uint32_t id) {
     fake.kills.push_back(id);
     if (fake.killresult != kTimerNoError) {
-        SetLastError(fake.killerror);
+        PlatformSetLastError(fake.killerror);
     }
     return fake.killresult;
 }
@@ -185,7 +185,7 @@ class TimerPool : public ::testing::Test {
         calls.clear();
         TimerSetServices(&kFakeServices);
         TimerPoolResetForTest();
-        SetLastError(0);
+        PlatformSetLastError(0);
     }
     void TearDown() override {
         TimerPoolResetForTest();
@@ -288,7 +288,7 @@ TEST_F(TimerPool, RefusesThe151stTimer) {
         ASSERT_EQ(tm_settimer(30, Record, 0, static_cast<uint32_t>(i + 1), 16), i);
     }
     TakeTraces();
-    SetLastError(1234);
+    PlatformSetLastError(1234);
     EXPECT_EQ(tm_settimer(30, Record, 0, 999, 16), -1);
     std::vector<TraceLine> got = TakeTraces();
     ASSERT_EQ(got.size(), 3u);
@@ -350,7 +350,7 @@ TEST_F(TimerPool, IdsOutOfRangeChangeNothing) {
         EXPECT_EQ(TakeTexts(),
                   std::vector<std::string>{"tm_setpause(" + std::to_string(id) + ", 1) \n"});
 
-        SetLastError(42);
+        PlatformSetLastError(42);
         tm_killtimer(id);
         std::vector<TraceLine> got = TakeTraces();
         ASSERT_EQ(got.size(), 2u) << id;
@@ -559,7 +559,7 @@ TEST_F(TimerPool, KillingAFreeSlotIsTracedAndFreesItAgain) {
     ASSERT_EQ(tm_settimer(30, Record, 0, 10, 16), 0);
     tm_killtimer(0);
     TakeTraces();
-    SetLastError(5);
+    PlatformSetLastError(5);
     tm_killtimer(0);
     std::vector<TraceLine> got = TakeTraces();
     ASSERT_EQ(got.size(), 2u);
@@ -924,7 +924,7 @@ TEST_F(MmTimer, RefusesWhatItCannotDo) {
         if (id != 0) {
             EXPECT_EQ(TimerKillEvent(id), kTimerNoError);
         } else {
-            EXPECT_EQ(LastError(), static_cast<unsigned long>(kTimerInvalParam));
+            EXPECT_EQ(PlatformLastError(), static_cast<unsigned long>(kTimerInvalParam));
         }
     }
     TimerSetCapsForTest(0, 0);

@@ -77,7 +77,7 @@ void tm_assert(bool ok, const char *text, int line) {
     if (ok) {
         return;
     }
-    unsigned long code = LastError();
+    unsigned long code = PlatformLastError();
     LogEvent(Error, "HV Assertion Error in exp. [%s] at %d in the file %s\nError Code=%d\n", text,
              line, kSourceFile, static_cast<int>(code));
 }
@@ -103,12 +103,6 @@ class PoolHold {
     bool held_;
 };
 
-// Closes tm_lock; returns nonzero on success.
-int tm_closelock() {
-    tm_lockvalid.store(false);
-    return 1;
-}
-
 // Arms the next tick and checks the result; called with tm_gate held.
 void tm_arm() {
     uint32_t resolution = tm_resolution.load();
@@ -132,7 +126,7 @@ void tm_init() {
 
     TimerCaps caps;
     if (TimerGetDevCaps(&caps) != kTimerNoError) {
-        unsigned long code = LastError();
+        unsigned long code = PlatformLastError();
         LogEvent(Error, "tm_init: failed to call timeGetDevCaps\n");
         TraceSysError(code, kSourceFile, __LINE__);
         return;
@@ -300,10 +294,7 @@ void tm_stop() {
             tm_timerid = 0;
         }
     }
-    if (tm_lockvalid.load()) {
-        int b = tm_closelock();
-        TM_ASSERT(b);
-    }
+    tm_lockvalid.store(false);
     LogEvent(Trace, "tm_stop: stopped\n");
     TimerEndPeriod(tm_resolution.load());
 }

@@ -1,5 +1,6 @@
-// The timer pool: software timers of one-second resolution driven by one
-// re-armed platform timer (platform/mmtimer.h).
+// vtm_driver, the virtual timer driver: the timer pool, software ("virtual")
+// timers of one-second resolution all driven by one re-armed platform timer
+// (platform/mmtimer.h).
 //
 // _tm_pool holds MAX_TIMERS slots; a timer's id is its slot index, 0 to
 // MAX_TIMERS - 1, and -1 stands for none.  Once a tick (tm_resolution

@@ -9,11 +9,11 @@ namespace {
 thread_local unsigned long last_error = 0;
 }
 
-unsigned long LastError() {
+unsigned long PlatformLastError() {
     return last_error;
 }
 
-void SetLastError(unsigned long code) {
+void PlatformSetLastError(unsigned long code) {
     last_error = code;
 }
 
@@ -26,24 +26,25 @@ const char *RuntimeErrorText(int err) {
 unsigned long WindowsErrorOfErrno(int err) {
     switch (err) {
         case ENOENT:
-            return 2;
+            return kErrorFileNotFound;
         case ENOTDIR:
-            return 3;
+            return kErrorPathNotFound;
         case EACCES:
         case EPERM:
         case EROFS:
         case ELOOP:
-            return 5;
+            return kErrorAccessDenied;
         case ENOMEM:
-            return 8;
+        case EAGAIN:
+            return kErrorNotEnoughMemory;
         case ENOEXEC:
-            return 11;
+            return kErrorBadFormat;
         case ENOSPC:
         case EDQUOT:
-            return 112;
+            return kErrorDiskFull;
         case ENAMETOOLONG:
-            return 206;
+            return kErrorFilenameTooLong;
         default:
-            return 31;
+            return kErrorGenFailure;
     }
 }

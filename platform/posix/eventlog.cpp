@@ -61,7 +61,7 @@ bool PutString(char *out, size_t size, size_t *at, const char *text) {
 int AppendToFile(const char *path, const char *line, size_t len) {
     int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) {
-        SetLastError(WindowsErrorOfErrno(errno));
+        PlatformSetLastError(WindowsErrorOfErrno(errno));
         return 0;
     }
     ssize_t n;
@@ -71,7 +71,7 @@ int AppendToFile(const char *path, const char *line, size_t len) {
     int err = errno;
     close(fd);
     if (n < 0 || static_cast<size_t>(n) != len) {
-        SetLastError(n < 0 ? WindowsErrorOfErrno(err) : kErrorDiskFull);
+        PlatformSetLastError(n < 0 ? WindowsErrorOfErrno(err) : kErrorDiskFull);
         return 0;
     }
     return 1;
@@ -155,7 +155,7 @@ int EventSyslogPriority(uint16_t type) {
 
 EventSourceHandle EventSourceRegister(const char *name) {
     if (name == nullptr || std::strlen(name) >= kNameSize) {
-        SetLastError(kErrorInvalidParameter);
+        PlatformSetLastError(kErrorInvalidParameter);
         return kNoEventSource;
     }
     std::lock_guard<std::mutex> guard(state.lock);
@@ -167,7 +167,7 @@ EventSourceHandle EventSourceRegister(const char *name) {
             return static_cast<EventSourceHandle>(i + 1);
         }
     }
-    SetLastError(kErrorNotEnoughMemory);
+    PlatformSetLastError(kErrorNotEnoughMemory);
     return kNoEventSource;
 }
 
@@ -179,7 +179,7 @@ int EventSourceReport(EventSourceHandle source, uint16_t type, uint16_t category
     std::lock_guard<std::mutex> guard(state.lock);
     SourceSlot *slot = SlotOf(source);
     if (slot == nullptr || (count > 0 && strings == nullptr)) {
-        SetLastError(slot == nullptr ? kErrorInvalidHandle : kErrorInvalidParameter);
+        PlatformSetLastError(slot == nullptr ? kErrorInvalidHandle : kErrorInvalidParameter);
         return 0;
     }
     char line[kLineSize];
@@ -188,7 +188,7 @@ int EventSourceReport(EventSourceHandle source, uint16_t type, uint16_t category
         size_t len =
             EventFileLine(slot->name, type, category, event_id, count, strings, line, sizeof line);
         if (len == 0) {
-            SetLastError(kErrorInvalidParameter);
+            PlatformSetLastError(kErrorInvalidParameter);
             return 0;
         }
         return AppendToFile(file, line, len);
@@ -204,7 +204,7 @@ int EventSourceDeregister(EventSourceHandle source) {
     std::lock_guard<std::mutex> guard(state.lock);
     SourceSlot *slot = SlotOf(source);
     if (slot == nullptr) {
-        SetLastError(kErrorInvalidHandle);
+        PlatformSetLastError(kErrorInvalidHandle);
         return 0;
     }
     slot->used = false;

@@ -10,6 +10,7 @@
 #include "platform/common/mmtimer_system.h"
 #include "platform/errors.h"
 #include "platform/mmtimer_testing.h"
+#include "platform/posix/errno_code.h"
 
 namespace {
 
@@ -86,7 +87,7 @@ int SystemTimerGetDevCaps(TimerCaps *caps) {
 uint32_t SystemTimerSetEvent(uint32_t delay, uint32_t, TimerEventCallback callback,
                              uintptr_t user) {
     if (callback == nullptr || delay < caps_min.load() || delay > caps_max.load()) {
-        SetLastError(kTimerInvalParam);
+        PlatformSetLastError(kTimerInvalParam);
         return 0;
     }
     TimerState &st = State();
@@ -99,7 +100,7 @@ uint32_t SystemTimerSetEvent(uint32_t delay, uint32_t, TimerEventCallback callba
         }
     }
     if (ev == nullptr) {
-        SetLastError(kTimerNoCanDo);
+        PlatformSetLastError(kTimerNoCanDo);
         return 0;
     }
     // Ids count up from 1; after a wrap, skip 0 and any id still in use.
@@ -124,7 +125,7 @@ uint32_t SystemTimerSetEvent(uint32_t delay, uint32_t, TimerEventCallback callba
     pthread_attr_destroy(&attr);
     if (err != 0) {
         *ev = EventRecord{};
-        SetLastError(static_cast<unsigned long>(err));
+        PlatformSetLastError(WindowsErrorOfErrno(err));
         return 0;
     }
     ++st.live;

@@ -514,25 +514,25 @@ bool KeyPath(RegKey key, char *path) {
 
 long RegistryOpenKey(RegKey root, const char *subkey, RegKey *key) {
     if (key == nullptr) {
-        return kRegNotFound;
+        return kErrorFileNotFound;
     }
     *key = 0;
     if (root != kRegLocalMachine) {
-        return kRegNotFound;
+        return kErrorFileNotFound;
     }
     char path[kPathSize];
     int n = subkey == nullptr || subkey[0] == '\0'
                 ? std::snprintf(path, sizeof path, "%s", kRootName)
                 : std::snprintf(path, sizeof path, "%s\\%s", kRootName, subkey);
     if (n < 0 || static_cast<size_t>(n) >= sizeof path) {
-        return kRegNotFound;
+        return kErrorFileNotFound;
     }
 
     Lookup look;
     look.keypath = path;
     look.name = nullptr;
     if (!ReadRegistryFile(&look) || !look.keyfound) {
-        return kRegNotFound;
+        return kErrorFileNotFound;
     }
 
     {
@@ -543,38 +543,38 @@ long RegistryOpenKey(RegKey root, const char *subkey, RegKey *key) {
                 open.used = true;
                 std::memcpy(open.path, path, sizeof path);
                 *key = kFirstKey + static_cast<RegKey>(i);
-                return kRegSuccess;
+                return kErrorSuccess;
             }
         }
     }
     LogEvent(Warning, "RegistryOpenKey: all %d key handles are in use\n", kMaxOpenKeys);
-    return kRegNotFound;
+    return kErrorFileNotFound;
 }
 
 long RegistryQueryValue(RegKey key, const char *name, char *data, uint32_t *size) {
     if (size == nullptr) {
-        return kRegNotFound;
+        return kErrorFileNotFound;
     }
     char path[kPathSize];
     if (!KeyPath(key, path)) {
-        return kRegNotFound;
+        return kErrorFileNotFound;
     }
     Lookup look;
     look.keypath = path;
     look.name = name != nullptr ? name : "";
     if (!ReadRegistryFile(&look) || !look.keyfound || !look.valuefound) {
-        return kRegNotFound;
+        return kErrorFileNotFound;
     }
     uint32_t needed = static_cast<uint32_t>(look.length + 1);
     if (data != nullptr) {
         if (needed > *size) {
             *size = needed;
-            return kRegMoreData;
+            return kErrorMoreData;
         }
         std::memcpy(data, look.data, needed);
     }
     *size = needed;
-    return kRegSuccess;
+    return kErrorSuccess;
 }
 
 void RegistryCloseKey(RegKey key) {

@@ -89,7 +89,7 @@ bool Take(const char *line, int n, const char *field, char *text, size_t size,
 unsigned long WriteRecord(const char *folder, const char *key, const ScmRecord *record) {
     char text[kRecordFileSize];
     size_t n = ScmRecordFormat(record, text, sizeof text);
-    return n == 0 ? kScmErrorInvalidParameter
+    return n == 0 ? kErrorInvalidParameter
                   : WriteWhole(ScmStorePath(folder, key, ".service").text, text, n);
 }
 
@@ -113,7 +113,7 @@ void RemoveIfMarked(const char *folder, const char *key) {
 
 // The calls' own: handles, the control channel, the dispatcher's state.
 int Fail(unsigned long code) {
-    SetLastError(code);
+    PlatformSetLastError(code);
     return 0;
 }
 
@@ -140,7 +140,7 @@ ScmHandle NewHandle(HandleKind kind, const ScmFolder &folder, const char *key) {
             return kHandleBase + static_cast<ScmHandle>(i);
         }
     }
-    return Fail(kScmErrorNotEnoughMemory);
+    return Fail(kErrorNotEnoughMemory);
 }
 
 // Copies the slot of handle when it is one of kind.
@@ -239,15 +239,14 @@ uint32_t Admit(uint32_t control) {
     const ServiceStatusRecord &s = dispatcher.status;
     bool own = control >= kServiceControlUserFirst && control <= kServiceControlUserLast;
     if (!own && (control == 0 || control == kServiceControlShutdown || control > 10)) {
-        return kScmErrorInvalidParameter;
+        return kErrorInvalidParameter;
     }
     if (s.currentState != kServiceRunning || dispatcher.handler == nullptr) {
-        return s.currentState == kServiceStopped ? kScmErrorServiceNotActive
-                                                 : kScmErrorServiceCannotAcceptCtrl;
+        return s.currentState == kServiceStopped ? kErrorServiceNotActive
+                                                 : kErrorServiceCannotAcceptCtrl;
     }
     bool stop = control == kServiceControlStop && (s.controlsAccepted & kServiceAcceptStop) != 0;
-    return stop || own || control == kServiceControlInterrogate ? 0
-                                                                : kScmErrorInvalidServiceControl;
+    return stop || own || control == kServiceControlInterrogate ? 0 : kErrorInvalidServiceControl;
 }
 
 // One caller: its control code, the handler (on this thread), the reply.
@@ -259,7 +258,7 @@ void ServeOne(int fd) {
     }
     long peer = PeerUid(fd);
     std::unique_lock<std::mutex> lock(dispatcher.mutex);
-    uint32_t result = peer == 0 || peer == geteuid() ? Admit(control) : kScmErrorAccessDenied;
+    uint32_t result = peer == 0 || peer == geteuid() ? Admit(control) : kErrorAccessDenied;
     ScmControlHandler handler = dispatcher.handler;
     lock.unlock();
     if (result == 0) {
@@ -367,7 +366,7 @@ unsigned long ScmStoreFolder(bool make, ScmFolder *folder) {
     int n = std::snprintf(folder->path, sizeof folder->path, "%s",
                           env != nullptr && env[0] != '\0' ? env : kDefaultFolder);
     if (static_cast<size_t>(n) >= sizeof folder->path) {
-        return kScmErrorFilenameTooLong;
+        return kErrorFilenameTooLong;
     }
     // Each parent in turn, then the folder itself.
     for (char *p = folder->path + 1; make; ++p) {
@@ -393,7 +392,7 @@ unsigned long ScmStoreFolder(bool make, ScmFolder *folder) {
                       folder->path, static_cast<unsigned>(st.st_mode & 07777));
     }
     folder->owner = st.st_uid;
-    return S_ISDIR(st.st_mode) && problem[0] == '\0' ? 0 : kScmErrorAccessDenied;
+    return S_ISDIR(st.st_mode) && problem[0] == '\0' ? 0 : kErrorAccessDenied;
 }
 
 const char *ScmStoreProblem() {
@@ -403,12 +402,12 @@ const char *ScmStoreProblem() {
 unsigned long ScmStoreKey(const char *folder, const char *name, char *key) {
     size_t n = name == nullptr ? 0 : std::strlen(name);
     if (n == 0 || n > kScmNameMax || std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) {
-        return kScmErrorInvalidName;
+        return kErrorInvalidName;
     }
     for (size_t i = 0; i <= n; ++i) {
         auto c = static_cast<unsigned char>(name[i]);
         if (i < n && (c == '/' || c == '\\' || c < 0x20 || c == 0x7f)) {
-            return kScmErrorInvalidName;
+            return kErrorInvalidName;
         }
         key[i] = static_cast<char>(std::tolower(c));
     }
@@ -419,7 +418,7 @@ unsigned long ScmStoreKey(const char *folder, const char *name, char *key) {
                       "more than the %zu a socket address holds (%s)",
                       folder, sock.text, std::strlen(sock.text), kScmSocketPathMax,
                       kScmFolderVariable);
-        return kScmErrorFilenameTooLong;
+        return kErrorFilenameTooLong;
     }
     return 0;
 }
@@ -433,9 +432,9 @@ ScmPath ScmStorePath(const char *folder, const char *key, const char *ext) {
 unsigned long ScmStoreReadRecord(const char *folder, const char *key, ScmRecord *record) {
     char text[kRecordFileSize];
     if (ReadSmall(ScmStorePath(folder, key, ".service").text, text, sizeof text) < 0) {
-        return errno == ENOENT ? kScmErrorServiceDoesNotExist : WindowsErrorOfErrno(errno);
+        return errno == ENOENT ? kErrorServiceDoesNotExist : WindowsErrorOfErrno(errno);
     }
-    return ScmRecordParse(text, record) ? 0 : kScmErrorServiceDoesNotExist;
+    return ScmRecordParse(text, record) ? 0 : kErrorServiceDoesNotExist;
 }
 
 // The status file: the seven words of the record, the process id, its start
@@ -479,7 +478,7 @@ void ScmStoreCurrentStatus(const char *folder, const char *key, ScmStoredStatus 
     if (stored->status.currentState != kServiceStopped && stored->pid == seen.pid &&
         stored->startTime == seen.startTime) {
         *stored = {
-            {seen.status.serviceType, kServiceStopped, 0, kScmErrorProcessAborted, 0, 0, 0}, 0, 0};
+            {seen.status.serviceType, kServiceStopped, 0, kErrorProcessAborted, 0, 0, 0}, 0, 0};
         if (have_lock || lock >= 0) {
             ScmStoreWriteStatus(folder, key, stored);
             unlink(ScmStorePath(folder, key, ".sock").text);
@@ -517,7 +516,7 @@ int ScmStoreLock(const char *folder) {
 // The calls of platform/scm.h.
 int ScmStartDispatcher(const ScmTableEntry *table) {
     if (table == nullptr || table[0].name == nullptr || table[0].main == nullptr) {
-        return Fail(kScmErrorInvalidParameter);
+        return Fail(kErrorInvalidParameter);
     }
     const char *name = std::getenv(kScmServiceVariable);
     ScmFolder folder;
@@ -526,7 +525,7 @@ int ScmStartDispatcher(const ScmTableEntry *table) {
     if (name == nullptr || ScmStoreFolder(false, &folder) != 0 ||
         ScmStoreKey(folder.path, name, key) != 0 ||
         ScmStoreReadRecord(folder.path, key, &record) != 0) {
-        return Fail(kScmErrorFailedServiceControllerConnect);
+        return Fail(kErrorFailedServiceControllerConnect);
     }
     ScmPath sock = ScmStorePath(folder.path, key, ".sock");
     // Another process of this service that still runs keeps its channel.
@@ -535,11 +534,11 @@ int ScmStartDispatcher(const ScmTableEntry *table) {
     std::unique_lock<std::mutex> lock(dispatcher.mutex);
     if (dispatcher.active ||
         (current.status.currentState != kServiceStopped && current.pid != getpid())) {
-        return Fail(kScmErrorServiceAlreadyRunning);
+        return Fail(kErrorServiceAlreadyRunning);
     }
     int listener = OpenControlSocket(sock);
     if (listener < 0) {
-        return Fail(kScmErrorFailedServiceControllerConnect);
+        return Fail(kErrorFailedServiceControllerConnect);
     }
     std::snprintf(dispatcher.folder, sizeof dispatcher.folder, "%s", folder.path);
     std::snprintf(dispatcher.key, sizeof dispatcher.key, "%s", key);
@@ -579,14 +578,14 @@ int ScmStartDispatcher(const ScmTableEntry *table) {
         close(fd);
     }
     dispatcher.active = false;
-    return started ? 1 : Fail(kScmErrorServiceNoThread);
+    return started ? 1 : Fail(kErrorServiceNoThread);
 }
 
 // An own-process service: the dispatcher runs one service, whatever the name.
 ServiceStatusHandle ScmRegisterHandler(const char * /*name*/, ScmControlHandler handler) {
     std::lock_guard<std::mutex> guard(dispatcher.mutex);
     if (!dispatcher.active || handler == nullptr) {
-        return Fail(dispatcher.active ? kScmErrorInvalidParameter : kScmErrorServiceDoesNotExist);
+        return Fail(dispatcher.active ? kErrorInvalidParameter : kErrorServiceDoesNotExist);
     }
     dispatcher.handler = handler;
     return kStatusHandle;
@@ -595,11 +594,11 @@ ServiceStatusHandle ScmRegisterHandler(const char * /*name*/, ScmControlHandler 
 int ScmSetStatus(ServiceStatusHandle handle, const ServiceStatusRecord *status) {
     std::lock_guard<std::mutex> guard(dispatcher.mutex);
     if (handle != kStatusHandle || !dispatcher.active || dispatcher.handler == nullptr) {
-        return Fail(kScmErrorInvalidHandle);
+        return Fail(kErrorInvalidHandle);
     }
     if (status == nullptr || status->currentState < kServiceStopped ||
         status->currentState > kServicePaused) {
-        return Fail(kScmErrorInvalidParameter);
+        return Fail(kErrorInvalidParameter);
     }
     dispatcher.status = *status;
     ScmStoredStatus stored = {*status, getpid(), ScmStoreProcessStartTime(getpid())};
@@ -615,9 +614,9 @@ ScmHandle ScmOpenManager(uint32_t access) {
     ScmFolder folder = {};
     bool make = (access & kScManagerCreateService) != 0;
     unsigned long code = ScmStoreFolder(make, &folder);
-    code = code == kScmErrorFileNotFound && !make ? 0 : code;  // no database yet: no service
+    code = code == kErrorFileNotFound && !make ? 0 : code;  // no database yet: no service
     if (code != 0) {
-        return Fail(code == kScmErrorFilenameTooLong ? code : kScmErrorAccessDenied);
+        return Fail(code == kErrorFilenameTooLong ? code : kErrorAccessDenied);
     }
     return NewHandle(HandleKind::kManager, folder, "");
 }
@@ -633,7 +632,7 @@ ScmHandle ScmCreateService(ScmHandle manager, const char *name, const char *disp
     HandleSlot m;
     char key[kScmKeySize];
     if (!FindHandle(manager, HandleKind::kManager, &m)) {
-        return Fail(kScmErrorInvalidHandle);
+        return Fail(kErrorInvalidHandle);
     }
     if (unsigned long code = ScmStoreKey(m.folder.path, name, key); code != 0) {
         return Fail(code);
@@ -644,7 +643,7 @@ ScmHandle ScmCreateService(ScmHandle manager, const char *name, const char *disp
         service_type != kServiceWin32OwnProcess ||
         std::strlen(binary_path) >= sizeof record.binaryPath ||
         std::strlen(display) >= sizeof record.displayName) {
-        return Fail(kScmErrorInvalidParameter);
+        return Fail(kErrorInvalidParameter);
     }
     std::snprintf(record.name, sizeof record.name, "%s", name);
     std::snprintf(record.displayName, sizeof record.displayName, "%s", display);
@@ -654,12 +653,12 @@ ScmHandle ScmCreateService(ScmHandle manager, const char *name, const char *disp
     std::snprintf(record.binaryPath, sizeof record.binaryPath, "%s", binary_path);
     int lock = ScmStoreLock(m.folder.path);
     if (lock < 0) {
-        return Fail(kScmErrorAccessDenied);
+        return Fail(kErrorAccessDenied);
     }
     ScmRecord existing;
-    unsigned long code = kScmErrorServiceExists;
+    unsigned long code = kErrorServiceExists;
     if (ScmStoreReadRecord(m.folder.path, key, &existing) == 0) {
-        code = existing.deletePending != 0 ? kScmErrorServiceMarkedForDelete : code;
+        code = existing.deletePending != 0 ? kErrorServiceMarkedForDelete : code;
     } else {
         RemoveService(m.folder.path, key);  // leftovers of an earlier service
         code = WriteRecord(m.folder.path, key, &record);
@@ -673,7 +672,7 @@ ScmHandle ScmOpenService(ScmHandle manager, const char *name, uint32_t /*access*
     char key[kScmKeySize];
     ScmRecord record;
     if (!FindHandle(manager, HandleKind::kManager, &m)) {
-        return Fail(kScmErrorInvalidHandle);
+        return Fail(kErrorInvalidHandle);
     }
     unsigned long code = ScmStoreKey(m.folder.path, name, key);
     code = code != 0 ? code : ScmStoreReadRecord(m.folder.path, key, &record);
@@ -683,12 +682,12 @@ ScmHandle ScmOpenService(ScmHandle manager, const char *name, uint32_t /*access*
 int ScmControlService(ScmHandle service, uint32_t control, ServiceStatusRecord *status) {
     HandleSlot s;
     if (!FindHandle(service, HandleKind::kService, &s) || status == nullptr) {
-        return Fail(status == nullptr ? kScmErrorInvalidParameter : kScmErrorInvalidHandle);
+        return Fail(status == nullptr ? kErrorInvalidParameter : kErrorInvalidHandle);
     }
     // What the manager knows when the service cannot be asked.
     auto refuse = [&](unsigned long code) {
         ScmQueryStatus(service, status);
-        return Fail(status->currentState == kServiceStopped ? kScmErrorServiceNotActive : code);
+        return Fail(status->currentState == kServiceStopped ? kErrorServiceNotActive : code);
     };
     sockaddr_un addr = SocketAddress(ScmStorePath(s.folder.path, s.key, ".sock"));
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -699,8 +698,8 @@ int ScmControlService(ScmHandle service, uint32_t control, ServiceStatusRecord *
         int err = errno;
         close(fd);
         // No channel yet (a start under way) or none any more.
-        return err == EACCES || err == EPERM ? Fail(kScmErrorAccessDenied)
-                                             : refuse(kScmErrorServiceCannotAcceptCtrl);
+        return err == EACCES || err == EPERM ? Fail(kErrorAccessDenied)
+                                             : refuse(kErrorServiceCannotAcceptCtrl);
     }
     // Only a service run by the folder's owner or root is told anything.
     long peer = PeerUid(fd);
@@ -710,7 +709,7 @@ int ScmControlService(ScmHandle service, uint32_t control, ServiceStatusRecord *
                     Transfer(fd, &result, sizeof result, false, kReplyWaitMs);
     close(fd);
     if (!answered) {
-        return trusted ? refuse(kScmErrorServiceRequestTimeout) : Fail(kScmErrorAccessDenied);
+        return trusted ? refuse(kErrorServiceRequestTimeout) : Fail(kErrorAccessDenied);
     }
     ScmQueryStatus(service, status);
     return result != 0 ? Fail(result) : 1;
@@ -719,7 +718,7 @@ int ScmControlService(ScmHandle service, uint32_t control, ServiceStatusRecord *
 int ScmQueryStatus(ScmHandle service, ServiceStatusRecord *status) {
     HandleSlot s;
     if (!FindHandle(service, HandleKind::kService, &s) || status == nullptr) {
-        return Fail(status == nullptr ? kScmErrorInvalidParameter : kScmErrorInvalidHandle);
+        return Fail(status == nullptr ? kErrorInvalidParameter : kErrorInvalidHandle);
     }
     ScmStoredStatus current;
     ScmStoreCurrentStatus(s.folder.path, s.key, &current, false);
@@ -730,14 +729,14 @@ int ScmQueryStatus(ScmHandle service, ServiceStatusRecord *status) {
 int ScmDeleteService(ScmHandle service) {
     HandleSlot s;
     if (!FindHandle(service, HandleKind::kService, &s)) {
-        return Fail(kScmErrorInvalidHandle);
+        return Fail(kErrorInvalidHandle);
     }
     int lock = ScmStoreLock(s.folder.path);
     if (lock < 0) {
-        return Fail(kScmErrorAccessDenied);
+        return Fail(kErrorAccessDenied);
     }
     // Gone already (deleted through another handle) or marked.
-    unsigned long code = kScmErrorServiceMarkedForDelete;
+    unsigned long code = kErrorServiceMarkedForDelete;
     ScmRecord record;
     ScmStoredStatus current;
     if (ScmStoreReadRecord(s.folder.path, s.key, &record) == 0 && record.deletePending == 0) {
@@ -755,7 +754,7 @@ int ScmCloseHandle(ScmHandle handle) {
     std::lock_guard<std::mutex> guard(handle_mutex);
     ScmHandle i = handle - kHandleBase;
     if (i >= kMaxHandles || handles[i].kind == HandleKind::kFree) {
-        return Fail(kScmErrorInvalidHandle);
+        return Fail(kErrorInvalidHandle);
     }
     handles[i].kind = HandleKind::kFree;
     return 1;
@@ -765,11 +764,11 @@ uint32_t ScmModuleFileName(char *buffer, uint32_t size) {
     char path[4096];
     ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
     if (n < 0 || size == 0) {
-        return Fail(n < 0 ? WindowsErrorOfErrno(errno) : kScmErrorInsufficientBuffer);
+        return Fail(n < 0 ? WindowsErrorOfErrno(errno) : kErrorInsufficientBuffer);
     }
     std::snprintf(buffer, size, "%.*s", static_cast<int>(n), path);
     if (static_cast<uint32_t>(n) >= size) {
-        SetLastError(kScmErrorInsufficientBuffer);
+        PlatformSetLastError(kErrorInsufficientBuffer);
         return size;
     }
     return static_cast<uint32_t>(n);

@@ -68,20 +68,20 @@ struct ScmPath {
 
 // The database folder: TARNWICK_SCM when set and not empty, else the
 // default; with make, created with its parents (mode 0755) when missing.
-// Returns 0; the Windows code of the failed call (kScmErrorFileNotFound when
-// missing); kScmErrorAccessDenied when it is no directory or others than its
-// owner may write it; kScmErrorFilenameTooLong when its name does not fit.
+// Returns 0; the Windows code of the failed call (kErrorFileNotFound when
+// missing); kErrorAccessDenied when it is no directory or others than its
+// owner may write it; kErrorFilenameTooLong when its name does not fit.
 unsigned long ScmStoreFolder(bool make, ScmFolder *folder);
 // What this thread's last ScmStoreFolder or ScmStoreKey refused, and why,
 // naming the folder; "" when it refused nothing.
 const char *ScmStoreProblem();
-// The key of a service name in folder.  Returns 0; kScmErrorInvalidName for
+// The key of a service name in folder.  Returns 0; kErrorInvalidName for
 // an empty name, more than kScmNameMax characters, '/', '\', a control
-// character, "." or ".."; kScmErrorFilenameTooLong (with the problem text)
+// character, "." or ".."; kErrorFilenameTooLong (with the problem text)
 // when its control socket's path would be longer than kScmSocketPathMax.
 unsigned long ScmStoreKey(const char *folder, const char *name, char *key);
 ScmPath ScmStorePath(const char *folder, const char *key, const char *ext);
-// Returns 0, kScmErrorServiceDoesNotExist when there is no record (or no
+// Returns 0, kErrorServiceDoesNotExist when there is no record (or no
 // record in the file), or the Windows code of the failed read.
 unsigned long ScmStoreReadRecord(const char *folder, const char *key, ScmRecord *record);
 // The status as last written: stopped when there is none.
@@ -90,7 +90,7 @@ unsigned long ScmStoreWriteStatus(const char *folder, const char *key,
                                   const ScmStoredStatus *stored);
 // The status as it stands: the last written one, unless its process has
 // ended without reporting kServiceStopped: then the service is recorded
-// stopped with kScmErrorProcessAborted, its socket file removed, and the
+// stopped with kErrorProcessAborted, its socket file removed, and the
 // service removed when marked for deletion.  Takes the folder lock for that
 // change when it can, unless the caller holds it (have_lock).
 void ScmStoreCurrentStatus(const char *folder, const char *key, ScmStoredStatus *stored,

@@ -112,7 +112,7 @@ int WsaFromErrno(int err) {
 }
 
 int Fail() {
-    SetLastError(static_cast<unsigned long>(WsaFromErrno(errno)));
+    PlatformSetLastError(static_cast<unsigned long>(WsaFromErrno(errno)));
     return -1;
 }
 
@@ -137,7 +137,7 @@ SockHandle SockUdp() {
     }
     if (fd >= FD_SETSIZE) {  // select could not wait on it
         close(fd);
-        SetLastError(10024);  // WSAEMFILE
+        PlatformSetLastError(10024);  // WSAEMFILE
         return kInvalidSocket;
     }
     closing[fd].store(false);
@@ -233,7 +233,7 @@ int FillBatch(int fd) {
 int SockWaitReadable(SockHandle s) {
     int fd = static_cast<int>(s);
     if (fd < 0 || fd >= FD_SETSIZE || closing[fd].load()) {
-        SetLastError(kWsaEnotsock);
+        PlatformSetLastError(kWsaEnotsock);
         return -1;
     }
     if (BatchPending(fd)) {
@@ -250,11 +250,11 @@ int SockWaitReadable(SockHandle s) {
     // same, and errno is left as Winsock leaves it.
     if ((n < 0 && errno == EBADF) || closing[fd].load()) {
         errno = saved_errno;
-        SetLastError(kWsaEnotsock);
+        PlatformSetLastError(kWsaEnotsock);
         return -1;
     }
     if (n < 0) {
-        SetLastError(WsaFromErrno(errno));
+        PlatformSetLastError(WsaFromErrno(errno));
         return -1;
     }
     return FD_ISSET(fd, &readfds) ? 1 : 0;
@@ -292,7 +292,7 @@ int SockSend(SockHandle s, const void *data, int len, const SockAddrIn *to) {
 int SockClose(SockHandle s) {
     int fd = static_cast<int>(s);
     if (fd < 0 || fd >= FD_SETSIZE) {
-        SetLastError(kWsaEnotsock);
+        PlatformSetLastError(kWsaEnotsock);
         return -1;
     }
     closes.fetch_add(1);

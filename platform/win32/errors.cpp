@@ -1,19 +1,18 @@
 // Error numbers on Windows: the last error is kernel32's (so Winsock's
 // WSAGetLastError and GetLastError read the same value), the errno texts are
-// the runtime library's table.  The Windows headers stay out of this file:
-// lasterror.cpp reaches kernel32.
+// the runtime library's table.
 #include "platform/errors.h"
+
+#include <windows.h>
 
 #include <cstdlib>
 
-#include "platform/win32/lasterror.h"
-
-unsigned long LastError() {
-    return Win32LastError();
+unsigned long PlatformLastError() {
+    return GetLastError();
 }
 
-void SetLastError(unsigned long code) {
-    Win32SetLastError(code);
+void PlatformSetLastError(unsigned long code) {
+    SetLastError(code);
 }
 
 const char *RuntimeErrorText(int err) {

@@ -13,26 +13,26 @@ constexpr DWORD kValueMax = 4096;
 
 long RegistryOpenKey(RegKey root, const char *subkey, RegKey *key) {
     if (key == nullptr) {
-        return kRegNotFound;
+        return kErrorFileNotFound;
     }
     *key = 0;
     // Our root is the 32-bit value; Windows' predefined handle is that value
     // sign-extended.
     if (root != kRegLocalMachine) {
-        return kRegNotFound;
+        return kErrorFileNotFound;
     }
     HKEY opened = nullptr;
     LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, subkey, 0, KEY_READ, &opened);
     if (rc != ERROR_SUCCESS) {
-        return rc == ERROR_FILE_NOT_FOUND || rc == ERROR_PATH_NOT_FOUND ? kRegNotFound : rc;
+        return rc == ERROR_FILE_NOT_FOUND || rc == ERROR_PATH_NOT_FOUND ? kErrorFileNotFound : rc;
     }
     *key = reinterpret_cast<RegKey>(opened);
-    return kRegSuccess;
+    return kErrorSuccess;
 }
 
 long RegistryQueryValue(RegKey key, const char *name, char *data, uint32_t *size) {
     if (size == nullptr || key == 0) {
-        return kRegNotFound;
+        return kErrorFileNotFound;
     }
     // Read into a buffer of our own first, so that a value too large for the
     // caller's buffer, or one that is not a string, leaves data untouched.
@@ -44,16 +44,16 @@ long RegistryQueryValue(RegKey key, const char *name, char *data, uint32_t *size
     if (rc == ERROR_MORE_DATA) {
         // Larger than any setting: its size is all the caller can learn.
         if (type != REG_SZ) {
-            return kRegNotFound;
+            return kErrorFileNotFound;
         }
         *size = got + 1;
-        return data == nullptr ? kRegSuccess : kRegMoreData;
+        return data == nullptr ? kErrorSuccess : kErrorMoreData;
     }
     if (rc != ERROR_SUCCESS) {
-        return rc == ERROR_FILE_NOT_FOUND ? kRegNotFound : rc;
+        return rc == ERROR_FILE_NOT_FOUND ? kErrorFileNotFound : rc;
     }
     if (type != REG_SZ) {
-        return kRegNotFound;
+        return kErrorFileNotFound;
     }
     // The string ends at its first NUL; stored data without one is ended
     // here.
@@ -62,12 +62,12 @@ long RegistryQueryValue(RegKey key, const char *name, char *data, uint32_t *size
     if (data != nullptr) {
         if (needed > *size) {
             *size = needed;
-            return kRegMoreData;
+            return kErrorMoreData;
         }
         std::memcpy(data, local, needed);
     }
     *size = needed;
-    return kRegSuccess;
+    return kErrorSuccess;
 }
 
 void RegistryCloseKey(RegKey key) {

@@ -13,7 +13,6 @@ namespace {
 // Services one process can host: the program hosts one.
 constexpr int kMaxServices = 4;
 constexpr size_t kNameSize = 257;  // a service name holds at most 256 characters
-constexpr DWORD kTextMax = 1024;
 constexpr DWORD kPathMax = 32768;  // the longest path Windows knows
 
 struct ServiceSlot {
@@ -89,7 +88,7 @@ int ScmStartDispatcher(const ScmTableEntry *table) {
         ++count;
     }
     if (count == 0 || count > kMaxServices) {
-        SetLastError(kScmErrorInvalidParameter);
+        SetLastError(kErrorInvalidParameter);
         return 0;
     }
     SERVICE_TABLE_ENTRYA entries[kMaxServices + 1] = {};
@@ -97,7 +96,7 @@ int ScmStartDispatcher(const ScmTableEntry *table) {
         ServiceSlot &slot = slots[i];
         size_t len = std::strlen(table[i].name);
         if (len >= kNameSize) {
-            SetLastError(kScmErrorInvalidName);
+            SetLastError(kErrorInvalidName);
             return 0;
         }
         std::memcpy(slot.name, table[i].name, len + 1);
@@ -124,17 +123,17 @@ ServiceStatusHandle ScmRegisterHandler(const char *name, ScmControlHandler handl
         }
     }
     // No dispatcher of this process runs a service of that name.
-    SetLastError(kScmErrorServiceDoesNotExist);
+    SetLastError(kErrorServiceDoesNotExist);
     return 0;
 }
 
 int ScmSetStatus(ServiceStatusHandle handle, const ServiceStatusRecord *status) {
     if (handle == 0 || handle == kInvalidStatusHandle) {
-        SetLastError(kScmErrorInvalidHandle);
+        SetLastError(kErrorInvalidHandle);
         return 0;
     }
     if (status->currentState < kServiceStopped || status->currentState > kServicePaused) {
-        SetLastError(kScmErrorInvalidParameter);
+        SetLastError(kErrorInvalidParameter);
         return 0;
     }
     SERVICE_STATUS record;
@@ -208,34 +207,20 @@ uint32_t ScmModuleFileName(char *buffer, uint32_t size) {
     DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
     if (length == 0 || length >= sizeof path) {
         if (length != 0) {
-            SetLastError(kScmErrorInsufficientBuffer);
+            SetLastError(kErrorInsufficientBuffer);
         }
         return 0;
     }
     if (size == 0) {
-        SetLastError(kScmErrorInsufficientBuffer);
+        SetLastError(kErrorInsufficientBuffer);
         return 0;
     }
     if (length >= size) {
         std::memcpy(buffer, path, size - 1);
         buffer[size - 1] = '\0';
-        SetLastError(kScmErrorInsufficientBuffer);
+        SetLastError(kErrorInsufficientBuffer);
         return size;
     }
     std::memcpy(buffer, path, length + 1);
-    return length;
-}
-
-size_t ScmErrorText(unsigned long code, char *buffer, size_t size) {
-    DWORD saved = GetLastError();
-    char text[kTextMax];
-    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                  nullptr, static_cast<DWORD>(code), 0, text, sizeof text, nullptr);
-    SetLastError(saved);
-    if (length == 0 || length + 1 > size) {
-        return 0;
-    }
-    std::memcpy(buffer, text, length);
-    buffer[length] = '\0';
     return length;
 }

@@ -1,5 +1,7 @@
 #include "platform/syserr.h"
 
+#include "platform/scm.h"
+
 #include <windows.h>
 
 #include <cstring>
@@ -9,14 +11,18 @@ namespace {
 // Longest text looked up; longer ones count as not fitting.
 constexpr DWORD kTextMax = 4096;
 
-// FormatMessageA into a buffer of our own, copied only when it fits whole,
-// so that the caller's buffer is untouched when there is nothing to give.
-size_t Format(DWORD flags, HMODULE module, unsigned long id, char *buffer, size_t size) {
+// The trace's texts are in the user's default language.
+constexpr DWORD kUserDefault = MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT);
+
+// FormatMessageA, the program's one wrapper of it, into a buffer of our own,
+// copied only when it fits whole, so that the caller's buffer is untouched
+// when there is nothing to give.
+size_t Format(DWORD flags, HMODULE module, unsigned long id, DWORD language, char *buffer,
+              size_t size) {
     DWORD saved = GetLastError();
     char text[kTextMax];
-    DWORD length =
-        FormatMessageA(flags | FORMAT_MESSAGE_IGNORE_INSERTS, module, static_cast<DWORD>(id),
-                       MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), text, sizeof text, nullptr);
+    DWORD length = FormatMessageA(flags | FORMAT_MESSAGE_IGNORE_INSERTS, module,
+                                  static_cast<DWORD>(id), language, text, sizeof text, nullptr);
     SetLastError(saved);
     if (length == 0 || length + 1 > size) {
         return 0;
@@ -29,11 +35,17 @@ size_t Format(DWORD flags, HMODULE module, unsigned long id, char *buffer, size_
 }  // namespace
 
 size_t SystemErrorText(unsigned long code, char *buffer, size_t size) {
-    return Format(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, code, buffer, size);
+    return Format(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, code, kUserDefault, buffer, size);
+}
+
+// scm.h's text of the service host: language 0, the system's own choice.
+size_t ScmErrorText(unsigned long code, char *buffer, size_t size) {
+    return Format(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, code, 0, buffer, size);
 }
 
 size_t ModuleMessageText(unsigned long id, char *buffer, size_t size) {
-    return Format(FORMAT_MESSAGE_FROM_HMODULE, GetModuleHandleA(nullptr), id, buffer, size);
+    return Format(FORMAT_MESSAGE_FROM_HMODULE, GetModuleHandleA(nullptr), id, kUserDefault, buffer,
+                  size);
 }
 
 size_t ModuleStringText(unsigned id, char *buffer, size_t size) {

@@ -86,9 +86,9 @@ class ScmPosix : public ::testing::Test {
         ScmHandle s = ScmCreateService(m, name, nullptr, kServiceAllAccess, kServiceWin32OwnProcess,
                                        kServiceDemandStart, kServiceErrorNormal, path, nullptr,
                                        nullptr, "", nullptr, nullptr);
-        unsigned long code = LastError();
+        unsigned long code = PlatformLastError();
         ScmCloseHandle(m);
-        SetLastError(code);
+        PlatformSetLastError(code);
         return s;
     }
     std::string File(const std::string &name) const {
@@ -128,7 +128,7 @@ TEST_F(ScmPosix, TheFolderAndWhomItTrusts) {
     ScmHandle m = ScmOpenManager(kScManagerConnect);
     EXPECT_FALSE(Exists(""));
     EXPECT_EQ(ScmOpenService(m, "Tarnwick", kServiceAllAccess), 0u);
-    EXPECT_EQ(LastError(), kScmErrorServiceDoesNotExist);
+    EXPECT_EQ(PlatformLastError(), kErrorServiceDoesNotExist);
     EXPECT_EQ(ScmCloseHandle(m), 1);
     EXPECT_EQ(ScmCloseHandle(m), 0);
     const struct {
@@ -143,7 +143,7 @@ TEST_F(ScmPosix, TheFolderAndWhomItTrusts) {
         ASSERT_EQ(chmod(folder_.c_str(), c.mode), 0);
         ASSERT_EQ(chown(folder_.c_str(), c.owner, 0), 0);
         m = ScmOpenManager(kScManagerAllAccess);
-        EXPECT_EQ(m == 0 ? LastError() : 0, c.refused ? kScmErrorAccessDenied : 0);
+        EXPECT_EQ(m == 0 ? PlatformLastError() : 0, c.refused ? kErrorAccessDenied : 0);
         ScmCloseHandle(m);
     }
     std::string out;
@@ -155,7 +155,7 @@ TEST_F(ScmPosix, TheFolderAndWhomItTrusts) {
     testutil::WriteFile(dir_ / "file", "x");
     setenv("TARNWICK_SCM", (dir_ / "file/scm").c_str(), 1);
     EXPECT_EQ(ScmOpenManager(kScManagerAllAccess), 0u);
-    EXPECT_EQ(LastError(), kScmErrorAccessDenied);
+    EXPECT_EQ(PlatformLastError(), kErrorAccessDenied);
 }
 
 // Files planted as symlinks are replaced, never followed: the files they
@@ -189,7 +189,7 @@ TEST_F(ScmPosix, SymlinksInTheFolderAreNotFollowed) {
     ASSERT_EQ(unlink((folder_ + "/.lock").c_str()), 0);
     ASSERT_EQ(symlink(victim.c_str(), (folder_ + "/.lock").c_str()), 0);
     EXPECT_EQ(Create("Other"), 0u);
-    EXPECT_EQ(LastError(), kScmErrorAccessDenied);
+    EXPECT_EQ(PlatformLastError(), kErrorAccessDenied);
 }
 
 TEST_F(ScmPosix, AFolderTooLongForTheControlSocketIsNamed) {
@@ -233,7 +233,7 @@ TEST_F(ScmPosix, ASocketPlantedByAnotherUserIsNotTalkedTo) {
     ASSERT_EQ(rename((plant + "/s").c_str(), (folder_ + "/tarnwick.sock").c_str()), 0);
     ServiceStatusRecord status;
     EXPECT_EQ(ScmControlService(s, 128, &status), 0);
-    EXPECT_EQ(LastError(), kScmErrorAccessDenied);
+    EXPECT_EQ(PlatformLastError(), kErrorAccessDenied);
     ScmCloseHandle(s);
 }
 
@@ -254,19 +254,19 @@ TEST_F(ScmPosix, CreateRecordsTheParametersAndRefusesBadOnes) {
         uint32_t type;
         unsigned long code;
     } cases[] = {
-        {"TARNWICK", "/bin/x", kServiceWin32OwnProcess, kScmErrorServiceExists},
-        {"", "/bin/x", kServiceWin32OwnProcess, kScmErrorInvalidName},
-        {"a/b", "/bin/x", kServiceWin32OwnProcess, kScmErrorInvalidName},
-        {"a\\b", "/bin/x", kServiceWin32OwnProcess, kScmErrorInvalidName},
-        {"a\nb", "/bin/x", kServiceWin32OwnProcess, kScmErrorInvalidName},
-        {"..", "/bin/x", kServiceWin32OwnProcess, kScmErrorInvalidName},
-        {std::string(201, 'n'), "/bin/x", kServiceWin32OwnProcess, kScmErrorInvalidName},
+        {"TARNWICK", "/bin/x", kServiceWin32OwnProcess, kErrorServiceExists},
+        {"", "/bin/x", kServiceWin32OwnProcess, kErrorInvalidName},
+        {"a/b", "/bin/x", kServiceWin32OwnProcess, kErrorInvalidName},
+        {"a\\b", "/bin/x", kServiceWin32OwnProcess, kErrorInvalidName},
+        {"a\nb", "/bin/x", kServiceWin32OwnProcess, kErrorInvalidName},
+        {"..", "/bin/x", kServiceWin32OwnProcess, kErrorInvalidName},
+        {std::string(201, 'n'), "/bin/x", kServiceWin32OwnProcess, kErrorInvalidName},
         // 200 characters: too long for its control socket's path.
-        {std::string(200, 'n'), "/bin/x", kServiceWin32OwnProcess, kScmErrorFilenameTooLong},
-        {"ok", nullptr, kServiceWin32OwnProcess, kScmErrorInvalidParameter},
-        {"ok", "", kServiceWin32OwnProcess, kScmErrorInvalidParameter},
-        {"ok", "/bin/x\n", kServiceWin32OwnProcess, kScmErrorInvalidParameter},
-        {"ok", "/bin/x", 0x20, kScmErrorInvalidParameter},
+        {std::string(200, 'n'), "/bin/x", kServiceWin32OwnProcess, kErrorFilenameTooLong},
+        {"ok", nullptr, kServiceWin32OwnProcess, kErrorInvalidParameter},
+        {"ok", "", kServiceWin32OwnProcess, kErrorInvalidParameter},
+        {"ok", "/bin/x\n", kServiceWin32OwnProcess, kErrorInvalidParameter},
+        {"ok", "/bin/x", 0x20, kErrorInvalidParameter},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -274,7 +274,7 @@ TEST_F(ScmPosix, CreateRecordsTheParametersAndRefusesBadOnes) {
                                    kServiceDemandStart, kServiceErrorNormal, c.path, nullptr,
                                    nullptr, "", nullptr, nullptr),
                   0u);
-        EXPECT_EQ(LastError(), c.code);
+        EXPECT_EQ(PlatformLastError(), c.code);
     }
     ScmCloseHandle(m);
 }
@@ -287,22 +287,22 @@ TEST_F(ScmPosix, BadHandlesAndAStoppedService) {
     for (ScmHandle h : {ScmHandle{0}, ScmHandle{0x1234}, ~ScmHandle{0}, m}) {
         EXPECT_EQ(
             ScmQueryStatus(h, &status) + ScmControlService(h, 1, &status) + ScmDeleteService(h), 0);
-        EXPECT_EQ(LastError(), kScmErrorInvalidHandle);
+        EXPECT_EQ(PlatformLastError(), kErrorInvalidHandle);
     }
     EXPECT_EQ(ScmOpenService(s, "Tarnwick", kServiceAllAccess), 0u);
-    EXPECT_EQ(LastError(), kScmErrorInvalidHandle);
+    EXPECT_EQ(PlatformLastError(), kErrorInvalidHandle);
     EXPECT_EQ(ScmControlService(s, kServiceControlStop, nullptr), 0);
-    EXPECT_EQ(LastError(), kScmErrorInvalidParameter);
+    EXPECT_EQ(PlatformLastError(), kErrorInvalidParameter);
     // Stopped: no control; deleted at once.
     EXPECT_EQ(ScmControlService(s, kServiceControlStop, &status), 0);
-    EXPECT_EQ(LastError(), kScmErrorServiceNotActive);
+    EXPECT_EQ(PlatformLastError(), kErrorServiceNotActive);
     EXPECT_EQ(status.currentState, kServiceStopped);
     EXPECT_EQ(ScmDeleteService(s), 1);
     EXPECT_FALSE(Exists("tarnwick.service"));
     EXPECT_EQ(ScmDeleteService(s), 0);
-    EXPECT_EQ(LastError(), kScmErrorServiceMarkedForDelete);
+    EXPECT_EQ(PlatformLastError(), kErrorServiceMarkedForDelete);
     EXPECT_EQ(ScmOpenService(m, "tarnwick", kServiceAllAccess), 0u);
-    EXPECT_EQ(LastError(), kScmErrorServiceDoesNotExist);
+    EXPECT_EQ(PlatformLastError(), kErrorServiceDoesNotExist);
     ScmCloseHandle(s);
     ScmCloseHandle(m);
 }
@@ -311,22 +311,22 @@ TEST_F(ScmPosix, DispatcherOutsideTheManagerFailsWith1063) {
     auto main_function = [](uint32_t, char **) {};
     const ScmTableEntry table[] = {{"Tarnwick", main_function}, {nullptr, nullptr}};
     EXPECT_EQ(ScmStartDispatcher(table), 0);
-    EXPECT_EQ(LastError(), kScmErrorFailedServiceControllerConnect);
+    EXPECT_EQ(PlatformLastError(), kErrorFailedServiceControllerConnect);
     // Named by the environment, but not installed.
     setenv("TARNWICK_SCM_SERVICE", "Tarnwick", 1);
     EXPECT_EQ(ScmStartDispatcher(table), 0);
-    EXPECT_EQ(LastError(), kScmErrorFailedServiceControllerConnect);
+    EXPECT_EQ(PlatformLastError(), kErrorFailedServiceControllerConnect);
     const ScmTableEntry empty[] = {{nullptr, nullptr}};
     EXPECT_EQ(ScmStartDispatcher(empty), 0);
-    EXPECT_EQ(LastError(), kScmErrorInvalidParameter);
+    EXPECT_EQ(PlatformLastError(), kErrorInvalidParameter);
     // Without a dispatcher there is no handler and no status to set.
     EXPECT_EQ(ScmRegisterHandler("Tarnwick", [](uint32_t) {}), 0u);
-    EXPECT_EQ(LastError(), kScmErrorServiceDoesNotExist);
+    EXPECT_EQ(PlatformLastError(), kErrorServiceDoesNotExist);
     ServiceStatusRecord status = {kServiceWin32OwnProcess, kServiceRunning, 1, 0, 0, 0, 0};
     for (ServiceStatusHandle h : {ServiceStatusHandle{0}, kInvalidStatusHandle,
                                   ServiceStatusHandle{0x5C5C}, ServiceStatusHandle{7}}) {
         EXPECT_EQ(ScmSetStatus(h, &status), 0);
-        EXPECT_EQ(LastError(), kScmErrorInvalidHandle);
+        EXPECT_EQ(PlatformLastError(), kErrorInvalidHandle);
     }
 }
 
@@ -429,7 +429,7 @@ TEST_F(ScmDispatcher, ControlsReachTheHandlerAsTheManagerAdmitsThem) {
     // Starting: no control is accepted; the channel is the owner's only.
     ServiceStatusRecord status = {};
     EXPECT_EQ(ScmControlService(service_, kServiceControlInterrogate, &status), 0);
-    EXPECT_EQ(LastError(), kScmErrorServiceCannotAcceptCtrl);
+    EXPECT_EQ(PlatformLastError(), kErrorServiceCannotAcceptCtrl);
     EXPECT_EQ(StatusText(status), "16 2 0 0 0 1 5000");
     struct stat st;
     ASSERT_EQ(stat((folder_ + "/tarnwick.sock").c_str(), &st), 0);
@@ -443,21 +443,21 @@ TEST_F(ScmDispatcher, ControlsReachTheHandlerAsTheManagerAdmitsThem) {
         {kServiceControlInterrogate, 0},
         {128, 0},
         {255, 0},
-        {kServiceControlPause, kScmErrorInvalidServiceControl},
-        {kServiceControlContinue, kScmErrorInvalidServiceControl},
-        {10, kScmErrorInvalidServiceControl},
-        {0, kScmErrorInvalidParameter},
-        {kServiceControlShutdown, kScmErrorInvalidParameter},
-        {11, kScmErrorInvalidParameter},
-        {127, kScmErrorInvalidParameter},
-        {256, kScmErrorInvalidParameter},
+        {kServiceControlPause, kErrorInvalidServiceControl},
+        {kServiceControlContinue, kErrorInvalidServiceControl},
+        {10, kErrorInvalidServiceControl},
+        {0, kErrorInvalidParameter},
+        {kServiceControlShutdown, kErrorInvalidParameter},
+        {11, kErrorInvalidParameter},
+        {127, kErrorInvalidParameter},
+        {256, kErrorInvalidParameter},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.control);
         status = {};
-        SetLastError(0);
+        PlatformSetLastError(0);
         EXPECT_EQ(ScmControlService(service_, c.control, &status), c.code == 0 ? 1 : 0);
-        EXPECT_EQ(LastError(), c.code);
+        EXPECT_EQ(PlatformLastError(), c.code);
         EXPECT_EQ(StatusText(status), "16 4 1 0 0 0 0");
     }
     EXPECT_EQ(running->controls, (std::vector<uint32_t>{4, 128, 255}));
@@ -469,7 +469,7 @@ TEST_F(ScmDispatcher, ControlsReachTheHandlerAsTheManagerAdmitsThem) {
     EXPECT_EQ(result_, 1);
     EXPECT_FALSE(Exists("tarnwick.sock"));
     EXPECT_EQ(ScmControlService(service_, kServiceControlInterrogate, &status), 0);
-    EXPECT_EQ(LastError(), kScmErrorServiceNotActive);
+    EXPECT_EQ(PlatformLastError(), kErrorServiceNotActive);
 }
 
 // Even through a socket opened wide by mistake, only the owner and root
@@ -480,7 +480,7 @@ TEST_F(ScmDispatcher, APlainUserMayNotControlRootsService) {
     PlainUser user([this](int out) {
         ServiceStatusRecord status;
         int done = ScmControlService(service_, 128, &status);
-        dprintf(out, "%d %lu\n", done, LastError());
+        dprintf(out, "%d %lu\n", done, PlatformLastError());
     });
     EXPECT_EQ(user.Line(), "0 5\n");
     ServiceStatusRecord status;
@@ -488,16 +488,16 @@ TEST_F(ScmDispatcher, APlainUserMayNotControlRootsService) {
     EXPECT_EQ(running->controls, (std::vector<uint32_t>{129}));
     const ScmTableEntry table[] = {{"Tarnwick", ServiceMainFunction}, {nullptr, nullptr}};
     EXPECT_EQ(ScmStartDispatcher(table), 0);
-    EXPECT_EQ(LastError(), kScmErrorServiceAlreadyRunning);
+    EXPECT_EQ(PlatformLastError(), kErrorServiceAlreadyRunning);
 }
 
 TEST_F(ScmDispatcher, RunningServiceIsMarkedForDeletionAndGoesWhenItStops) {
     EXPECT_EQ(ScmDeleteService(service_), 1);
     EXPECT_NE(File("tarnwick.service").find("DeletePending=1\n"), std::string::npos);
     EXPECT_EQ(ScmDeleteService(service_), 0);
-    EXPECT_EQ(LastError(), kScmErrorServiceMarkedForDelete);
+    EXPECT_EQ(PlatformLastError(), kErrorServiceMarkedForDelete);
     EXPECT_EQ(Create("Tarnwick"), 0u);
-    EXPECT_EQ(LastError(), kScmErrorServiceMarkedForDelete);
+    EXPECT_EQ(PlatformLastError(), kErrorServiceMarkedForDelete);
     ASSERT_TRUE(Running());
     ServiceStatusRecord status = {};
     EXPECT_EQ(ScmControlService(service_, kServiceControlStop, &status), 1);
@@ -559,10 +559,10 @@ TEST_F(ScmPosix, ModuleFileNameIsTheRunningExecutable) {
     EXPECT_EQ(ScmModuleFileName(path, sizeof path), static_cast<uint32_t>(n));
     EXPECT_STREQ(path, expected);
     // No room for the terminator: cut, terminated, size returned, error set.
-    SetLastError(0);
+    PlatformSetLastError(0);
     EXPECT_EQ(ScmModuleFileName(path, static_cast<uint32_t>(n)), static_cast<uint32_t>(n));
     EXPECT_EQ(std::string(path), std::string(expected, n - 1));
-    EXPECT_EQ(LastError(), kScmErrorInsufficientBuffer);
+    EXPECT_EQ(PlatformLastError(), kErrorInsufficientBuffer);
 }
 
 TEST(ScmErrorText, TheWindowsTextsNeverCut) {

@@ -16,9 +16,9 @@ TEST(EventLogWin32, RegisterReportDeregisterSucceed) {
     ASSERT_NE(source, kNoEventSource);
     const char *strings[] = {"Tarnwick error: 1063", "StartServiceCtrlDispatcher failed."};
     const unsigned char data[] = {1, 2, 3, 4};
-    SetLastError(1234);
+    PlatformSetLastError(1234);
     EXPECT_NE(EventSourceReport(source, kEventError, 0, 0, 2, strings, 0, nullptr), 0);
-    EXPECT_EQ(LastError(), 1234u);  // left as it was on success
+    EXPECT_EQ(PlatformLastError(), 1234u);  // left as it was on success
     EXPECT_NE(
         EventSourceReport(source, kEventInformation, 1, 0x200003E8u, 0, nullptr, sizeof data, data),
         0);
@@ -26,12 +26,12 @@ TEST(EventLogWin32, RegisterReportDeregisterSucceed) {
 }
 
 TEST(EventLogWin32, NoHandleIsAnInvalidHandle) {
-    SetLastError(0);
+    PlatformSetLastError(0);
     EXPECT_EQ(EventSourceReport(kNoEventSource, kEventError, 0, 0, 0, nullptr, 0, nullptr), 0);
-    EXPECT_EQ(LastError(), kErrorInvalidHandle);
-    SetLastError(0);
+    EXPECT_EQ(PlatformLastError(), kErrorInvalidHandle);
+    PlatformSetLastError(0);
     EXPECT_EQ(EventSourceDeregister(kNoEventSource), 0);
-    EXPECT_EQ(LastError(), kErrorInvalidHandle);
+    EXPECT_EQ(PlatformLastError(), kErrorInvalidHandle);
 }
 
 TEST(EventLogWin32, TheStandingSourceReportsThroughThePlatform) {

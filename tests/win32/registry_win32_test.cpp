@@ -16,7 +16,7 @@ class RegistryWin32 : public registrytest::PrivateMachineKey {
     long Read(const char *name, uint32_t size, std::string *data, uint32_t *got) {
         RegKey key = 0;
         long rc = RegistryOpenKey(kRegLocalMachine, kKey, &key);
-        EXPECT_EQ(rc, kRegSuccess);
+        EXPECT_EQ(rc, kErrorSuccess);
         std::string buffer(size, '#');
         *got = size;
         rc = RegistryQueryValue(key, name, buffer.data(), got);
@@ -28,18 +28,19 @@ class RegistryWin32 : public registrytest::PrivateMachineKey {
 
 TEST_F(RegistryWin32, MissingKeysAreNotFound) {
     RegKey key = 77;
-    EXPECT_EQ(RegistryOpenKey(kRegLocalMachine, kKey, &key), kRegNotFound);
+    EXPECT_EQ(RegistryOpenKey(kRegLocalMachine, kKey, &key), kErrorFileNotFound);
     EXPECT_EQ(key, 0u);
     MakeKey("SOFTWARE\\Halvane");
     key = 77;
-    EXPECT_EQ(RegistryOpenKey(kRegLocalMachine, kKey, &key), kRegNotFound);
+    EXPECT_EQ(RegistryOpenKey(kRegLocalMachine, kKey, &key), kErrorFileNotFound);
     EXPECT_EQ(key, 0u);
     MakeKey(kKey);
     // Only HKEY_LOCAL_MACHINE is a root.
     key = 77;
-    EXPECT_EQ(RegistryOpenKey(0x80000001u, kKey, &key), kRegNotFound);
+    EXPECT_EQ(RegistryOpenKey(0x80000001u, kKey, &key), kErrorFileNotFound);
     EXPECT_EQ(key, 0u);
-    EXPECT_EQ(RegistryOpenKey(kRegLocalMachine, "software\\halvane\\tarnwick", &key), kRegSuccess);
+    EXPECT_EQ(RegistryOpenKey(kRegLocalMachine, "software\\halvane\\tarnwick", &key),
+              kErrorSuccess);
     EXPECT_NE(key, 0u);
     RegistryCloseKey(key);
 }
@@ -48,15 +49,15 @@ TEST_F(RegistryWin32, StringValuesFitWithTheirTerminator) {
     SetString(kKey, "Log Dir", "c:\\logs");
     std::string data;
     uint32_t got = 0;
-    EXPECT_EQ(Read("log dir", 9, &data, &got), kRegSuccess);
+    EXPECT_EQ(Read("log dir", 9, &data, &got), kErrorSuccess);
     EXPECT_EQ(got, 8u);
     EXPECT_EQ(data, std::string("c:\\logs\0#", 9));
 
-    EXPECT_EQ(Read("Log Dir", 8, &data, &got), kRegSuccess);
+    EXPECT_EQ(Read("Log Dir", 8, &data, &got), kErrorSuccess);
     EXPECT_EQ(data, std::string("c:\\logs\0", 8));
 
     // One byte short: nothing written, the size needed given back.
-    EXPECT_EQ(Read("Log Dir", 7, &data, &got), kRegMoreData);
+    EXPECT_EQ(Read("Log Dir", 7, &data, &got), kErrorMoreData);
     EXPECT_EQ(got, 8u);
     EXPECT_EQ(data, std::string(7, '#'));
 }
@@ -70,7 +71,7 @@ TEST_F(RegistryWin32, OnlyStringsAreSettings) {
     for (const char *name : {"Dword", "Binary", "Expand", "Multi", "Missing"}) {
         std::string data;
         uint32_t got = 0;
-        EXPECT_EQ(Read(name, 16, &data, &got), kRegNotFound) << name;
+        EXPECT_EQ(Read(name, 16, &data, &got), kErrorFileNotFound) << name;
         EXPECT_EQ(data, std::string(16, '#')) << name;
     }
 }
@@ -80,16 +81,16 @@ TEST_F(RegistryWin32, StringsAreAlwaysTerminatedAndHoldNoNul) {
     Set(kKey, "Bare", REG_SZ, "abc", 3);
     std::string data;
     uint32_t got = 0;
-    EXPECT_EQ(Read("Bare", 3, &data, &got), kRegMoreData);
+    EXPECT_EQ(Read("Bare", 3, &data, &got), kErrorMoreData);
     EXPECT_EQ(got, 4u);
     EXPECT_EQ(data, "###");
-    EXPECT_EQ(Read("Bare", 4, &data, &got), kRegSuccess);
+    EXPECT_EQ(Read("Bare", 4, &data, &got), kErrorSuccess);
     EXPECT_EQ(got, 4u);
     EXPECT_EQ(data, std::string("abc\0", 4));
 
     // A NUL inside the data ends the string.
     Set(kKey, "Inner", REG_SZ, "ab\0cd", 6);
-    EXPECT_EQ(Read("Inner", 8, &data, &got), kRegSuccess);
+    EXPECT_EQ(Read("Inner", 8, &data, &got), kErrorSuccess);
     EXPECT_EQ(got, 3u);
     EXPECT_EQ(data.substr(0, 3), std::string("ab\0", 3));
 }
@@ -98,21 +99,21 @@ TEST_F(RegistryWin32, NullDataAsksForTheSize) {
     SetString(kKey, "", "default");
     SetString(kKey, "Name", "twelve chars");
     RegKey key = 0;
-    ASSERT_EQ(RegistryOpenKey(kRegLocalMachine, kKey, &key), kRegSuccess);
+    ASSERT_EQ(RegistryOpenKey(kRegLocalMachine, kKey, &key), kErrorSuccess);
     uint32_t size = 1;
-    EXPECT_EQ(RegistryQueryValue(key, "Name", nullptr, &size), kRegSuccess);
+    EXPECT_EQ(RegistryQueryValue(key, "Name", nullptr, &size), kErrorSuccess);
     EXPECT_EQ(size, 13u);
     size = 0;
-    EXPECT_EQ(RegistryQueryValue(key, nullptr, nullptr, &size), kRegSuccess);
+    EXPECT_EQ(RegistryQueryValue(key, nullptr, nullptr, &size), kErrorSuccess);
     EXPECT_EQ(size, 8u);
     char buf[16];
     size = sizeof buf;
-    EXPECT_EQ(RegistryQueryValue(key, "", buf, &size), kRegSuccess);
+    EXPECT_EQ(RegistryQueryValue(key, "", buf, &size), kErrorSuccess);
     EXPECT_STREQ(buf, "default");
     RegistryCloseKey(key);
     // A key that is not open finds nothing.
     size = sizeof buf;
-    EXPECT_EQ(RegistryQueryValue(0, "Name", buf, &size), kRegNotFound);
+    EXPECT_EQ(RegistryQueryValue(0, "Name", buf, &size), kErrorFileNotFound);
     RegistryCloseKey(0);
 }
 
@@ -120,7 +121,7 @@ TEST_F(RegistryWin32, LargeValuesAreMeasuredNotRead) {
     SetString(kKey, "Huge", std::string(10000, 'h'));
     std::string data;
     uint32_t got = 0;
-    EXPECT_EQ(Read("Huge", 256, &data, &got), kRegMoreData);
+    EXPECT_EQ(Read("Huge", 256, &data, &got), kErrorMoreData);
     EXPECT_GE(got, 10001u);
     EXPECT_EQ(data, std::string(256, '#'));
 }

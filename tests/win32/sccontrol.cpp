@@ -22,7 +22,7 @@ int main(int argc, char **argv) {
     ScmHandle svc = manager != 0 ? ScmOpenService(manager, argv[1], kServiceAllAccess) : 0;
     ServiceStatusRecord status = {};
     if (svc == 0 || ScmControlService(svc, code, &status) == 0) {
-        std::printf("[SC] ControlService FAILED %lu\n", LastError());
+        std::printf("[SC] ControlService FAILED %lu\n", PlatformLastError());
         return 1;
     }
     std::printf("STATE : %u\n", static_cast<unsigned>(status.currentState));

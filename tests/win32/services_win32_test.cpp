@@ -29,12 +29,12 @@ TEST(SysErrWin32, SystemTextsEndInCrLfAndAreNeverCut) {
 
 TEST(SysErrWin32, LookupsKeepTheLastError) {
     char text[256];
-    SetLastError(10048);
+    PlatformSetLastError(10048);
     SystemErrorText(2, text, sizeof text);
     ModuleMessageText(0x20000001u, text, sizeof text);
     ModuleStringText(10048, text, sizeof text);
     SystemErrorText(0x1FFFFFFF, text, sizeof text);
-    EXPECT_EQ(LastError(), 10048u);
+    EXPECT_EQ(PlatformLastError(), 10048u);
 }
 
 TEST(ErrorsWin32, RuntimeTextsComeFromTheRuntimeTable) {

@@ -83,11 +83,11 @@ struct Opened {
     int Open(const char *name, uint32_t manager_access) {
         manager = ScmOpenManager(manager_access);
         if (manager == 0) {
-            return Failed("OpenSCManager", LastError());
+            return Failed("OpenSCManager", PlatformLastError());
         }
         service = ScmOpenService(manager, name, kServiceAllAccess);
         if (service == 0) {
-            return Failed("OpenService", LastError());
+            return Failed("OpenService", PlatformLastError());
         }
         ScmStoreFolder(false, &folder);
         ScmStoreKey(folder.path, name, key);
@@ -177,19 +177,19 @@ unsigned long Launch(const Opened &o, bool foreground, pid_t *child) {
     ScmStoredStatus current;
     ScmStoreReadStatus(o.folder.path, o.key, &current);
     if (current.status.currentState == kServiceStopped && !o.WaitForProcessEnd()) {
-        return kScmErrorServiceAlreadyRunning;
+        return kErrorServiceAlreadyRunning;
     }
     int lock = ScmStoreLock(o.folder.path);
     if (lock < 0) {
-        return kScmErrorAccessDenied;
+        return kErrorAccessDenied;
     }
     ScmRecord record;
     char folder[kScmPathSize];
     unsigned long code = ScmStoreReadRecord(o.folder.path, o.key, &record);
     ScmStoreCurrentStatus(o.folder.path, o.key, &current, true);
     code = code != 0                                        ? code
-           : record.deletePending != 0                      ? kScmErrorServiceMarkedForDelete
-           : current.status.currentState != kServiceStopped ? kScmErrorServiceAlreadyRunning
+           : record.deletePending != 0                      ? kErrorServiceMarkedForDelete
+           : current.status.currentState != kServiceStopped ? kErrorServiceAlreadyRunning
            : realpath(o.folder.path, folder) == nullptr     ? WindowsErrorOfErrno(errno)
                                                             : 0;
     if (code != 0) {
@@ -233,12 +233,13 @@ int Create(const char *name, const char *option, const char *path) {
     Opened o;
     o.manager = ScmOpenManager(kScManagerAllAccess);
     if (o.manager == 0) {
-        return Failed("OpenSCManager", LastError());
+        return Failed("OpenSCManager", PlatformLastError());
     }
     o.service = ScmCreateService(o.manager, name, nullptr, kServiceAllAccess,
                                  kServiceWin32OwnProcess, kServiceDemandStart, kServiceErrorNormal,
                                  path, nullptr, nullptr, "", nullptr, nullptr);
-    return o.service == 0 ? Failed("CreateService", LastError()) : Succeeded("CreateService");
+    return o.service == 0 ? Failed("CreateService", PlatformLastError())
+                          : Succeeded("CreateService");
 }
 
 // The verbs on an opened service; code is control's code.
@@ -253,13 +254,13 @@ int Start(Opened &o, uint32_t) {
         return ScmQueryStatus(o.service, &s) == 0 || s.currentState != kServiceStartPending;
     });
     if (s.currentState == kServiceStartPending) {
-        return Failed("StartService", kScmErrorServiceRequestTimeout);
+        return Failed("StartService", kErrorServiceRequestTimeout);
     }
     o.Print(s);
     return s.currentState != kServiceStopped
                ? 0
                : Failed("StartService",
-                        s.win32ExitCode != 0 ? s.win32ExitCode : kScmErrorServiceNotActive);
+                        s.win32ExitCode != 0 ? s.win32ExitCode : kErrorServiceNotActive);
 }
 
 // Sends the control code; after the stop control, waits until the service's
@@ -267,7 +268,7 @@ int Start(Opened &o, uint32_t) {
 int Control(Opened &o, uint32_t code) {
     ServiceStatusRecord s = {};
     if (ScmControlService(o.service, code, &s) == 0) {
-        return Failed("ControlService", LastError());
+        return Failed("ControlService", PlatformLastError());
     }
     bool stop = code == kServiceControlStop;
     if (stop && o.WaitForProcessEnd()) {
@@ -275,21 +276,21 @@ int Control(Opened &o, uint32_t code) {
     }
     o.Print(s);
     return stop && s.currentState != kServiceStopped
-               ? Failed("ControlService", kScmErrorServiceRequestTimeout)
+               ? Failed("ControlService", kErrorServiceRequestTimeout)
                : 0;
 }
 
 int Query(Opened &o, uint32_t) {
     ServiceStatusRecord s = {};
     if (ScmQueryStatus(o.service, &s) == 0) {
-        return Failed("QueryService", LastError());
+        return Failed("QueryService", PlatformLastError());
     }
     o.Print(s);
     return 0;
 }
 
 int Delete(Opened &o, uint32_t) {
-    return ScmDeleteService(o.service) == 0 ? Failed("DeleteService", LastError())
+    return ScmDeleteService(o.service) == 0 ? Failed("DeleteService", PlatformLastError())
                                             : Succeeded("DeleteService");
 }
 
@@ -319,12 +320,12 @@ int Run(Opened &o, uint32_t) {
         // second.
         if (stop_wanted && !stop_sent) {
             stop_sent = ScmControlService(o.service, kServiceControlStop, &s) != 0 ||
-                        LastError() != kScmErrorServiceCannotAcceptCtrl;
+                        PlatformLastError() != kErrorServiceCannotAcceptCtrl;
         }
         struct timespec second = {1, 0};
         int sig = sigtimedwait(&set, nullptr, &second);
         if (sig == SIGHUP && ScmControlService(o.service, kServiceControlUserFirst, &s) == 0) {
-            std::fprintf(stderr, "tarnwick-sc: reload refused: error %lu\n", LastError());
+            std::fprintf(stderr, "tarnwick-sc: reload refused: error %lu\n", PlatformLastError());
         }
         stop_wanted = stop_wanted || (sig > 0 && sig != SIGHUP && sig != SIGCHLD);
     }
@@ -333,7 +334,7 @@ int Run(Opened &o, uint32_t) {
     return s.currentState == kServiceStopped && s.win32ExitCode == 0
                ? 0
                : Failed("StartService",
-                        s.win32ExitCode != 0 ? s.win32ExitCode : kScmErrorProcessAborted);
+                        s.win32ExitCode != 0 ? s.win32ExitCode : kErrorProcessAborted);
 }
 
 }  // namespace
