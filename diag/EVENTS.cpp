@@ -18,21 +18,9 @@ namespace {
 
 constexpr size_t kErrorStringSize = 256;
 
-constexpr EventBackend kPlatformBackend = {EventSourceRegister, EventSourceReport,
-                                           EventSourceDeregister};
-
-std::atomic<const EventBackend *> backend{&kPlatformBackend};
 std::atomic<EventSourceHandle> standing{kNoEventSource};
 
-const EventBackend &Backend() {
-    return *backend.load();
-}
-
 }  // namespace
-
-void EventsSetBackendForTest(const EventBackend *b) {
-    backend.store(b != nullptr ? b : &kPlatformBackend);
-}
 
 void EventsResetForTest() {
     standing.store(kNoEventSource);
@@ -42,7 +30,7 @@ int EventLogOpen() {
     if (standing.load() != kNoEventSource) {
         return 1;
     }
-    EventSourceHandle source = Backend().registerSource(kServiceName);
+    EventSourceHandle source = EventSourceRegister(kServiceName);
     if (source == kNoEventSource) {
         LogEvent(Error, "Could not open event log, error %d\n",
                  static_cast<int>(PlatformLastError()));
@@ -73,8 +61,8 @@ int EventLogReport(uint16_t type, uint32_t event_id, uint16_t category, uint32_t
     }
     va_end(args);
 
-    if (Backend().report(source, type, category, event_id, static_cast<uint16_t>(count),
-                         count > 0 ? strings : nullptr, data_size, data) != 0) {
+    if (EventSourceReport(source, type, category, event_id, static_cast<uint16_t>(count),
+                          count > 0 ? strings : nullptr, data_size, data) != 0) {
         LogEvent(Trace, "\nReportEvent( %u ) ok - %u\n", static_cast<unsigned>(event_id),
                  static_cast<unsigned>(PlatformLastError()));
         return 0;
@@ -87,7 +75,7 @@ int EventLogReport(uint16_t type, uint32_t event_id, uint16_t category, uint32_t
 void EventLogClose() {
     EventSourceHandle source = standing.exchange(kNoEventSource);
     if (source != kNoEventSource) {
-        Backend().deregister(source);
+        EventSourceDeregister(source);
     }
 }
 
@@ -96,16 +84,15 @@ void ReportServiceError(const char *text) {
         return;
     }
     unsigned long code = PlatformLastError();
-    const EventBackend &b = Backend();
-    EventSourceHandle source = b.registerSource(kServiceName);
+    EventSourceHandle source = EventSourceRegister(kServiceName);
     if (source == kNoEventSource) {
         return;
     }
     char first[kErrorStringSize];
     std::snprintf(first, sizeof first, "%s error: %d", kServiceName, static_cast<int>(code));
     const char *strings[2] = {first, text != nullptr ? text : ""};
-    b.report(source, kEventError, 0, 0, 2, strings, 0, nullptr);
-    b.deregister(source);
+    EventSourceReport(source, kEventError, 0, 0, 2, strings, 0, nullptr);
+    EventSourceDeregister(source);
 }
 
 int ReportServiceStartEvent() {

@@ -7,7 +7,7 @@
 #include "platform/mmtimer.h"
 
 // Replacement services.  A null member keeps the platform's own call.
-struct TimerServices {
+struct TimerOps {
     int (*getdevcaps)(TimerCaps *caps);
     int (*beginperiod)(uint32_t period);
     int (*endperiod)(uint32_t period);
@@ -18,7 +18,7 @@ struct TimerServices {
 
 // Routes every mmtimer.h call through services (which must outlive its use);
 // nullptr restores the platform's own.
-void TimerSetServices(const TimerServices *services);
+void TimerSetForTest(const TimerOps *services);
 
 // Makes the platform's own service report (and enforce) the range min to max
 // milliseconds; (0, 0) restores the built-in range.

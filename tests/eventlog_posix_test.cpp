@@ -16,6 +16,7 @@
 #include "diag/debug_testing.h"
 #include "platform/errors.h"
 #include "platform/eventlog.h"
+#include "platform/eventlog_testing.h"
 #include "platform/posix/eventlog_line.h"
 #include "service/service.h"
 
@@ -35,7 +36,7 @@ class EventLogPosix : public ::testing::Test {
         std::remove(path_.c_str());
         setenv("TARNWICK_EVENTLOG", path_.c_str(), 1);
         LogResetForTest();
-        EventsSetBackendForTest(nullptr);
+        EventLogSetForTest(nullptr);
         EventsResetForTest();
         service.consoleMode = false;
     }

@@ -11,6 +11,7 @@
 #include "diag/debug_testing.h"
 #include "platform/debugger_testing.h"
 #include "platform/errors.h"
+#include "platform/eventlog_testing.h"
 #include "platform/process.h"
 #include "service/service.h"
 
@@ -78,7 +79,7 @@ int FakeDeregister(EventSourceHandle source) {
     return 0;
 }
 
-const EventBackend kFakeBackend = {FakeRegister, FakeReport, FakeDeregister};
+const EventLogOps kFakeBackend = {FakeRegister, FakeReport, FakeDeregister};
 
 std::vector<std::string> lines;
 
@@ -100,14 +101,14 @@ class Events : public ::testing::Test {
         LogResetForTest();
         LogSetMaskForTest(Trace | Warning | Error | Network | InOut | Database);
         DebugOutputSetSink(Catch);
-        EventsSetBackendForTest(&kFakeBackend);
+        EventLogSetForTest(&kFakeBackend);
         EventsResetForTest();
         service.consoleMode = false;
         PlatformSetLastError(0);
     }
     void TearDown() override {
         EventsResetForTest();
-        EventsSetBackendForTest(nullptr);
+        EventLogSetForTest(nullptr);
         DebugOutputSetSink(nullptr);
         LogResetForTest();
         service.consoleMode = false;

@@ -29,13 +29,13 @@ uint32_t Arm(uint32_t, uint32_t, TimerEventCallback, uintptr_t) {
 int Cancel(uint32_t) {
     return 0;
 }
-const TimerServices kManualTimer = {Caps, Period, Period, Arm, Cancel};
+const TimerOps kManualTimer = {Caps, Period, Period, Arm, Cancel};
 
 class MarkTimer : public routetest::RouteTest {
   protected:
     void SetUp() override {
         RouteTest::SetUp();
-        TimerSetServices(&kManualTimer);
+        TimerSetForTest(&kManualTimer);
         TimerPoolResetForTest();
         tm_init();
         tm_start();
@@ -47,7 +47,7 @@ class MarkTimer : public routetest::RouteTest {
     }
     void TearDown() override {
         TimerPoolResetForTest();
-        TimerSetServices(nullptr);
+        TimerSetForTest(nullptr);
         RouteTest::TearDown();
     }
     // One tick of the pool, one second later.

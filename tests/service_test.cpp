@@ -25,6 +25,7 @@
 #include "engine/tarnwick.h"
 #include "engine/tarnwick_testing.h"
 #include "platform/errors.h"
+#include "platform/eventlog_testing.h"
 #include "platform/process.h"
 #include "service/service_testing.h"
 #include "service/settings.h"
@@ -350,7 +351,7 @@ int FakeDeregisterSource(EventSourceHandle) {
     return 1;
 }
 
-const EventBackend kFakeEvents = {FakeRegisterSource, FakeReportEvent, FakeDeregisterSource};
+const EventLogOps kFakeEvents = {FakeRegisterSource, FakeReportEvent, FakeDeregisterSource};
 
 class ServiceTest : public ::testing::Test {
   protected:
@@ -360,7 +361,7 @@ class ServiceTest : public ::testing::Test {
         ServiceSetScmForTest(&kFakeScm);
         ServiceSetHooksForTest(&kFakeEngine);
         EventsResetForTest();
-        EventsSetBackendForTest(&kFakeEvents);
+        EventLogSetForTest(&kFakeEvents);
         // LogInit reads the trace settings from this profile.
         testutil::WriteFile(dir_ / "win.ini", "[TARNWICK]\nDebugFlags=Trace,Warning,Error\n");
         testsupport::SetEnv("TARNWICK_PROFILE", (dir_ / "win.ini").c_str());
@@ -370,7 +371,7 @@ class ServiceTest : public ::testing::Test {
         delete catcher_;
         LogResetForTest();
         testsupport::UnsetEnv("TARNWICK_PROFILE");
-        EventsSetBackendForTest(nullptr);
+        EventLogSetForTest(nullptr);
         EventsResetForTest();
         ServiceSetHooksForTest(nullptr);
         ServiceSetScmForTest(nullptr);
@@ -938,13 +939,13 @@ TEST_F(ServiceTest, AStopDuringTheStartUpEndsTheRunInOrder) {
 }
 
 TEST_F(ServiceTest, EventSourceThatCannotBeOpenedEndsTheServiceAtOnce) {
-    EventBackend failing = kFakeEvents;
+    EventLogOps failing = kFakeEvents;
     failing.registerSource = [](const char *) -> EventSourceHandle {
         fake->Note("event source refused");
         PlatformSetLastError(kErrorAccessDenied);
         return kNoEventSource;
     };
-    EventsSetBackendForTest(&failing);
+    EventLogSetForTest(&failing);
     std::string out;
     ASSERT_EQ(Entry({}, &out), 0);
     const std::vector<std::string> expected = {"dispatcher Tarnwick", "event source refused"};

@@ -140,8 +140,8 @@ int FakeKillEvent(uint32_t id) {
     }
     return fake.killresult;
 }
-const TimerServices kFakeServices = {FakeGetDevCaps, FakeBeginPeriod, FakeEndPeriod, FakeSetEvent,
-                                     FakeKillEvent};
+const TimerOps kFakeServices = {FakeGetDevCaps, FakeBeginPeriod, FakeEndPeriod, FakeSetEvent,
+                                FakeKillEvent};
 
 // --- callbacks ---
 
@@ -183,13 +183,13 @@ class TimerPool : public ::testing::Test {
         EngineResetForTest();
         fake = FakeTimer{};
         calls.clear();
-        TimerSetServices(&kFakeServices);
+        TimerSetForTest(&kFakeServices);
         TimerPoolResetForTest();
         PlatformSetLastError(0);
     }
     void TearDown() override {
         TimerPoolResetForTest();
-        TimerSetServices(nullptr);
+        TimerSetForTest(nullptr);
         TimerSetCapsForTest(0, 0);
         ClockSetSource(nullptr);
         LogResetForTest();
@@ -760,7 +760,7 @@ void CountBusy(uint32_t, uint32_t, uintptr_t, uint32_t, uintptr_t) {
 }
 
 TEST_F(TimerPool, RunsOnThePlatformTimerThread) {
-    TimerSetServices(nullptr);
+    TimerSetForTest(nullptr);
     TimerSetCapsForTest(1, 20);  // 20 ms ticks
     ThreadCalls record;
     record.tester = std::this_thread::get_id();
@@ -827,7 +827,7 @@ void KillSelf(uint32_t id, uint32_t msg, uintptr_t user, uintptr_t dw1, uintptr_
 class MmTimer : public ::testing::Test {
   protected:
     void SetUp() override {
-        TimerSetServices(nullptr);
+        TimerSetForTest(nullptr);
         TimerSetCapsForTest(0, 0);
         event_calls = &calls_;
     }

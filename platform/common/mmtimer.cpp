@@ -1,5 +1,5 @@
 // mmtimer.h on both platforms: the replacement services of a test
-// (TimerSetServices) in front of the platform's own
+// (TimerSetForTest) in front of the platform's own
 // (platform/common/mmtimer_system.h).
 #include "platform/mmtimer.h"
 
@@ -9,40 +9,40 @@
 #include "platform/mmtimer_testing.h"
 
 namespace {
-std::atomic<const TimerServices *> services{nullptr};
+std::atomic<const TimerOps *> services{nullptr};
 }
 
 int TimerGetDevCaps(TimerCaps *caps) {
-    const TimerServices *s = services.load();
+    const TimerOps *s = services.load();
     return s != nullptr && s->getdevcaps != nullptr ? s->getdevcaps(caps)
                                                     : SystemTimerGetDevCaps(caps);
 }
 
 int TimerBeginPeriod(uint32_t period) {
-    const TimerServices *s = services.load();
+    const TimerOps *s = services.load();
     return s != nullptr && s->beginperiod != nullptr ? s->beginperiod(period)
                                                      : SystemTimerBeginPeriod(period);
 }
 
 int TimerEndPeriod(uint32_t period) {
-    const TimerServices *s = services.load();
+    const TimerOps *s = services.load();
     return s != nullptr && s->endperiod != nullptr ? s->endperiod(period)
                                                    : SystemTimerEndPeriod(period);
 }
 
 uint32_t TimerSetEvent(uint32_t delay, uint32_t resolution, TimerEventCallback callback,
                        uintptr_t user) {
-    const TimerServices *s = services.load();
+    const TimerOps *s = services.load();
     return s != nullptr && s->setevent != nullptr
                ? s->setevent(delay, resolution, callback, user)
                : SystemTimerSetEvent(delay, resolution, callback, user);
 }
 
 int TimerKillEvent(uint32_t id) {
-    const TimerServices *s = services.load();
+    const TimerOps *s = services.load();
     return s != nullptr && s->killevent != nullptr ? s->killevent(id) : SystemTimerKillEvent(id);
 }
 
-void TimerSetServices(const TimerServices *replacement) {
+void TimerSetForTest(const TimerOps *replacement) {
     services.store(replacement);
 }

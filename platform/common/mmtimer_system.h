@@ -1,7 +1,7 @@
 // The platform's own timer service behind mmtimer.h, one per platform
 // (posix/: a thread per event; win32/: winmm behind a table of ours);
 // platform/common/mmtimer.cpp calls it for every call a test has not
-// replaced with TimerSetServices.
+// replaced with TimerSetForTest.
 //
 // Thread-safe; results and LastError exactly as the matching mmtimer.h call.
 #pragma once

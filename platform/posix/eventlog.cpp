@@ -10,6 +10,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "platform/common/eventlog_system.h"
 #include "platform/errors.h"
 #include "platform/posix/errno_code.h"
 #include "platform/posix/eventlog_line.h"
@@ -153,7 +154,7 @@ int EventSyslogPriority(uint16_t type) {
     }
 }
 
-EventSourceHandle EventSourceRegister(const char *name) {
+EventSourceHandle SystemEventSourceRegister(const char *name) {
     if (name == nullptr || std::strlen(name) >= kNameSize) {
         PlatformSetLastError(kErrorInvalidParameter);
         return kNoEventSource;
@@ -171,9 +172,9 @@ EventSourceHandle EventSourceRegister(const char *name) {
     return kNoEventSource;
 }
 
-int EventSourceReport(EventSourceHandle source, uint16_t type, uint16_t category, uint32_t event_id,
-                      uint16_t count, const char *const *strings, uint32_t data_size,
-                      const void *data) {
+int SystemEventSourceReport(EventSourceHandle source, uint16_t type, uint16_t category,
+                            uint32_t event_id, uint16_t count, const char *const *strings,
+                            uint32_t data_size, const void *data) {
     (void)data_size;  // the stand-in keeps no raw data
     (void)data;
     std::lock_guard<std::mutex> guard(state.lock);
@@ -200,7 +201,7 @@ int EventSourceReport(EventSourceHandle source, uint16_t type, uint16_t category
     return 1;
 }
 
-int EventSourceDeregister(EventSourceHandle source) {
+int SystemEventSourceDeregister(EventSourceHandle source) {
     std::lock_guard<std::mutex> guard(state.lock);
     SourceSlot *slot = SlotOf(source);
     if (slot == nullptr) {

@@ -2,15 +2,17 @@
 
 #include <windows.h>
 
-EventSourceHandle EventSourceRegister(const char *name) {
+#include "platform/common/eventlog_system.h"
+
+EventSourceHandle SystemEventSourceRegister(const char *name) {
     // The local machine; the handle is the system's.
     HANDLE h = RegisterEventSourceA(nullptr, name);
     return h == nullptr ? kNoEventSource : reinterpret_cast<EventSourceHandle>(h);
 }
 
-int EventSourceReport(EventSourceHandle source, uint16_t type, uint16_t category, uint32_t event_id,
-                      uint16_t count, const char *const *strings, uint32_t data_size,
-                      const void *data) {
+int SystemEventSourceReport(EventSourceHandle source, uint16_t type, uint16_t category,
+                            uint32_t event_id, uint16_t count, const char *const *strings,
+                            uint32_t data_size, const void *data) {
     if (source == kNoEventSource) {
         SetLastError(kErrorInvalidHandle);
         return 0;
@@ -27,7 +29,7 @@ int EventSourceReport(EventSourceHandle source, uint16_t type, uint16_t category
     return 1;
 }
 
-int EventSourceDeregister(EventSourceHandle source) {
+int SystemEventSourceDeregister(EventSourceHandle source) {
     if (source == kNoEventSource) {
         SetLastError(kErrorInvalidHandle);
         return 0;

@@ -8,6 +8,7 @@
 #include "diag/EVENTS.h"
 #include "diag/EVENTS_testing.h"
 #include "platform/errors.h"
+#include "platform/eventlog_testing.h"
 
 namespace {
 
@@ -35,7 +36,7 @@ TEST(EventLogWin32, NoHandleIsAnInvalidHandle) {
 }
 
 TEST(EventLogWin32, TheStandingSourceReportsThroughThePlatform) {
-    EventsSetBackendForTest(nullptr);
+    EventLogSetForTest(nullptr);
     EventsResetForTest();
     ASSERT_EQ(EventLogOpen(), 1);
     EXPECT_EQ(ReportServiceStartEvent(), 0);
