@@ -11,6 +11,7 @@
 #include <mutex>
 
 #include "diag/debug_testing.h"
+#include "diag/errtext.h"
 #include "platform/clock.h"
 #include "platform/debugger.h"
 #include "platform/process.h"
@@ -153,15 +154,9 @@ void LogReadSettings(const char *section) {
         std::snprintf(trace.basename, sizeof trace.basename, "%s", file);
         // The extension goes: a '.' in the last component of the path, so
         // that a folder such as log.d keeps its name.
-        char *name = trace.basename;
-        for (char *p = trace.basename; *p != '\0'; ++p) {
-            if (*p == '/' || *p == '\\') {
-                name = p + 1;
-            }
-        }
-        char *dot = std::strrchr(name, '.');
+        const char *dot = std::strrchr(BaseName(trace.basename), '.');
         if (dot != nullptr) {
-            *dot = '\0';
+            trace.basename[dot - trace.basename] = '\0';
         }
     }
 }
@@ -171,6 +166,10 @@ void LogInit(const char *section) {
     LogEvent(Trace, "DebugFlags=%08X\n", trace.enabled.load());
 }
 
+namespace {
+
+// Switches the trace file when the local date has changed.  Called with the
+// trace lock held.
 void LogCheckDay() {
     if (trace.basename[0] == '\0') {
         return;
@@ -189,6 +188,8 @@ void LogCheckDay() {
     trace.stream = TextOpen(name, "a");
     std::memcpy(trace.currentname, name, sizeof name);
 }
+
+}  // namespace
 
 void LogEvent(uint32_t mask, const char *format, ...) {
     if ((mask & trace.enabled.load(std::memory_order_relaxed)) == 0) {

@@ -46,9 +46,3 @@ void LogEvent(uint32_t mask, const char *format, ...) __attribute__((format(prin
 // printable characters).  The label is that of the lowest bit in mask.
 void LogDump(uint32_t mask, const void *data, size_t length, size_t width, const char *format, ...)
     __attribute__((format(printf, 5, 6)));
-
-// Internal steps, exposed for tests: read the settings of section; switch the
-// trace file when the local date has changed.  LogCheckDay must be called with
-// the trace lock held (LogEvent and LogDump do).
-void LogReadSettings(const char *section);
-void LogCheckDay();

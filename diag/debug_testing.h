@@ -8,6 +8,10 @@
 // Forgets every setting and closes the trace file: the state before LogInit.
 void LogResetForTest();
 
+// LogInit's first step: reads the settings of section, without the trace
+// line.
+void LogReadSettings(const char *section);
+
 // Enables the categories of mask, as a DebugFlags setting would.
 void LogSetMaskForTest(uint32_t mask);
 

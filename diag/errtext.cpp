@@ -17,20 +17,6 @@ constexpr uint32_t kNoErrorId = 10000;
 
 std::atomic<SystemTextSource> system_source{nullptr};
 
-// Traces name the source file without the directories it was built from.
-const char *BaseName(const char *file) {
-    if (file == nullptr) {
-        return "";
-    }
-    const char *base = file;
-    for (const char *p = file; *p != '\0'; ++p) {
-        if (*p == '/' || *p == '\\') {
-            base = p + 1;
-        }
-    }
-    return base;
-}
-
 }  // namespace
 
 void ErrTextSetSystemSourceForTest(SystemTextSource source) {
@@ -58,7 +44,7 @@ void TraceSysError(unsigned long code, const char *file, int line) {
     std::snprintf(text, sizeof text,
                   application ? "Unknown LocalSystem Error(%d)\n" : "Unknown Error(%d)\n",
                   static_cast<int>(printed));
-    const char *where = BaseName(file);
+    const char *where = file != nullptr ? BaseName(file) : "";
 
     if (LoadErrorText(code32, text, sizeof text) > 0) {
         LogEvent(Error, "SOCKET_ERROR(%0ld): %s(%s : L'%d)\n", static_cast<long>(printed), text,

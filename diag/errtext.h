@@ -7,6 +7,18 @@
 
 #include <cstddef>
 
+// The last component of path, after its last '/' or '\': traces name a
+// source file without the directories it was built from.
+constexpr const char *BaseName(const char *path) {
+    const char *base = path;
+    for (const char *p = path; *p != '\0'; ++p) {
+        if (*p == '/' || *p == '\\') {
+            base = p + 1;
+        }
+    }
+    return base;
+}
+
 // Copies the string-table text for code into buffer (at most size - 1
 // characters and a terminator).  Code 0 is looked up as 10000; codes below
 // 10000 as signed numbers (and so every code from 0x80000000) have no text;

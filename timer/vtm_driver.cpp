@@ -60,15 +60,6 @@ std::atomic<bool> tm_lockvalid{false};
 std::mutex tm_gate;
 bool tm_stopped = false;
 
-constexpr const char *BaseName(const char *path) {
-    const char *base = path;
-    for (const char *p = path; *p != '\0'; ++p) {
-        if (*p == '/' || *p == '\\') {
-            base = p + 1;
-        }
-    }
-    return base;
-}
 // Traces name the source file without its directories.
 constexpr const char *kSourceFile = BaseName(__FILE__);
 
