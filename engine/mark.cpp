@@ -8,14 +8,6 @@
 #include "platform/clock.h"
 #include "timer/vtm_driver.h"
 
-namespace {
-
-// The period the receive loop registers the mark timer with.  Counted on every
-// call, whatever time has really passed.
-constexpr int kTickSeconds = 30;
-
-}  // namespace
-
 void marktick(uint32_t, uint32_t, uintptr_t, uint32_t, uintptr_t) {
     std::lock_guard<std::recursive_mutex> guard(engine.lock);
     if (engine.marktimer >= 0) {
@@ -23,7 +15,7 @@ void marktick(uint32_t, uint32_t, uintptr_t, uint32_t, uintptr_t) {
     }
     time_t now = ClockNow();
 
-    engine.markelapsed += kTickSeconds;
+    engine.markelapsed += kMarkTickSeconds;
     if (engine.markelapsed >= markperiod) {
         logmsg(6, "-- MARK --", engine.myhostname, LM_STAMP | LM_MARK);
         engine.markelapsed = 0;
@@ -36,9 +28,7 @@ void marktick(uint32_t, uint32_t, uintptr_t, uint32_t, uintptr_t) {
         LogEvent(Trace, "flush %s: repeated %d times, %d sec.\n", KindName(t->kind), t->repeats,
                  RepeatDelay(t));
         writetarget(t, 0, nullptr);
-        if (++t->backoff > 1) {
-            t->backoff = 1;
-        }
+        BackOff(t);
     }
 
     if (engine.marktimer >= 0) {

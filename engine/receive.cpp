@@ -157,7 +157,7 @@ int tarnwick_loop() {
     std::snprintf(engine.constarget.dest.filename, sizeof engine.constarget.dest.filename, "%s",
                   consdev);
     ReadHostName();
-    engine.marktimer = tm_settimer(30, marktick, 0, 0, 16);
+    engine.marktimer = tm_settimer(kMarkTickSeconds, marktick, 0, 0, 16);
     for (int sig : {SIGTERM, SIGINT, SIGABRT, SIGFPE, SIGILL, SIGSEGV}) {
         SignalSet(sig, OnSignal);
     }

@@ -62,9 +62,7 @@ void RouteTo(LogTarget *t, int pri, const char *msg, size_t len, const char *fro
                  static_cast<long>(now - t->lastwrite), RepeatDelay(t));
         if (now > static_cast<time_t>(t->lastwrite) + RepeatDelay(t)) {
             writetarget(t, flags, nullptr);
-            if (++t->backoff > 1) {
-                t->backoff = 1;
-            }
+            BackOff(t);
         }
         return;
     }
@@ -91,6 +89,12 @@ void RouteTo(LogTarget *t, int pri, const char *msg, size_t len, const char *fro
 
 int RepeatDelay(const LogTarget *t) {
     return repeatdelay[t->backoff > 1 ? 1 : t->backoff];
+}
+
+void BackOff(LogTarget *t) {
+    if (++t->backoff > 1) {
+        t->backoff = 1;
+    }
 }
 
 void MakeStamp(time_t t, char *out) {

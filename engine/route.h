@@ -21,6 +21,8 @@ extern const int markperiod;
 
 // The delay that applies to t now (backoff outside 0..1 counts as 1).
 int RepeatDelay(const LogTarget *t);
+// After a repeat line is written: the next one waits the longer delay.
+void BackOff(LogTarget *t);
 
 // The name of kind from kindnames ("?" for a value outside the enumeration).
 const char *KindName(TargetKind kind);

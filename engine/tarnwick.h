@@ -111,5 +111,8 @@ void writetarget(LogTarget *target, int flags, const char *text);
 // --- tick ---
 
 // The mark timer's callback: MARK every 1200 counted seconds, timed flush of
-// pending repeats.
+// pending repeats.  The receive loop registers it with the period
+// kMarkTickSeconds, and each call counts that many seconds, whatever time has
+// really passed.
+constexpr int kMarkTickSeconds = 30;
 void marktick(uint32_t id, uint32_t msg, uintptr_t arg, uint32_t key, uintptr_t reserved);
