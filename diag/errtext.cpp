@@ -15,12 +15,12 @@ constexpr size_t kTextSize = 128;
 constexpr uint32_t kApplicationCodes = 0x20000000u;
 constexpr uint32_t kNoErrorId = 10000;
 
-std::atomic<SystemTextSource> system_source{nullptr};
+std::atomic<const ErrTextOps *> ops{nullptr};
 
 }  // namespace
 
-void ErrTextSetSystemSourceForTest(SystemTextSource source) {
-    system_source.store(source);
+void ErrTextSetForTest(const ErrTextOps *replacement) {
+    ops.store(replacement);
 }
 
 int LoadErrorText(unsigned long code, char *buffer, size_t size) {
@@ -55,8 +55,9 @@ void TraceSysError(unsigned long code, const char *file, int line) {
     if (application) {
         ModuleMessageText(code32, text, sizeof text);
     } else {
-        SystemTextSource source = system_source.load();
-        (source != nullptr ? source : SystemErrorText)(code32, text, sizeof text);
+        const ErrTextOps *o = ops.load();
+        (o != nullptr && o->systemText != nullptr ? o->systemText : SystemErrorText)(code32, text,
+                                                                                     sizeof text);
     }
     LogEvent(Error, "SYSTEM_ERROR(%ld): %s (%s : L'%d)\n", static_cast<long>(printed), text, where,
              line);

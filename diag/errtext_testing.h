@@ -4,9 +4,13 @@
 
 #include <cstddef>
 
-// Same contract as SystemErrorText (platform/syserr.h).
-using SystemTextSource = size_t (*)(unsigned long code, char *buffer, size_t size);
+// Replacement calls.  A null member keeps the platform's own.
+struct ErrTextOps {
+    // Same contract as SystemErrorText (platform/syserr.h); TraceSysError
+    // takes the texts of codes below 0x20000000 from it.
+    size_t (*systemText)(unsigned long code, char *buffer, size_t size);
+};
 
-// TraceSysError takes the texts of codes below 0x20000000 from source;
-// nullptr restores the platform's.
-void ErrTextSetSystemSourceForTest(SystemTextSource source);
+// Routes TraceSysError's look-ups through ops (which must outlive its use);
+// nullptr restores the platform's own.
+void ErrTextSetForTest(const ErrTextOps *ops);

@@ -31,6 +31,7 @@ size_t FakeSystemText(unsigned long code, char *buffer, size_t size) {
     std::strcpy(buffer, text);
     return std::strlen(text);
 }
+const ErrTextOps kFakeOps = {FakeSystemText};
 
 std::string ErrorLine(const std::string &body) {
     char prefix[32];
@@ -45,10 +46,10 @@ class ErrText : public ::testing::Test {
         LogResetForTest();
         LogSetMaskForTest(Error);
         DebugOutputSetSink(Catch);
-        ErrTextSetSystemSourceForTest(FakeSystemText);
+        ErrTextSetForTest(&kFakeOps);
     }
     void TearDown() override {
-        ErrTextSetSystemSourceForTest(nullptr);
+        ErrTextSetForTest(nullptr);
         DebugOutputSetSink(nullptr);
         LogResetForTest();
     }
@@ -141,7 +142,7 @@ TEST_F(ErrText, TraceSysErrorWritesOneLineInTheRightFormat) {
 }
 
 TEST_F(ErrText, SystemTextsComeFromThePlatform) {
-    ErrTextSetSystemSourceForTest(nullptr);
+    ErrTextSetForTest(nullptr);
     char text[128];
     ASSERT_GT(SystemErrorText(5, text, sizeof text), 0u);
     TraceSysError(5, "timer/timer.cpp", 12);
