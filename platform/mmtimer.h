@@ -34,7 +34,7 @@ using TimerEventCallback = void (*)(uint32_t id, uint32_t msg, uintptr_t user, u
                                     uintptr_t dw2);
 
 // Fills *caps.  Returns kTimerNoError, or another value (kTimerNoCanDo) with
-// LastError set and *caps untouched.
+// PlatformLastError set and *caps untouched.
 int TimerGetDevCaps(TimerCaps *caps);
 
 // Asks for (begin) and gives back (end) a timer resolution of period
@@ -47,7 +47,7 @@ int TimerEndPeriod(uint32_t period);
 // milliseconds from now, with an accuracy of resolution milliseconds.
 // Returns the event's id (never 0), or 0 when the event cannot be created: a
 // delay outside the capability range, no callback, or no resources (then
-// LastError tells why).
+// PlatformLastError tells why).
 uint32_t TimerSetEvent(uint32_t delay, uint32_t resolution, TimerEventCallback callback,
                        uintptr_t user);
 

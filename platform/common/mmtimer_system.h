@@ -3,7 +3,7 @@
 // platform/common/mmtimer.cpp calls it for every call a test has not
 // replaced with TimerSetForTest.
 //
-// Thread-safe; results and LastError exactly as the matching mmtimer.h call.
+// Thread-safe; results and last error exactly as the matching mmtimer.h call.
 #pragma once
 
 #include <cstdint>
