@@ -101,6 +101,17 @@ void tm_arm() {
     TM_ASSERT(tm_timerid != 0);
 }
 
+// Empties slot: key and pause as given, no callback, every other field 0.
+void tm_clear(TimerSlot &slot, uint32_t key, int32_t pause) {
+    slot.tm_key.store(key);
+    slot.tm_callback.store(nullptr);
+    slot.tm_mode.store(0);
+    slot.tm_arg.store(0);
+    slot.tm_period.store(0);
+    slot.tm_pause.store(pause);
+    slot.tm_count.store(0);
+}
+
 bool tm_active(const TimerSlot &slot) {
     return slot.tm_callback.load(std::memory_order_acquire) != nullptr &&
            slot.tm_key.load() != NULL_KEY && slot.tm_pause.load() == 0;
@@ -262,14 +273,7 @@ void tm_killtimer(int id) {
         return;
     }
     TM_ASSERT(_tm_pool[id].tm_key != NULL_KEY);
-    TimerSlot &slot = _tm_pool[id];
-    slot.tm_key.store(NULL_KEY);
-    slot.tm_callback.store(nullptr);
-    slot.tm_mode.store(0);
-    slot.tm_arg.store(0);
-    slot.tm_period.store(0);
-    slot.tm_pause.store(1);
-    slot.tm_count.store(0);
+    tm_clear(_tm_pool[id], NULL_KEY, 1);
     LogEvent(Trace, "tm_killtimer(id=%d) - ok\n", id);
 }
 
@@ -293,13 +297,7 @@ void tm_stop() {
 void TimerPoolResetForTest() {
     std::lock_guard<std::mutex> gate(tm_gate);
     for (TimerSlot &slot : _tm_pool) {
-        slot.tm_callback.store(nullptr);
-        slot.tm_mode.store(0);
-        slot.tm_arg.store(0);
-        slot.tm_key.store(0);
-        slot.tm_period.store(0);
-        slot.tm_count.store(0);
-        slot.tm_pause.store(0);
+        tm_clear(slot, 0, 0);
     }
     tm_resolution.store(0);
     tm_timerid.store(0);
