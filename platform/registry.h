@@ -30,8 +30,9 @@
 //     A file that exists but cannot be read traces
 //       "Registry file <file> cannot be read: <error text> - file ignored\n".
 //
-// Results are Windows error codes.  Thread-safe: the open keys are kept in a
-// small table under a lock; every read parses the file on the caller's stack.
+// Results are Windows error codes (errors.h), as LONG values.  Thread-safe:
+// the open keys are kept in a small table under a lock; every read parses the
+// file on the caller's stack.
 #pragma once
 
 #include <cstdint>
@@ -42,15 +43,17 @@ using RegKey = uintptr_t;
 constexpr RegKey kRegLocalMachine = 0x80000002u;
 
 // Opens subkey of root (only kRegLocalMachine) for reading.  Returns
-// kErrorSuccess and the key, or kErrorFileNotFound (and *key = 0) when the key or the
-// whole file is missing or malformed, or when all 16 key handles are open.
+// kErrorSuccess and the key, or kErrorFileNotFound (and *key = 0) when the
+// key or the whole file is missing or malformed, or when all 16 key handles
+// are open.
 long RegistryOpenKey(RegKey root, const char *subkey, RegKey *key);
 
 // Reads the value name of key into data; *size holds the buffer size on entry
-// and the data's size (terminator included) on return.  Returns kErrorSuccess;
-// kErrorFileNotFound for a missing value (or one that is not a string, or a key that
-// is not open or has gone); kErrorMoreData when the data with its terminator is
-// larger than *size (data is then untouched and *size holds the size needed).
+// and the data's size (terminator included) on return.  Returns
+// kErrorSuccess; kErrorFileNotFound for a missing value (or one that is not a
+// string, or a key that is not open or has gone); kErrorMoreData when the
+// data with its terminator is larger than *size (data is then untouched and
+// *size holds the size needed).
 // With data nullptr only the size is returned.  String data are always
 // terminated and hold no NUL.
 long RegistryQueryValue(RegKey key, const char *name, char *data, uint32_t *size);

@@ -3,9 +3,9 @@
 // remove one.
 //
 // Each call stands for one Windows call and keeps its results: a nonzero
-// result (or handle) for success; 0 for failure, with the last error
-// (errors.h) set to the Windows error code named below (errors.h).  Windows: the calls named
-// beside each function.  POSIX: a service database of our own (see
+// result (or handle) for success; 0 for failure, with the last error set to
+// the Windows error code named below (both in errors.h).  Windows: the calls
+// named beside each function.  POSIX: a service database of our own (see
 // platform/posix/scm_store.h and platform/README.md): a folder with one record
 // and one last status per service, and an owner-only Unix control socket per
 // running service.  tarnwick-sc (platform/posix/sc/command.h) stands in for
