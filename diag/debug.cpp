@@ -86,7 +86,43 @@ void WriteFileStamp() {
                  now.minute, now.second, now.millis);
 }
 
+// A dump row: "[offset] :" with 4 to 16 hexadecimal digits, then per column
+// "%02X " (three characters; "%02d " takes up to four, but only in rows of at
+// most 10 columns) and the byte itself, three blanks between, "\n" and the
+// terminator.
+constexpr size_t kMaxDumpWidth = 124;
+constexpr size_t kDumpRowSize = sizeof "[FFFFFFFFFFFFFFFF] :" - 1 + 4 * kMaxDumpWidth + 3 + 2;
+
+// Row of a dump at offset: count bytes (at most width) as width columns,
+// three blanks and the printable bytes, "\n".
+void FormatDumpRow(char (&row)[kDumpRowSize], size_t offset, const unsigned char *bytes,
+                   size_t count, size_t width) {
+    size_t used = static_cast<size_t>(
+        std::snprintf(row, sizeof row, "[%04llX] :", static_cast<unsigned long long>(offset)));
+    for (size_t col = 0; col < width; ++col) {
+        if (col < count) {
+            used += static_cast<size_t>(std::snprintf(row + used, sizeof row - used,
+                                                      width > 10 ? "%02X " : "%02d ", bytes[col]));
+        } else {
+            used += static_cast<size_t>(std::snprintf(row + used, sizeof row - used, "   "));
+        }
+    }
+    used += static_cast<size_t>(std::snprintf(row + used, sizeof row - used, "   "));
+    for (size_t col = 0; col < count; ++col) {
+        row[used++] = std::isprint(bytes[col]) ? static_cast<char>(bytes[col]) : '.';
+    }
+    row[used++] = '\n';
+    row[used] = '\0';
+}
+
 }  // namespace
+
+std::string LogDumpRowForTest(size_t offset, const unsigned char *bytes, size_t count,
+                              size_t width) {
+    char row[kDumpRowSize];
+    FormatDumpRow(row, offset, bytes, count, width);
+    return row;
+}
 
 void LogReadSettings(const char *section) {
     char flags[kSettingSize];
@@ -115,8 +151,15 @@ void LogReadSettings(const char *section) {
     ProfileString(section, "LogFile", "", file, sizeof file);
     if (file[0] != '\0') {
         std::snprintf(trace.basename, sizeof trace.basename, "%s", file);
-        // The extension goes at the last '.', wherever it stands.
-        char *dot = std::strrchr(trace.basename, '.');
+        // The extension goes: a '.' in the last component of the path, so
+        // that a folder such as log.d keeps its name.
+        char *name = trace.basename;
+        for (char *p = trace.basename; *p != '\0'; ++p) {
+            if (*p == '/' || *p == '\\') {
+                name = p + 1;
+            }
+        }
+        char *dot = std::strrchr(name, '.');
         if (dot != nullptr) {
             *dot = '\0';
         }
@@ -194,33 +237,15 @@ void LogDump(uint32_t mask, const void *data, size_t length, size_t width, const
         std::fflush(trace.stream);
     }
 
-    // A row is built in 512 bytes: 8 for the offset, 3 + 1 per column.
-    constexpr size_t kMaxWidth = 124;
-    if (width > kMaxWidth) {
-        width = kMaxWidth;
+    if (width > kMaxDumpWidth) {
+        width = kMaxDumpWidth;
     }
     const auto *bytes = static_cast<const unsigned char *>(data);
     size_t rows = width == 0 ? 0 : (length + width - 1) / width;
     for (size_t r = 0; r < rows; ++r) {
-        char row[kDumpSize];
-        size_t used = static_cast<size_t>(
-            std::snprintf(row, sizeof row, "[%04X] :", static_cast<unsigned>(r * width)));
-        for (size_t col = 0; col < width; ++col) {
-            size_t at = r * width + col;
-            if (at < length) {
-                used += static_cast<size_t>(std::snprintf(
-                    row + used, sizeof row - used, width > 10 ? "%02X " : "%02d ", bytes[at]));
-            } else {
-                used += static_cast<size_t>(std::snprintf(row + used, sizeof row - used, "   "));
-            }
-        }
-        used += static_cast<size_t>(std::snprintf(row + used, sizeof row - used, "   "));
-        for (size_t col = 0; col < width && r * width + col < length; ++col) {
-            unsigned char c = bytes[r * width + col];
-            row[used++] = std::isprint(c) ? static_cast<char>(c) : '.';
-        }
-        row[used++] = '\n';
-        row[used] = '\0';
+        char row[kDumpRowSize];
+        size_t at = r * width;
+        FormatDumpRow(row, at, bytes + at, length - at < width ? length - at : width, width);
         DebugOutput(row);
         if (trace.stream != nullptr) {
             std::fputs(row, trace.stream);

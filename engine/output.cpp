@@ -25,6 +25,10 @@ constexpr size_t kDailyNameSize = FILENAME_SIZE + 64;
 // A forwarded datagram: "<" level "> " text "\n", at most this long.
 constexpr int kDatagramMax = MAXLINE;
 
+// A name in a failure report is shown whole up to this length: behind
+// "tarnwick: ", the name and ": ", 27 characters remain for the reason.
+constexpr int kNameShownWhole = 60;
+
 // The target's path with the local date of now: "%s_%04d%02d%02d.LOG".
 void DailyName(const LogTarget *t, time_t now, char *out, size_t size) {
     struct tm tm;
@@ -43,8 +47,7 @@ void CloseFd(LogTarget *t) {
 // Disables t and reports its path with the error number err.
 void Disable(LogTarget *t, int err) {
     t->kind = TargetKind::UNUSED;
-    errno = err;
-    reporterr(t->dest.filename);
+    ReportNamed(t->dest.filename, err, nullptr);
 }
 
 // FILE, TTY and CONSOLE: the six pieces to the file of the day or the device.
@@ -86,8 +89,7 @@ void WriteLine(LogTarget *t, int flags, TextPiece *pieces, time_t now) {
         }
         int fd = TextOpenAppend(t->dest.filename, false);
         if (fd < 0) {
-            t->kind = TargetKind::UNUSED;
-            reporterr(t->dest.filename);
+            Disable(t, errno);
             return;
         }
         t->fd = static_cast<int16_t>(fd);
@@ -128,6 +130,24 @@ void Forward(LogTarget *t, const TextPiece &text) {
 const char *KindName(TargetKind kind) {
     int k = static_cast<int>(kind);
     return k >= 0 && k <= static_cast<int>(TargetKind::WALL) ? kindnames[k] : "?";
+}
+
+void ReportNamed(const char *name, int err, const char *why) {
+    char shown[kNameShownWhole + 1];
+    if (std::strlen(name) <= static_cast<size_t>(kNameShownWhole)) {
+        std::snprintf(shown, sizeof shown, "%s", name);
+    } else {
+        std::snprintf(shown, sizeof shown, "%.*s...", kNameShownWhole - 3, name);
+    }
+    if (why == nullptr) {
+        errno = err;
+        reporterr(shown);
+        return;
+    }
+    char text[ERRBUF_SIZE];
+    std::snprintf(text, sizeof text, "%s: %s", shown, why);
+    errno = 0;
+    reporterr(text);
 }
 
 int writepieces(int fd, const TextPiece *pieces, int count) {

@@ -37,8 +37,16 @@ constexpr int32_t SAVEDLEN_NOTKEPT = -1;
 // 1 when t keeps a text (possibly empty) that a later message may repeat.
 int KeepsText(const LogTarget *t);
 
+// reporterr for a failure on a named file or host: "<name>: <reason>", the
+// name shown whole up to 60 characters and otherwise as its first 57 and
+// "...", so that the reason still fits the 99 characters of the message.  The
+// reason is the runtime's text for the error number err, as reporterr words
+// it (nothing for 0), or why when that is not null.  Leaves errno 0.
+void ReportNamed(const char *name, int err, const char *why);
+
 // Writes the pieces of one line in order to a descriptor from TextOpenAppend,
 // as one gathered text-mode write.  Returns count when every byte of every
 // piece was written; -1 with errno set (0 for a short write without an error)
-// otherwise.  A partly written line is not retried.
+// otherwise.  A partly written line is not retried and leaves nothing for the
+// next line to join (TextWritePieces).
 int writepieces(int fd, const TextPiece *pieces, int count);

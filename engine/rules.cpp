@@ -13,9 +13,9 @@
 #include <mutex>
 
 #include "diag/debug.h"
+#include "engine/route.h"
 #include "engine/tarnwick.h"
 #include "platform/clock.h"
-#include "platform/errors.h"
 #include "platform/resolver.h"
 #include "platform/textfile.h"
 #include "service/settings.h"
@@ -59,9 +59,6 @@ static_assert(sizeof "unknown priority name \"\"" == sizeof "unknown facility na
 static_assert(sizeof "priority name too long: \"...\"" - 1 + kShown <= kReportRoom);
 static_assert(sizeof "file name too long: ..." - 1 + kShown <= kReportRoom);
 static_assert(sizeof "host name too long: ..." - 1 + kShown <= kReportRoom);
-// A path whose open failed is shown whole up to this length, so that
-// reporterr still has room for the error text behind it.
-constexpr size_t kPathShownWhole = 60;
 
 // Characters cut from the end of a rule line and skipped before a comment.
 bool IsWhite(char c) {
@@ -187,17 +184,7 @@ void ParseFile(const char *action, LogTarget *t) {
                   tm.tm_mon + 1, tm.tm_mday);
     int fd = TextOpenAppend(dated, true);
     if (fd < 0) {
-        // Keep room for the error text that reporterr adds.
-        if (std::strlen(action) <= kPathShownWhole) {
-            reporterr(action);
-        } else {
-            int err = errno;
-            char shown[kPathShownWhole + 1];
-            std::snprintf(shown, sizeof shown, "%.*s...", static_cast<int>(kPathShownWhole) - 3,
-                          action);
-            errno = err;
-            reporterr(shown);
-        }
+        ReportNamed(action, errno, nullptr);
         return;
     }
     t->fd = static_cast<int16_t>(fd);
@@ -219,9 +206,9 @@ void ParseForward(const char *host, LogTarget *t) {
     std::snprintf(t->dest.forw.forwhost, sizeof t->dest.forw.forwhost, "%s", host);
     LogEvent(Trace, "forwarding host: %s\n", t->dest.forw.forwhost);
     uint32_t addr = 0;
-    if (ResolveHost(t->dest.forw.forwhost, &addr) != 0) {
-        const char *text = RuntimeErrorText(errno);
-        reporterr(text != nullptr ? text : "Unknown error");
+    char why[ERRBUF_SIZE];
+    if (ResolveHost(t->dest.forw.forwhost, &addr, why, sizeof why) != 0) {
+        ReportNamed(t->dest.forw.forwhost, 0, why[0] != '\0' ? why : "Unknown error");
         return;
     }
     SockAddrIn *to = &t->dest.forw.forwaddr;
@@ -286,6 +273,30 @@ void FreeTargets() {
     engine.targets = nullptr;
 }
 
+// Parses every rule line of cf into records appended behind *tail.  Returns
+// 0 at the end of the file, or the error number of a failed read.
+int LoadRules(FILE *cf, LogTarget **tail) {
+    char line[kLineSize];
+    while (std::fgets(line, sizeof line, cf) != nullptr) {
+        const char *p = line;
+        while (IsWhite(*p)) {
+            ++p;
+        }
+        if (*p == '\0' || *p == '#') {
+            continue;
+        }
+        size_t len = std::strlen(line);
+        while (len > 0 && IsWhite(line[len - 1])) {
+            line[--len] = '\0';
+        }
+        AppendRule(tail, line);
+    }
+    if (std::ferror(cf) == 0) {
+        return 0;
+    }
+    return errno != 0 ? errno : EIO;
+}
+
 // The table as loaded, one line per target, to standard output.
 void PrintListing() {
     for (const LogTarget *t = engine.targets; t != nullptr; t = t->next) {
@@ -328,32 +339,27 @@ int init() {
 
     LogTarget *tail = nullptr;
     FILE *cf = TextOpen(settings.conffile, "r");
-    if (cf == nullptr) {
+    int readerr = 0;
+    if (cf != nullptr) {
+        LogEvent(Trace, "Configuration<%s> begins to proess\n", settings.conffile);
+        readerr = LoadRules(cf, &tail);
+        std::fclose(cf);
+    }
+    if (cf == nullptr || readerr != 0) {
+        // A file that cannot be read whole counts as missing: never half a
+        // table, which would drop what the lost lines route.
+        FreeTargets();
+        tail = nullptr;
         LogEvent(Trace, "cannot open %s\n", settings.conffile);
         for (const char *rule : kBuiltinRules) {
             AppendRule(&tail, rule);
         }
         engine.rulesready = 1;
+        if (readerr != 0) {
+            ReportNamed(settings.conffile, readerr, nullptr);
+        }
         return 0;
     }
-
-    LogEvent(Trace, "Configuration<%s> begins to proess\n", settings.conffile);
-    char line[kLineSize];
-    while (std::fgets(line, sizeof line, cf) != nullptr) {
-        const char *p = line;
-        while (IsWhite(*p)) {
-            ++p;
-        }
-        if (*p == '\0' || *p == '#') {
-            continue;
-        }
-        size_t len = std::strlen(line);
-        while (len > 0 && IsWhite(line[len - 1])) {
-            line[--len] = '\0';
-        }
-        AppendRule(&tail, line);
-    }
-    std::fclose(cf);
     engine.rulesready = 1;
 
     if (engine.verbose) {

@@ -18,5 +18,6 @@
 int ResolveAddress(uint32_t addr, char *name, size_t size);
 
 // Forward look-up of host.  Returns 0 and the first IPv4 address (network
-// byte order); -1 when the host is unknown.
-int ResolveHost(const char *host, uint32_t *addr);
+// byte order); -1 when the host is unknown, with the resolver's own text for
+// the failure in why (size bytes, cut to fit; "" when it gives none).
+int ResolveHost(const char *host, uint32_t *addr, char *why, size_t size);

@@ -6,7 +6,10 @@
 // files and end the process.  For a fault signal (SIGSEGV, SIGFPE, SIGILL,
 // SIGABRT) raised by a thread itself, that thread waits after handing the
 // signal over and never returns into the fault: the handler is expected to
-// end the process.
+// end the process.  It may be unable to (it waits for a lock the faulting
+// thread holds), so after kFaultExitSeconds the faulting thread ends the
+// process itself with status 1, without flushing; a fault on the dispatch
+// thread (inside a handler) ends it at once so.
 //
 // The thread that installs a handler for SIGTERM, SIGINT (or, through
 // console.h, SIGQUIT) no longer takes that signal itself, so its blocking
@@ -19,6 +22,10 @@
 #pragma once
 
 using SignalHandler = void (*)(int sig);
+
+// How long a thread that raised a fault waits for the handler to end the
+// process before it ends it itself.
+constexpr int kFaultExitSeconds = 3;
 
 // Installs handler for sig (one of SIGTERM, SIGINT, SIGABRT, SIGFPE, SIGILL,
 // SIGSEGV).  A handler installed for SIGINT takes console interrupts

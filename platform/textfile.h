@@ -38,7 +38,10 @@ struct TextPiece {
 // line of a log file).  Returns the number of caller bytes written (the sum of
 // the pieces' lengths, line feeds counted once) when everything was written;
 // -1 with errno set when a write failed or was short (errno is 0 for a short
-// write that reported no error).  A partly written line is not retried.
+// write that reported no error).  A partly written line is not retried, and
+// no part of it stays behind: the file is cut back to where the line began,
+// or, where that cannot be done (an append-only file, another writer behind
+// it), the next write to that file begins with a line end.
 long TextWritePieces(int fd, const TextPiece *pieces, int count);
 
 // Closes a descriptor from TextOpenAppend.  Returns 0, or -1 with errno set.

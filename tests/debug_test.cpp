@@ -62,10 +62,12 @@ TEST_F(TraceLogTest, DebugFlagsKeywords) {
     }
 }
 
-TEST_F(TraceLogTest, LogFileLosesItsExtensionAtTheLastDot) {
+TEST_F(TraceLogTest, LogFileLosesTheExtensionOfItsLastComponent) {
     const std::pair<const char *, const char *> cases[] = {
         {"c:\\temp\\trace.txt", "c:\\temp\\trace"},
-        {"c:\\my.dir\\trace", "c:\\my"},
+        {"c:\\my.dir\\trace", "c:\\my.dir\\trace"},
+        {"/var/log.d/tarnwick/trace", "/var/log.d/tarnwick/trace"},
+        {"/var/log.d/trace.x", "/var/log.d/trace"},
         {"/var/log/trace", "/var/log/trace"},
         {"a.b.c", "a.b"},
     };
@@ -195,6 +197,18 @@ TEST_F(TraceLogTest, DumpRowsInHexOrDecimalByWidth) {
     ASSERT_EQ(lines.size(), 4u);
     EXPECT_EQ(lines[1], "[0000] :61 62 63 64 65 66 67 68 69 6A 6B    abcdefghijk\n");
     EXPECT_EQ(lines[2], "[000B] :6C " + std::string(30 + 3, ' ') + "l\n");
+
+    // The widest row at offsets of 8 digits and more is written whole.
+    const std::string row(124, 'x');
+    std::string columns;
+    for (int i = 0; i < 124; ++i) {
+        columns += "78 ";
+    }
+    const auto *bytes = reinterpret_cast<const unsigned char *>(row.data());
+    EXPECT_EQ(LogDumpRowForTest(0x10000000, bytes, 124, 124),
+              "[10000000] :" + columns + "   " + row + "\n");
+    EXPECT_EQ(LogDumpRowForTest(static_cast<size_t>(-1), bytes, 124, 124),
+              "[" + std::string(sizeof(size_t) * 2, 'F') + "] :" + columns + "   " + row + "\n");
 }
 
 TEST_F(TraceLogTest, TracingKeepsErrno) {

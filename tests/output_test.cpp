@@ -161,25 +161,36 @@ TEST_F(Output, FlushFlagFlushesBufferedStreams) {
 }
 
 TEST_F(Output, FileThatCannotBeOpenedIsDisabledAndReported) {
-    LogTarget *bad = AddFile("nodir/m");
-    LogTarget *good = AddFile("good");
-    logmsg(13, "text", "h1", 0);
-    EXPECT_EQ(bad->kind, TargetKind::UNUSED);
-    EXPECT_EQ(bad->fd, -1);
-    EXPECT_EQ(good->kind, TargetKind::FILE);
-    const std::string report = "tarnwick: " + Path("nodir/m") + ": No such file or directory";
-    EXPECT_EQ(ReadFile(Day("good")), "Mar 07 10:00:00 loghost " + report +
-                                         "\r\n"
-                                         "Mar 07 10:00:00 h1 text\r\n");
-    EXPECT_EQ(CountLines("Log<" + Path("nodir/m") + "_20240307.LOG> opened\n"), 1);
-    EXPECT_EQ(CountLines(report + "\n"), 1);
-    EXPECT_EQ(errno, 0);
+    // A long path is shown by its head, so that the error text still fits.
+    const std::string deep = "nodir/" + std::string(120, 'd');
+    for (const std::string &name : {std::string("nodir/m"), deep}) {
+        Lines().clear();
+        const std::string other = "good" + std::to_string(name.size());
+        LogTarget *bad = AddFile(name);
+        LogTarget *good = AddFile(other);
+        logmsg(13, "text", "h1", 0);
+        EXPECT_EQ(bad->kind, TargetKind::UNUSED);
+        EXPECT_EQ(bad->fd, -1);
+        EXPECT_EQ(good->kind, TargetKind::FILE);
+        std::string shown = Path(name);
+        shown = shown.size() <= 60 ? shown : shown.substr(0, 57) + "...";
+        const std::string report = "tarnwick: " + shown + ": No such file or directory";
+        EXPECT_EQ(ReadFile(Day(other)), "Mar 07 10:00:00 loghost " + report +
+                                            "\r\n"
+                                            "Mar 07 10:00:00 h1 text\r\n");
+        EXPECT_EQ(CountLines("Log<" + Path(name) + "_20240307.LOG> opened\n"), 1);
+        EXPECT_EQ(CountLines(report + "\n"), 1);
+        EXPECT_EQ(errno, 0);
 
-    // Disabled, it writes nothing and reports nothing again.
-    Lines().clear();
-    logmsg(13, "more", "h1", 0);
-    EXPECT_EQ(CountLines("Logging to UNUSED"), 1);
-    EXPECT_EQ(CountLines(report + "\n"), 0);
+        // Disabled, it writes nothing and reports nothing again.
+        Lines().clear();
+        logmsg(13, "more", "h1", 0);
+        EXPECT_EQ(CountLines("Logging to UNUSED"), 1);
+        EXPECT_EQ(CountLines(report + "\n"), 0);
+        for (LogTarget *t : {bad, good}) {
+            std::memset(t->levels, NOLEVEL, sizeof t->levels);  // out of the next round
+        }
+    }
 }
 
 TEST_F(Output, DeviceThatCannotBeReopenedIsDisabledAndReported) {

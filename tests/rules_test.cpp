@@ -49,14 +49,15 @@ void CatchTrace(const char *text) {
 // A resolver whose answer the test chooses.
 int resolve_calls = 0;
 int resolve_result = 0;
-int resolve_errno = 0;
+const char *resolve_why = "";
 uint32_t resolve_addr = 0;
 std::string resolved_name;
-int FakeResolveHost(const char *host, uint32_t *addr) {
+int FakeResolveHost(const char *host, uint32_t *addr, char *why, size_t size) {
     ++resolve_calls;
     resolved_name = host;
     if (resolve_result != 0) {
-        errno = resolve_errno;
+        errno = ENOENT;  // not the resolver's answer: never shown
+        std::snprintf(why, size, "%s", resolve_why);
         return -1;
     }
     *addr = resolve_addr;
@@ -111,7 +112,7 @@ class RulesTest : public ::testing::Test {
         ClockSetSource(TestClock);
         resolve_calls = 0;
         resolve_result = 0;
-        resolve_errno = 0;
+        resolve_why = "";
         resolve_addr = 0;
         resolved_name.clear();
         ResolverSet(nullptr, FakeResolveHost);
@@ -527,14 +528,6 @@ TEST_F(RulesTest, FileThatCannotBeOpenedStaysUnused) {
     EXPECT_EQ(Reports(),
               std::vector<std::string>{"tarnwick: " + path + ": " + RuntimeErrorText(ENOENT)});
     EXPECT_FALSE(Traced("Log<" + path + "_19990102.LOG> opened\n"));
-
-    // A long path is shown by its head, so that the error text still fits.
-    traces.clear();
-    std::string deep = dir_ + "/missing/" + std::string(80, 'p');
-    t = Parse("*.info\t" + deep);
-    EXPECT_EQ(t->kind, TargetKind::UNUSED);
-    EXPECT_EQ(Reports(), std::vector<std::string>{"tarnwick: " + deep.substr(0, 57) +
-                                                  "...: " + RuntimeErrorText(ENOENT)});
 }
 
 TEST_F(RulesTest, ForwardingWithoutABoundSocketIsSilent) {
@@ -565,24 +558,20 @@ TEST_F(RulesTest, ForwardingFillsTheAddress) {
     EXPECT_TRUE(Reports().empty());
 }
 
-TEST_F(RulesTest, UnknownForwardingHost) {
+TEST_F(RulesTest, UnknownForwardingHostIsReportedWithTheResolversText) {
     engine.portbound = 1;
     resolve_result = -1;
-    struct Case {
-        int err;
-        std::string report;
+    const std::pair<const char *, const char *> cases[] = {
+        {"Name or service not known", "tarnwick: nowhere: Name or service not known"},
+        {"", "tarnwick: nowhere: Unknown error"},
     };
-    const Case cases[] = {
-        {0, std::string("tarnwick: ") + RuntimeErrorText(0)},
-        {100000, "tarnwick: Unknown error: error 100000"},
-    };
-    for (const Case &c : cases) {
+    for (const auto &[why, report] : cases) {
         traces.clear();
-        resolve_errno = c.err;
+        resolve_why = why;
         LogTarget *t = Parse("*.info\t@nowhere");
-        EXPECT_EQ(t->kind, TargetKind::UNUSED) << c.err;
+        EXPECT_EQ(t->kind, TargetKind::UNUSED);
         EXPECT_STREQ(t->dest.forw.forwhost, "nowhere");
-        EXPECT_EQ(Reports(), std::vector<std::string>{c.report}) << c.err;
+        EXPECT_EQ(Reports(), std::vector<std::string>{report});
     }
 }
 
@@ -640,39 +629,47 @@ TEST_F(RulesTest, LongestThatFitsIsTaken) {
 
 // --- init ---
 
-TEST_F(RulesTest, MissingRuleFileGivesTheBuiltInRules) {
-    std::snprintf(settings.conffile, sizeof settings.conffile, "%s/none.conf", dir_.c_str());
+TEST_F(RulesTest, MissingOrUnreadableRuleFileGivesTheBuiltInRules) {
+    // A directory opens on POSIX and fails its first read: unreadable, and
+    // so reported.  (On Windows it does not open: missing.)
+    const std::string unread = dir_ + "/dir.conf";
+    std::filesystem::create_directory(unread);
     const std::string console = "/dev/console_19990102.LOG";
     bool existed = std::filesystem::exists(console);
-    EXPECT_EQ(init(), 0);
-    EXPECT_EQ(engine.rulesready, 1);
-    EXPECT_TRUE(Traced("init\n"));
-    EXPECT_TRUE(Traced(std::string("cannot open ") + settings.conffile + "\n"));
-    EXPECT_TRUE(Traced("cfline(*.ERR\t/dev/console)\n"));
-    EXPECT_TRUE(Traced("cfline(*.PANIC\t*)\n"));
-    std::vector<LogTarget *> list = Targets();
-    ASSERT_EQ(list.size(), 2u);
-    EXPECT_EQ(LevelsOf(*list[0]), Levels(3, {}));
-    EXPECT_STREQ(list[0]->dest.filename, "/dev/console");
-    if (list[0]->kind == TargetKind::FILE) {
-        EXPECT_TRUE(Reports().empty());
-    } else {
-        EXPECT_EQ(list[0]->kind, TargetKind::UNUSED);
-        ASSERT_EQ(Reports().size(), 1u);
-        EXPECT_EQ(Reports()[0].rfind("tarnwick: /dev/console: ", 0), 0u) << Reports()[0];
-    }
-    EXPECT_EQ(LevelsOf(*list[1]), Levels(0, {}));
-    EXPECT_EQ(list[1]->kind, TargetKind::WALL);
-    // No listing, no restart message.
-    std::string out = Stdout();
-    EXPECT_EQ(out.find("WALL: "), std::string::npos) << out;
-    EXPECT_FALSE(Traced("tarnwick: restarted\n"));
-    if (list[0]->kind == TargetKind::FILE) {
-        TextClose(list[0]->fd);
-        list[0]->kind = TargetKind::UNUSED;
-        if (!existed) {
-            std::remove(console.c_str());
+    for (const std::string &path : {dir_ + "/none.conf", unread}) {
+        traces.clear();
+        std::snprintf(settings.conffile, sizeof settings.conffile, "%s", path.c_str());
+        EXPECT_EQ(init(), 0);
+        EXPECT_EQ(engine.rulesready, 1);
+        EXPECT_TRUE(Traced("init\n"));
+        EXPECT_TRUE(Traced("cannot open " + path + "\n")) << path;
+        EXPECT_TRUE(Traced("cfline(*.ERR\t/dev/console)\n"));
+        EXPECT_TRUE(Traced("cfline(*.PANIC\t*)\n"));
+        std::vector<LogTarget *> list = Targets();
+        ASSERT_EQ(list.size(), 2u) << path;
+        EXPECT_EQ(LevelsOf(*list[0]), Levels(3, {}));
+        EXPECT_STREQ(list[0]->dest.filename, "/dev/console");
+        std::vector<std::string> reports = Reports();
+        if (list[0]->kind != TargetKind::FILE) {
+            EXPECT_EQ(list[0]->kind, TargetKind::UNUSED);
+            ASSERT_FALSE(reports.empty());
+            EXPECT_EQ(reports[0].rfind("tarnwick: /dev/console: ", 0), 0u) << reports[0];
+            reports.erase(reports.begin());
         }
+        std::vector<std::string> expected;
+        if (Traced("Configuration<" + path + "> begins to proess\n")) {
+            expected.push_back("tarnwick: " + path + ": " + RuntimeErrorText(EISDIR));
+        }
+        EXPECT_EQ(reports, expected);
+        EXPECT_EQ(LevelsOf(*list[1]), Levels(0, {}));
+        EXPECT_EQ(list[1]->kind, TargetKind::WALL);
+        // No listing, no restart message.
+        std::string out = Stdout();
+        EXPECT_EQ(out.find("WALL: "), std::string::npos) << out;
+        EXPECT_FALSE(Traced("tarnwick: restarted\n"));
+    }
+    if (!existed) {
+        std::remove(console.c_str());
     }
 }
 

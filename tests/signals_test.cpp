@@ -11,7 +11,10 @@
 #include <mutex>
 #include <vector>
 
+#include "diag/debug.h"
+#include "diag/debug_testing.h"
 #include "platform/console.h"
+#include "platform/debugger_testing.h"
 #include "platform/process.h"
 
 namespace {
@@ -75,6 +78,46 @@ TEST(Signals, HandlersRunOnTheDispatchThreadAndConsoleEventsGoLastAddedFirst) {
 TEST(Signals, RefusesSignalsThatCannotBeCaught) {
     EXPECT_EQ(SignalSet(SIGKILL, OnSignal), -1);
     EXPECT_EQ(SignalSet(0, OnSignal), -1);
+}
+
+// The fault tests' handler needs the trace lock, then ends the process with
+// 100 + the signal.
+void TraceAndExit(int sig) {
+    LogEvent(Trace, "fault %d\n", sig);
+    ProcessExit(100 + sig);
+}
+// A fault of the calling thread, as the sanitizers let it through.
+void Fault(const char *) {
+    raise(SIGSEGV);
+}
+void FaultOnSignal(int) {
+    Fault(nullptr);
+}
+
+// A fault while the faulting thread holds the trace lock (in a trace line's
+// output) and one on the dispatch thread (in a handler): the handler cannot
+// run or finish, and the process still ends with 1 within a few seconds.
+TEST(SignalsDeathTest, AFaultTheHandlerCannotFollowStillEndsTheProcess) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    auto under_trace_lock = [] {
+        SignalSet(SIGSEGV, TraceAndExit);
+        LogSetMaskForTest(Trace);
+        DebugOutputSetSink(Fault);
+        LogEvent(Trace, "x\n");
+    };
+    auto on_dispatch_thread = [] {
+        SignalSet(SIGSEGV, TraceAndExit);
+        SignalSet(SIGTERM, FaultOnSignal);
+        kill(getpid(), SIGTERM);
+        for (;;) {
+            SleepMs(1000);
+        }
+    };
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EXIT(under_trace_lock(), ::testing::ExitedWithCode(1), "");
+    EXPECT_EXIT(on_dispatch_thread(), ::testing::ExitedWithCode(1), "");
+    EXPECT_LT(std::chrono::steady_clock::now() - start,
+              std::chrono::seconds(kFaultExitSeconds + 5));
 }
 
 }  // namespace

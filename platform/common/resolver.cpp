@@ -24,7 +24,10 @@ int ResolveAddress(uint32_t addr, char *name, size_t size) {
     return hook != nullptr ? hook(addr, name, size) : SystemResolveAddress(addr, name, size);
 }
 
-int ResolveHost(const char *host, uint32_t *addr) {
+int ResolveHost(const char *host, uint32_t *addr, char *why, size_t size) {
+    if (size > 0) {
+        why[0] = '\0';
+    }
     ResolveHostFn hook = by_name_hook.load();
-    return hook != nullptr ? hook(host, addr) : SystemResolveHost(host, addr);
+    return hook != nullptr ? hook(host, addr, why, size) : SystemResolveHost(host, addr, why, size);
 }

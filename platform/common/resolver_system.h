@@ -10,5 +10,6 @@
 
 // Host name of the IPv4 address addr (network order) into name (size bytes).
 int SystemResolveAddress(uint32_t addr, char *name, size_t size);
-// First IPv4 address of host, in network order, into *addr.
-int SystemResolveHost(const char *host, uint32_t *addr);
+// First IPv4 address of host, in network order, into *addr; on failure the
+// resolver's text for it into why (size bytes, cut to fit).
+int SystemResolveHost(const char *host, uint32_t *addr, char *why, size_t size);

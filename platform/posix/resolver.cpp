@@ -5,8 +5,11 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+
+#include "platform/errors.h"
 
 int SystemResolveAddress(uint32_t addr, char *name, size_t size) {
     struct sockaddr_in sa;
@@ -22,14 +25,20 @@ int SystemResolveAddress(uint32_t addr, char *name, size_t size) {
     return 0;
 }
 
-int SystemResolveHost(const char *host, uint32_t *addr) {
+int SystemResolveHost(const char *host, uint32_t *addr, char *why, size_t size) {
     struct addrinfo hints;
     std::memset(&hints, 0, sizeof hints);
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_DGRAM;
     struct addrinfo *res = nullptr;
-    if (getaddrinfo(host, nullptr, &hints, &res) != 0 || res == nullptr) {
+    int rc = getaddrinfo(host, nullptr, &hints, &res);
+    if (rc != 0) {
+        const char *text = rc == EAI_SYSTEM ? RuntimeErrorText(errno) : gai_strerror(rc);
+        std::snprintf(why, size, "%s", text != nullptr ? text : "");
         return -1;
+    }
+    if (res == nullptr) {
+        return -1;  // no address and no text for it
     }
     *addr = reinterpret_cast<struct sockaddr_in *>(res->ai_addr)->sin_addr.s_addr;
     freeaddrinfo(res);

@@ -1,9 +1,11 @@
 // Signals and console events, handed from the signal handler to one dispatch
 // thread.  The handler itself only marks the signal pending and posts a
 // semaphore, both async-signal-safe.
+#include <poll.h>
 #include <pthread.h>
 #include <semaphore.h>
 #include <signal.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -20,10 +22,12 @@ constexpr int kMaxConsoleHandlers = 8;
 
 std::once_flag start_once;
 bool started = false;
+std::atomic<pthread_t> dispatch_thread{};
 sem_t wake;
 std::atomic<int> pending[NSIG];
 std::atomic<SignalHandler> handlers[NSIG];
 static_assert(std::atomic<int>::is_always_lock_free, "set from a signal handler");
+static_assert(std::atomic<pthread_t>::is_always_lock_free, "read in a signal handler");
 
 std::mutex console_mutex;
 ConsoleHandler console_handlers[kMaxConsoleHandlers];
@@ -33,19 +37,40 @@ bool IsFault(int sig) {
     return sig == SIGSEGV || sig == SIGFPE || sig == SIGILL || sig == SIGABRT;
 }
 
+// A fault raised by the calling thread must not return into the faulting
+// code (nor let abort() go on to its default action): the thread waits for
+// the dispatch thread to end the process.  The exit path may need a lock that
+// this thread holds (the trace lock, tm_lock, a stdio stream's) and would
+// never finish, so the wait is bounded: then this thread ends the process,
+// with the status of a fault's exit.  Async-signal-safe calls only.
+[[noreturn]] void AwaitExit() {
+    struct timespec end;
+    clock_gettime(CLOCK_MONOTONIC, &end);
+    end.tv_sec += kFaultExitSeconds;
+    for (;;) {
+        struct timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        long long left = (end.tv_sec - now.tv_sec) * 1000LL + (end.tv_nsec - now.tv_nsec) / 1000000;
+        if (left <= 0) {
+            _exit(1);
+        }
+        poll(nullptr, 0, static_cast<int>(left));
+    }
+}
+
 void OnSignal(int sig, siginfo_t *info, void *) {
+    bool own = IsFault(sig) &&
+               (info->si_code > 0 || (info->si_code == SI_TKILL && info->si_pid == getpid()));
+    // The dispatch thread cannot hand a fault of its own to itself.
+    if (own && pthread_equal(pthread_self(), dispatch_thread.load())) {
+        _exit(1);
+    }
     int saved = errno;
     pending[sig].store(1);
     sem_post(&wake);
     errno = saved;
-    // A fault raised by this thread must not return into the faulting code
-    // (nor let abort() go on to its default action): wait for the dispatch
-    // thread to end the process.
-    if (IsFault(sig) &&
-        (info->si_code > 0 || (info->si_code == SI_TKILL && info->si_pid == getpid()))) {
-        for (;;) {
-            pause();
-        }
+    if (own) {
+        AwaitExit();
     }
 }
 
@@ -91,6 +116,7 @@ void Dispatch(int sig) {
 }
 
 void *DispatchThread(void *) {
+    dispatch_thread.store(pthread_self());
     // This thread takes the signals that the working threads block.
     sigset_t none;
     sigemptyset(&none);

@@ -1,6 +1,7 @@
 #include "platform/textfile.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -8,6 +9,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "platform/common/textfile_torn.h"
 #include "platform/path.h"
 
 namespace {
@@ -24,8 +26,8 @@ int OpenMapped(const char *path, int flags, mode_t mode) {
 }
 
 // Writes all of buf; returns 0, or -1 with errno set (0 for a short write
-// without an error).
-int WriteAll(int fd, const char *buf, size_t len) {
+// without an error).  Adds the bytes written to *done, also on failure.
+int WriteAll(int fd, const char *buf, size_t len, size_t *done) {
     while (len > 0) {
         ssize_t n = write(fd, buf, len);
         if (n < 0) {
@@ -40,6 +42,7 @@ int WriteAll(int fd, const char *buf, size_t len) {
         }
         buf += n;
         len -= static_cast<size_t>(n);
+        *done += static_cast<size_t>(n);
     }
     return 0;
 }
@@ -56,12 +59,13 @@ size_t Expand(char *dst, const char *src, size_t len) {
     return out;
 }
 
-// Writes len caller bytes in text mode through a bounded buffer.
-int WriteText(int fd, const char *data, size_t len) {
+// Writes len caller bytes in text mode through a bounded buffer; *done as for
+// WriteAll.
+int WriteText(int fd, const char *data, size_t len, size_t *done) {
     char buf[2048];
     while (len > 0) {
         size_t chunk = len < sizeof buf / 2 ? len : sizeof buf / 2;
-        if (WriteAll(fd, buf, Expand(buf, data, chunk)) != 0) {
+        if (WriteAll(fd, buf, Expand(buf, data, chunk), done) != 0) {
             return -1;
         }
         data += chunk;
@@ -105,7 +109,24 @@ void Unlink(TextCookie *c) {
 
 ssize_t CookieWrite(void *cookie, const char *buf, size_t size) {
     auto *c = static_cast<TextCookie *>(cookie);
-    return WriteText(c->fd, buf, size) == 0 ? static_cast<ssize_t>(size) : -1;
+    size_t done = 0;
+    return WriteText(c->fd, buf, size, &done) == 0 ? static_cast<ssize_t>(size) : -1;
+}
+
+// Cuts the last done bytes written through fd off the file again, unless
+// someone wrote behind them meanwhile.  Returns false when part of a line
+// stays at the end of a file; a device keeps nothing to cut.
+bool CutBack(int fd, size_t done) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        return false;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        return true;
+    }
+    // Appending leaves the offset at the end of what this descriptor wrote.
+    off_t end = lseek(fd, 0, SEEK_CUR);
+    return end == st.st_size && ftruncate(fd, end - static_cast<off_t>(done)) == 0;
 }
 
 ssize_t CookieRead(void *cookie, char *buf, size_t size) {
@@ -210,11 +231,13 @@ int TextOpenAppend(const char *path, bool create) {
 }
 
 long TextWritePieces(int fd, const TextPiece *pieces, int count) {
+    // A line that follows a fragment left behind begins on a line of its own.
+    bool torn = TextTakeTorn(fd);
     // A log line fits the buffer and reaches the file in one write, so that an
     // appending writer never interleaves half lines.
     char buf[4096];
     size_t total = 0;
-    size_t used = 0;
+    size_t used = torn ? Expand(buf, "\n", 1) : 0;
     bool fits = true;
     for (int i = 0; i < count; ++i) {
         total += pieces[i].len;
@@ -224,15 +247,37 @@ long TextWritePieces(int fd, const TextPiece *pieces, int count) {
             fits = false;
         }
     }
+    size_t done = 0;
+    int rc = 0;
     if (fits) {
-        return WriteAll(fd, buf, used) == 0 ? static_cast<long>(total) : -1;
-    }
-    for (int i = 0; i < count; ++i) {
-        if (WriteText(fd, pieces[i].data, pieces[i].len) != 0) {
-            return -1;
+        rc = WriteAll(fd, buf, used, &done);
+    } else {
+        rc = torn ? WriteText(fd, "\n", 1, &done) : 0;
+        for (int i = 0; i < count && rc == 0; ++i) {
+            rc = WriteText(fd, pieces[i].data, pieces[i].len, &done);
         }
     }
+    if (rc != 0) {
+        // No part of the line stays behind for the next line to join.
+        int err = errno;
+        bool left = done > 0 && !CutBack(fd, done);
+        if (left || torn) {
+            TextMarkTorn(fd);
+        }
+        errno = err;
+        return -1;
+    }
     return static_cast<long>(total);
+}
+
+int SystemFileId(int fd, TextFileId *id) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        return -1;
+    }
+    id->volume = static_cast<uint64_t>(st.st_dev);
+    id->index = static_cast<uint64_t>(st.st_ino);
+    return 0;
 }
 
 int TextClose(int fd) {

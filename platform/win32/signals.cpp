@@ -5,7 +5,10 @@
 // faulting thread, SIGINT from its console handler.  The handler here only
 // counts the signal and releases a semaphore; one dispatch thread runs the
 // installed handler.  A thread that raised a fault signal (or SIGABRT) waits
-// for ever after handing it over: the handler ends the process.
+// after handing it over: the handler ends the process.  The handler may need
+// a lock that the faulting thread holds, so the wait is bounded, and a fault
+// on the dispatch thread itself is not handed over: the process then ends
+// with status 1.
 //
 // Console events come to one console handler of ours, on the thread the
 // system makes for them.  Ctrl+C goes to the SIGINT handler when one is
@@ -27,6 +30,7 @@ constexpr int kMaxConsoleHandlers = 8;
 
 std::once_flag start_once;
 HANDLE wake = nullptr;  // released once per signal handed over
+std::atomic<DWORD> dispatch_thread{0};
 std::atomic<SignalHandler> handlers[kMaxSignal];
 std::atomic<int> pending[kMaxSignal];
 
@@ -49,22 +53,36 @@ void HandOver(int sig) {
     ReleaseSemaphore(wake, 1, nullptr);
 }
 
+// Ends the process with the status of a fault's exit, without the runtime's
+// exit path (its locks may be held by the faulting thread).
+[[noreturn]] void FaultExit() {
+    TerminateProcess(GetCurrentProcess(), 1);
+    for (;;) {
+        Sleep(INFINITE);
+    }
+}
+
 void OnSignal(int sig) {
     if (sig <= 0 || sig >= kMaxSignal) {
         return;
     }
+    // The dispatch thread cannot hand a fault of its own to itself.
+    if (IsFault(sig) && GetCurrentThreadId() == dispatch_thread.load()) {
+        FaultExit();
+    }
     HandOver(sig);
     if (IsFault(sig)) {
-        // Never back into the fault, nor on to abort's default action.
-        for (;;) {
-            Sleep(INFINITE);
-        }
+        // Never back into the fault, nor on to abort's default action; and
+        // not for ever, should the exit path wait for a lock this thread holds.
+        Sleep(kFaultExitSeconds * 1000);
+        FaultExit();
     }
     // The runtime resets a signal to its default before calling the handler.
     signal(sig, OnSignal);
 }
 
 DWORD WINAPI DispatchThread(LPVOID) {
+    dispatch_thread.store(GetCurrentThreadId());
     for (;;) {
         if (WaitForSingleObject(wake, INFINITE) != WAIT_OBJECT_0) {
             return 1;

@@ -1,6 +1,10 @@
-// Writes that fail for want of space, on the device that is always full.
-// POSIX only: Windows has no such device.
+// Writes that fail for want of space: on the device that is always full, and
+// on a small file system that fills up.  POSIX only: Windows has neither.
 #include <gtest/gtest.h>
+#include <linux/fs.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
 
 #include <cerrno>
 #include <filesystem>
@@ -9,11 +13,50 @@
 #include "engine/route.h"
 #include "platform/textfile.h"
 #include "route_fixture.h"
+#include "test_util.h"
 
 namespace {
 
 using routetest::CountLines;
 using routetest::ReadFile;
+
+// A line that does not fit leaves no part of it behind; where the file cannot
+// be cut (append-only), the next line begins on a line of its own.  On a
+// 16 KiB file system in this thread's own mount namespace (root only).
+TEST(TextFileFullDisk, APartLineLeavesNothingOrTheNextLineStartsAfresh) {
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr)) {
+        GTEST_SKIP() << "no private mount namespace (not root)";
+    }
+    const std::string dir = testutil::MakeTempDir("tarnwick_full_");
+    const std::string log = dir + "/log", filler = dir + "/filler";
+    const std::string text(99, 'x');
+    const TextPiece line[] = {{text.data(), text.size()}, {"\n", 1}};
+    const TextPiece next[] = {{"next", 4}, {"\n", 1}};
+    for (bool append_only : {false, true}) {
+        ASSERT_EQ(mount("tmpfs", dir.c_str(), "tmpfs", 0, "size=16k"), 0);
+        testutil::WriteFile(filler, std::string(4096, 'f'));  // a page, freed later
+        int fd = TextOpenAppend(log.c_str(), true);
+        int flags = FS_APPEND_FL;
+        ASSERT_TRUE(!append_only || ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0);
+        std::string whole;
+        while (TextWritePieces(fd, line, 2) == 100) {
+            whole += text + "\r\n";
+        }
+        EXPECT_EQ(errno, ENOSPC);
+        TextClose(fd);
+        const std::string kept = ReadFile(log);
+        EXPECT_EQ(kept.substr(0, whole.size()), whole);
+        EXPECT_EQ(kept.size() > whole.size(), append_only) << kept.size() - whole.size();
+
+        std::filesystem::remove(filler);
+        fd = TextOpenAppend(log.c_str(), true);
+        EXPECT_EQ(TextWritePieces(fd, next, 2), 5);
+        TextClose(fd);
+        EXPECT_EQ(ReadFile(log), kept + (append_only ? "\r\n" : "") + "next\r\n");
+        umount2(dir.c_str(), MNT_DETACH);
+    }
+    std::filesystem::remove_all(dir);
+}
 
 TEST(TextFileFullDevice, AFailedWriteSetsErrno) {
     if (!std::filesystem::exists("/dev/full")) {

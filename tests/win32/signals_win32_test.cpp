@@ -12,7 +12,10 @@
 #include <thread>
 #include <vector>
 
+#include "diag/debug.h"
+#include "diag/debug_testing.h"
 #include "platform/console.h"
+#include "platform/debugger_testing.h"
 #include "platform/process.h"
 #include "platform/signals.h"
 #include "platform/win32/console_testing.h"
@@ -141,6 +144,43 @@ TEST(SignalsWin32DeathTest, AFaultOnAnotherThreadEndsThroughTheHandler) {
         worker.join();
     };
     EXPECT_EXIT(fault(), ::testing::ExitedWithCode(100 + SIGSEGV), "");
+}
+
+// A fault while the faulting thread holds the trace lock (in a trace line's
+// output) and one on the dispatch thread (in a handler): the handler cannot
+// run or finish, and the process still ends with 1 within a few seconds.
+void TraceAndExit(int sig) {
+    LogEvent(Trace, "fault %d\n", sig);
+    ProcessExit(100 + sig);
+}
+void Fault(const char *) {
+    volatile int *volatile nowhere = nullptr;
+    *nowhere = 1;
+}
+void FaultOnSignal(int) {
+    Fault(nullptr);
+}
+
+TEST(SignalsWin32DeathTest, AFaultTheHandlerCannotFollowStillEndsTheProcess) {
+    auto under_trace_lock = [] {
+        SignalSet(SIGSEGV, TraceAndExit);
+        LogSetMaskForTest(Trace);
+        DebugOutputSetSink(Fault);
+        LogEvent(Trace, "x\n");
+    };
+    auto on_dispatch_thread = [] {
+        SignalSet(SIGSEGV, TraceAndExit);
+        SignalSet(SIGTERM, FaultOnSignal);
+        std::raise(SIGTERM);
+        for (;;) {
+            SleepMs(1000);
+        }
+    };
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EXIT(under_trace_lock(), ::testing::ExitedWithCode(1), "");
+    EXPECT_EXIT(on_dispatch_thread(), ::testing::ExitedWithCode(1), "");
+    EXPECT_LT(std::chrono::steady_clock::now() - start,
+              std::chrono::seconds(kFaultExitSeconds + 12));
 }
 
 }  // namespace
