@@ -64,13 +64,13 @@ inline int FakeReverse(uint32_t addr, char *name, size_t size) {
     }
 }
 // Forward look-up: hosts that begin with "l" are 127.0.0.1; the others are
-// unknown, with an errno from their length (some beyond the runtime's texts).
-inline int FakeForward(const char *host, uint32_t *addr) {
+// unknown, with the resolver's text or none (by their length).
+inline int FakeForward(const char *host, uint32_t *addr, char *why, size_t size) {
     if (host[0] == 'l') {
         *addr = htonl(0x7f000001);
         return 0;
     }
-    errno = static_cast<int>(std::strlen(host) % 64);
+    std::snprintf(why, size, "%s", std::strlen(host) % 2 == 0 ? "" : "Name or service not known");
     return -1;
 }
 
@@ -116,8 +116,10 @@ inline std::string WriteScratch(const char *name, const void *data, size_t size)
 inline void Setup(uint32_t mask) {
     setenv("TZ", "UTC", 1);
     tzset();
-    ClockSetSource(Clock);
-    ResolverSet(FakeReverse, FakeForward);
+    static const ClockOps kClockOps = {Clock};
+    ClockSetForTest(&kClockOps);
+    static const ResolverOps fake = {FakeReverse, FakeForward};
+    ResolverSetForTest(&fake);
     int null = open("/dev/null", O_WRONLY);
     dup2(null, STDOUT_FILENO);
     close(null);

@@ -63,6 +63,7 @@ int FakeResolveHost(const char *host, uint32_t *addr, char *why, size_t size) {
     *addr = resolve_addr;
     return 0;
 }
+const ResolverOps kFakeResolver = {nullptr, FakeResolveHost};
 
 // The 25 entries, NOLEVEL but for a level given to entries 0 to 23 (star,
 // unless negative) and the listed {index, level} pairs.
@@ -109,13 +110,14 @@ class RulesTest : public ::testing::Test {
         testsupport::SetEnv("TZ", "UTC");
         testsupport::TzSet();
         clock_ms = kNoonJan2 * 1000;
-        ClockSetSource(TestClock);
+        static const ClockOps kTestClockOps = {TestClock};
+        ClockSetForTest(&kTestClockOps);
         resolve_calls = 0;
         resolve_result = 0;
         resolve_why = "";
         resolve_addr = 0;
         resolved_name.clear();
-        ResolverSet(nullptr, FakeResolveHost);
+        ResolverSetForTest(&kFakeResolver);
         static int serial = 0;
         dir_ = std::filesystem::temp_directory_path().string();
         dir_ += "/rules_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
@@ -140,8 +142,8 @@ class RulesTest : public ::testing::Test {
         EngineResetForTest();
         DebugOutputSetSink(nullptr);
         LogResetForTest();
-        ClockSetSource(nullptr);
-        ResolverSet(nullptr, nullptr);
+        ClockSetForTest(nullptr);
+        ResolverSetForTest(nullptr);
         SettingsResetForTest();
         if (had_tz_) {
             testsupport::SetEnv("TZ", saved_tz_.c_str());
