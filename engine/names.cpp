@@ -11,11 +11,11 @@
 // meanwhile.  A full pool lets its oldest datagram go at once under the
 // dotted quad: nothing is ever dropped.
 //
-// Locks: engine.lock guards the pool and the look-up slots (the loop holds
-// it for its batch; a resolver thread takes it to hand out a sender's
-// datagrams); the request queue has a lock of its own, the only one a
-// resolver thread waits on; the cache has its own, held only around the
-// table.  No lock is held across a look-up.
+// Locks: engine.lock guards the cache, the pool and the look-up slots (the
+// loop holds it for its batch; a resolver thread takes it to store an answer
+// and hand out a sender's datagrams); the request queue has a lock of its
+// own, the only one a resolver thread waits on.  No lock is held across a
+// look-up.
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -33,6 +33,10 @@ namespace {
 
 // Dotted quad: "255.255.255.255" and a NUL.
 constexpr int kQuadSize = 16;
+// Look-ups under way at once, asked by kResolverThreads threads, so that one
+// slow look-up does not hold up the next.
+constexpr int kLookupSlots = 64;
+constexpr int kResolverThreads = 4;
 
 // --- the cache of answers ---
 
@@ -56,7 +60,6 @@ constexpr uint8_t kFailed = 2;
 struct NameCache {
     NameEntry entries[kNameCacheSets][kNameCacheWays];
     uint64_t clock;  // use counter
-    std::mutex lock;
 };
 NameCache cache;
 
@@ -71,7 +74,6 @@ bool Fresh(const NameEntry &e, time_t now) {
 // Looks addr up in the cache.  Returns kFound (name copied into out),
 // kFailed, or kEmpty when nothing fresh is known.
 uint8_t CacheFind(uint32_t addr, time_t now, char *out) {
-    std::lock_guard<std::mutex> guard(cache.lock);
     NameEntry *set = cache.entries[NameCacheSetOf(addr)];
     for (int i = 0; i < kNameCacheWays; i++) {
         NameEntry &e = set[i];
@@ -89,7 +91,6 @@ uint8_t CacheFind(uint32_t addr, time_t now, char *out) {
 // Remembers an answer: in the entry already holding addr, else an empty one,
 // else a stale one, else the least recently used of the set.
 void CacheStore(uint32_t addr, time_t now, uint8_t state, const char *name) {
-    std::lock_guard<std::mutex> guard(cache.lock);
     NameEntry *set = cache.entries[NameCacheSetOf(addr)];
     NameEntry *victim = nullptr;
     for (int i = 0; i < kNameCacheWays && victim == nullptr; i++) {
@@ -476,7 +477,6 @@ void NamesResetForTest() {
     names.busy = 0;
     names.ready = false;
     names.seq = 0;
-    std::lock_guard<std::mutex> cacheguard(cache.lock);
     std::memset(cache.entries, 0, sizeof cache.entries);
     cache.clock = 0;
 }

@@ -222,16 +222,17 @@ void ParseForward(const char *host, LogTarget *t) {
     LogEvent(Trace, "forwarding host: %s\n", t->dest.forw.forwhost);
     uint32_t addr = 0;
     char why[ERRBUF_SIZE];
-    int result = 1;
+    int result = -2;  // not looked up yet
     for (size_t i = 0; forward_answers != nullptr && i < forward_answers->size(); ++i) {
         const ForwardAnswer &a = (*forward_answers)[i];
         if (a.host == t->dest.forw.forwhost) {
             result = a.result;
             addr = a.addr;
             std::memcpy(why, a.why, sizeof why);
+            break;
         }
     }
-    if (result == 1) {
+    if (result == -2) {
         result = ResolveHost(t->dest.forw.forwhost, &addr, why, sizeof why);
     }
     if (result != 0) {
@@ -392,8 +393,9 @@ int init() {
     // lock held; then the table is replaced under the lock.
     std::vector<std::string> lines;
     FILE *cf = TextOpen(settings.conffile, "r");
+    bool opened = cf != nullptr;
     int readerr = 0;
-    if (cf != nullptr) {
+    if (opened) {
         readerr = ReadRules(cf, &lines);
         std::fclose(cf);
     }
@@ -405,7 +407,7 @@ int init() {
     FreeTargets();
 
     LogTarget *tail = nullptr;
-    if (cf != nullptr) {
+    if (opened) {
         LogEvent(Trace, "Configuration<%s> begins to proess\n", settings.conffile);
         forward_answers = &answers;
         for (const std::string &line : lines) {
@@ -413,7 +415,7 @@ int init() {
         }
         forward_answers = nullptr;
     }
-    if (cf == nullptr || readerr != 0) {
+    if (!opened || readerr != 0) {
         // A file that cannot be read whole counts as missing: never half a
         // table, which would drop what the lost lines route.
         FreeTargets();

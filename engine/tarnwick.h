@@ -85,6 +85,18 @@ const char *LogDirFailure();
 
 // --- sender names and decoding ---
 
+// The cache of reverse look-ups: kNameCacheSets sets of kNameCacheWays
+// entries keyed by the IPv4 address; a name is kept kNameTtl seconds, a
+// failure kFailureTtl seconds (ClockNow).  A datagram waits at most
+// kNameWaitMs for its sender's name (ClockMillis), in a pool of
+// kNamePoolDatagrams.
+constexpr int kNameCacheSets = 64;
+constexpr int kNameCacheWays = 4;
+constexpr int kNameTtl = 300;
+constexpr int kFailureTtl = 60;
+constexpr int kNameWaitMs = 2000;
+constexpr int kNamePoolDatagrams = 4096;
+
 // Hands one received NUL-terminated datagram to takeline under its sender's
 // name: the reverse look-up's name (cut at its first dot when the rest is
 // mydomain), the dotted quad when there is none, "???" for another family

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -52,8 +53,16 @@ int resolve_result = 0;
 const char *resolve_why = "";
 uint32_t resolve_addr = 0;
 std::string resolved_name;
+int resolved_locked = 0;  // look-ups asked while the engine lock was held
 int FakeResolveHost(const char *host, uint32_t *addr, char *why, size_t size) {
     ++resolve_calls;
+    std::thread([] {
+        if (!engine.lock.try_lock()) {
+            ++resolved_locked;
+            return;
+        }
+        engine.lock.unlock();
+    }).join();
     resolved_name = host;
     if (resolve_result != 0) {
         errno = ENOENT;  // not the resolver's answer: never shown
@@ -113,6 +122,7 @@ class RulesTest : public ::testing::Test {
         static const ClockOps kTestClockOps = {TestClock};
         ClockSetForTest(&kTestClockOps);
         resolve_calls = 0;
+        resolved_locked = 0;
         resolve_result = 0;
         resolve_why = "";
         resolve_addr = 0;
@@ -782,13 +792,18 @@ TEST_F(RulesTest, ReloadClosesFilesAndReplacesTheList) {
     ASSERT_GE(fd, 0);
     first[1]->repeats = 2;
 
-    WriteConf("news.err\t*\n");
+    // The forwarding host is looked up once, before the lock is taken.
+    engine.portbound = 1;
+    WriteConf("news.err\t*\n*.info\t@far\nmail.err\t \t@far\n");
     traces.clear();
     EXPECT_EQ(init(), 0);
     EXPECT_EQ(engine.rulesready, 1);
+    EXPECT_EQ(resolve_calls, 1);
+    EXPECT_EQ(resolved_locked, 0);
     std::vector<LogTarget *> second = Targets();
-    ASSERT_EQ(second.size(), 1u);
+    ASSERT_EQ(second.size(), 3u);
     EXPECT_EQ(second[0]->kind, TargetKind::WALL);
+    EXPECT_EQ(second[2]->kind, TargetKind::FORW);
     EXPECT_EQ(LevelsOf(*second[0]), Levels(-1, {{7, 3}}));
     // The old descriptor is closed: closing it again fails.
     EXPECT_EQ(TextClose(fd), -1);
