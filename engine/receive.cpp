@@ -184,8 +184,11 @@ int tarnwick_loop() {
     for (; engine.stoprequested == 0; TakePause(&pause)) {
         SockHandle s = engine.logsock;
         errno = 0;
+        // Asked before the trace, so that an answer coming between the two
+        // leaves a bounded wait, whose end is traced behind the answer.
+        int wait = NamesWaitMs();
         LogEvent(Trace, "readfds = %#x\n", 1);
-        int n = SockWaitReadable(s, NamesWaitMs());
+        int n = SockWaitReadable(s, wait);
         std::lock_guard<std::recursive_mutex> batch(engine.lock);
         NamesDue();
         if (n == 0) {
