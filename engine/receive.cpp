@@ -122,6 +122,15 @@ void OnSignal(int sig) {
     quitsig(sig);
 }
 
+// The pause an iteration asked for after a failure, taken once it has let
+// the engine lock go and before the stop flag is tested again.
+void TakePause(unsigned *ms) {
+    if (*ms != 0) {
+        SleepMs(*ms);
+        *ms = 0;
+    }
+}
+
 }  // namespace
 
 const char *LogDirFailure() {
@@ -168,12 +177,20 @@ int tarnwick_loop() {
     UpdateServiceStatus(kServiceRunning);
 
     // One datagram per iteration: at most MAXLINE bytes and a NUL behind them.
+    // The wait ends in time for the next datagram whose sender's name is
+    // overdue.
     char buf[MAXLINE + 1];
-    while (engine.stoprequested == 0) {
+    unsigned pause = 0;
+    for (; engine.stoprequested == 0; TakePause(&pause)) {
         SockHandle s = engine.logsock;
         errno = 0;
+        // Asked before the trace, so that an answer coming between the two
+        // leaves a bounded wait, whose end is traced behind the answer.
+        int wait = NamesWaitMs();
         LogEvent(Trace, "readfds = %#x\n", 1);
-        int n = SockWaitReadable(s);
+        int n = SockWaitReadable(s, wait);
+        std::lock_guard<std::recursive_mutex> batch(engine.lock);
+        NamesDue();
         if (n == 0) {
             continue;
         }
@@ -187,7 +204,7 @@ int tarnwick_loop() {
                 reporterr("select");
             }
             if (s == kInvalidSocket) {
-                SleepMs(kNoSocketPauseMs);
+                pause = kNoSocketPauseMs;
             }
             continue;
         }
@@ -201,7 +218,7 @@ int tarnwick_loop() {
                 LogEvent(Trace, "datagram longer than %d bytes: cut to its first %d\n", MAXLINE,
                          len);
             }
-            takeline(cvthname(&from), buf);
+            ReceiveDatagram(&from, buf);
         } else if (len < 0) {
             unsigned long code = PlatformLastError();
             if (code == kWsaEintr || EndedByStop("recvfrom", code)) {
@@ -209,12 +226,14 @@ int tarnwick_loop() {
             }
             TraceSysError(code, __FILE__, __LINE__);
             reporterr("recvfrom inet");
-            SleepMs(10);
+            pause = 10;
         }
     }
     // A datagram taken just before the stop may have been routed after its
-    // flush; a stop during the start-up may have come before the socket.
+    // flush, or still wait for its sender's name; a stop during the start-up
+    // may have come before the socket.
     std::lock_guard<std::recursive_mutex> guard(engine.lock);
+    NamesFlush();
     FlushRepeats();
     SockClose(engine.logsock.exchange(kInvalidSocket));
     return 0;
@@ -232,6 +251,7 @@ void stopdaemon() {
     // forwarding targets).  Once closed, the engine keeps no number of the
     // socket: the next file or socket opened may be given it.
     std::lock_guard<std::recursive_mutex> guard(engine.lock);
+    NamesFlush();
     FlushRepeats();
     SockClose(engine.logsock.exchange(kInvalidSocket));
 }
@@ -262,6 +282,7 @@ void quitsig(int sig) {
         SleepMs(kQuitLockPauseMs);
     }
     if (locked) {
+        NamesFlush();
         FlushRepeats();
     }
     if (sig != 0) {

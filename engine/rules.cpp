@@ -11,6 +11,8 @@
 #include <cstring>
 #include <ctime>
 #include <mutex>
+#include <string>
+#include <vector>
 
 #include "diag/debug.h"
 #include "engine/route.h"
@@ -59,6 +61,19 @@ static_assert(sizeof "unknown priority name \"\"" == sizeof "unknown facility na
 static_assert(sizeof "priority name too long: \"...\"" - 1 + kShown <= kReportRoom);
 static_assert(sizeof "file name too long: ..." - 1 + kShown <= kReportRoom);
 static_assert(sizeof "host name too long: ..." - 1 + kShown <= kReportRoom);
+
+// A forwarding host of the rule file, looked up before the load takes the
+// engine lock: the look-up may take as long as the name service does, and
+// routing goes on meanwhile.
+struct ForwardAnswer {
+    std::string host;
+    int result;  // ResolveHost's
+    uint32_t addr;
+    char why[ERRBUF_SIZE];
+};
+// The answers of the load that is parsing (under the engine lock), or
+// nullptr: cfline called on its own asks the name service itself.
+const std::vector<ForwardAnswer> *forward_answers = nullptr;
 
 // Characters cut from the end of a rule line and skipped before a comment.
 bool IsWhite(char c) {
@@ -207,7 +222,20 @@ void ParseForward(const char *host, LogTarget *t) {
     LogEvent(Trace, "forwarding host: %s\n", t->dest.forw.forwhost);
     uint32_t addr = 0;
     char why[ERRBUF_SIZE];
-    if (ResolveHost(t->dest.forw.forwhost, &addr, why, sizeof why) != 0) {
+    int result = -2;  // not looked up yet
+    for (size_t i = 0; forward_answers != nullptr && i < forward_answers->size(); ++i) {
+        const ForwardAnswer &a = (*forward_answers)[i];
+        if (a.host == t->dest.forw.forwhost) {
+            result = a.result;
+            addr = a.addr;
+            std::memcpy(why, a.why, sizeof why);
+            break;
+        }
+    }
+    if (result == -2) {
+        result = ResolveHost(t->dest.forw.forwhost, &addr, why, sizeof why);
+    }
+    if (result != 0) {
         ReportNamed(t->dest.forw.forwhost, 0, why[0] != '\0' ? why : "Unknown error");
         return;
     }
@@ -273,9 +301,10 @@ void FreeTargets() {
     engine.targets = nullptr;
 }
 
-// Parses every rule line of cf into records appended behind *tail.  Returns
-// 0 at the end of the file, or the error number of a failed read.
-int LoadRules(FILE *cf, LogTarget **tail) {
+// Reads the rule lines of cf: no blank or comment line, trailing white space
+// cut.  Returns 0 at the end of the file, or the error number of a failed
+// read.
+int ReadRules(FILE *cf, std::vector<std::string> *lines) {
     char line[kLineSize];
     while (std::fgets(line, sizeof line, cf) != nullptr) {
         const char *p = line;
@@ -289,12 +318,40 @@ int LoadRules(FILE *cf, LogTarget **tail) {
         while (len > 0 && IsWhite(line[len - 1])) {
             line[--len] = '\0';
         }
-        AppendRule(tail, line);
+        lines->push_back(line);
     }
     if (std::ferror(cf) == 0) {
         return 0;
     }
     return errno != 0 ? errno : EIO;
+}
+
+// Looks up every host a forwarding action of lines names, as cfline will
+// find them: the action follows the first TAB and any tabs and blanks.
+// (A line whose selectors fail never gets that far: its host is looked up
+// for nothing.)  Only while the socket is bound; a host too long for a
+// target is refused before any look-up.
+std::vector<ForwardAnswer> ResolveForwards(const std::vector<std::string> &lines) {
+    std::vector<ForwardAnswer> answers;
+    for (size_t i = 0; engine.portbound != 0 && i < lines.size(); ++i) {
+        const char *p = std::strchr(lines[i].c_str(), '\t');
+        while (p != nullptr && (*p == '\t' || *p == ' ')) {
+            ++p;
+        }
+        if (p == nullptr || *p != '@' || std::strlen(p + 1) >= HOSTNAME_SIZE) {
+            continue;
+        }
+        bool known = false;
+        for (const ForwardAnswer &a : answers) {
+            known = known || a.host == p + 1;
+        }
+        if (!known) {
+            ForwardAnswer a = {p + 1, 0, 0, {}};
+            a.result = ResolveHost(p + 1, &a.addr, a.why, sizeof a.why);
+            answers.push_back(a);
+        }
+    }
+    return answers;
 }
 
 // The table as loaded, one line per target, to standard output.
@@ -332,20 +389,33 @@ void PrintListing() {
 }  // namespace
 
 int init() {
+    // The file is read and its forwarding hosts looked up first, with no
+    // lock held; then the table is replaced under the lock.
+    std::vector<std::string> lines;
+    FILE *cf = TextOpen(settings.conffile, "r");
+    bool opened = cf != nullptr;
+    int readerr = 0;
+    if (opened) {
+        readerr = ReadRules(cf, &lines);
+        std::fclose(cf);
+    }
+    std::vector<ForwardAnswer> answers = ResolveForwards(lines);
+
     std::lock_guard<std::recursive_mutex> guard(engine.lock);
     LogEvent(Trace, "init\n");
     engine.rulesready = 0;
     FreeTargets();
 
     LogTarget *tail = nullptr;
-    FILE *cf = TextOpen(settings.conffile, "r");
-    int readerr = 0;
-    if (cf != nullptr) {
+    if (opened) {
         LogEvent(Trace, "Configuration<%s> begins to proess\n", settings.conffile);
-        readerr = LoadRules(cf, &tail);
-        std::fclose(cf);
+        forward_answers = &answers;
+        for (const std::string &line : lines) {
+            AppendRule(&tail, line.c_str());
+        }
+        forward_answers = nullptr;
     }
-    if (cf == nullptr || readerr != 0) {
+    if (!opened || readerr != 0) {
         // A file that cannot be read whole counts as missing: never half a
         // table, which would drop what the lost lines route.
         FreeTargets();

@@ -59,18 +59,21 @@ extern const char consdev[];
 void rundaemon();
 // Start-up, then one datagram per iteration until stoprequested.  A wait or
 // receive that fails because of the stop is traced, not reported.  On its
-// way out it writes the pending repeat lines a late datagram left and closes
-// a socket made after the stop.  Returns 0.
+// way out it routes the datagrams still waiting for a name (NamesFlush),
+// writes the pending repeat lines a late datagram left and closes a socket
+// made after the stop.  Returns 0.
 int tarnwick_loop();
 // The orderly stop, from another thread: sets stoprequested, stops the timer
-// pool, reports SERVICE_STOP_PENDING, then under the engine lock writes the
-// pending repeat lines and closes the socket, which wakes the loop; logsock
+// pool, reports SERVICE_STOP_PENDING, then under the engine lock routes the
+// datagrams waiting for a name, writes the pending repeat lines and closes
+// the socket, which wakes the loop; logsock
 // is kInvalidSocket from then on.  Does not wait for the loop.
 void stopdaemon();
 // Logs the daemon's own error "tarnwick: <text>" (with errno's text or number
 // when errno is set) as syslog.err from the local host.  Returns 0.
 int reporterr(const char *text);
-// The abrupt exit: writes pending repeat lines, logs "exiting on signal %d"
+// The abrupt exit: routes the datagrams waiting for a name, writes pending
+// repeat lines, logs "exiting on signal %d"
 // (when sig is not 0) and ends the process, holding the engine lock to the
 // end: status 0 for SIGTERM and SIGINT, 1 for a fatal start-up error (sig 0)
 // and the fault signals.
@@ -80,13 +83,38 @@ int reporterr(const char *text);
 // traced as an Error.  nullptr when it could.
 const char *LogDirFailure();
 
-// --- decoding ---
+// --- sender names and decoding ---
 
-// The sender's name: the reverse look-up's name (cut at its first dot when
-// the rest is mydomain), the dotted quad when there is none, "???" for another
-// family than AF_INET.  Answers are cached.  The text stays valid until the
-// next call on the same thread.
-const char *cvthname(const SockAddrIn *from);
+// The cache of reverse look-ups: kNameCacheSets sets of kNameCacheWays
+// entries keyed by the IPv4 address; a name is kept kNameTtl seconds, a
+// failure kFailureTtl seconds (ClockNow).  A datagram waits at most
+// kNameWaitMs for its sender's name (ClockMillis), in a pool of
+// kNamePoolDatagrams.
+constexpr int kNameCacheSets = 64;
+constexpr int kNameCacheWays = 4;
+constexpr int kNameTtl = 300;
+constexpr int kFailureTtl = 60;
+constexpr int kNameWaitMs = 2000;
+constexpr int kNamePoolDatagrams = 4096;
+
+// Hands one received NUL-terminated datagram to takeline under its sender's
+// name: the reverse look-up's name (cut at its first dot when the rest is
+// mydomain), the dotted quad when there is none, "???" for another family
+// than AF_INET.  Answers are cached.  Never waits for the name service: a
+// datagram whose sender's name is not known yet is copied and waits, behind
+// that sender's earlier ones, until a resolver thread has the answer or
+// NamesDue finds the limit (2 s) passed.  Takes engine.lock (the loop may
+// hold it already).
+void ReceiveDatagram(const SockAddrIn *from, const char *datagram);
+// Routes, under their dotted quads, the waiting datagrams whose sender's
+// look-up has reached the limit, and remembers those look-ups as failed.
+void NamesDue();
+// Milliseconds until the next limit (0 when one has passed), or -1 when no
+// datagram waits: the longest the loop may wait for the socket.
+int NamesWaitMs();
+// Routes every waiting datagram at once under its dotted quad (the stop and
+// the signal exit: nothing received is lost).
+void NamesFlush();
 // Decodes one NUL-terminated datagram (priority part, 7-bit one-line text)
 // and routes it with logmsg.  Returns 0.
 int takeline(const char *sender, const char *datagram);

@@ -1,6 +1,6 @@
-// Datagrams through cvthname and takeline to the routing and the daily files
-// of a small rule table, loaded once (its forward has no socket: the send
-// fails, nothing leaves the process).
+// Datagrams through the sender names and takeline to the routing and the
+// daily files of a small rule table, loaded once (its forward has no socket:
+// the send fails, nothing leaves the process).
 //
 // The input is a run of datagrams, each ended by a NUL byte (the receive loop
 // stores one behind every datagram) and led by five bytes: the clock's step
@@ -11,7 +11,7 @@
 #include <iterator>
 #include <vector>
 
-#include "engine/decode_testing.h"
+#include "engine/names_testing.h"
 #include "scaffold.h"
 #include "service/settings.h"
 
@@ -72,7 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         t->next = keep.next;
         t->fd = keep.fd;
     }
-    NameCacheClearForTest();
+    NamesResetForTest();
     fuzz::now_ms = fuzz::kStartMs;
 
     for (size_t at = 0; at + 5 <= size;) {
@@ -81,16 +81,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         SockAddrIn from = {};
         from.family = step & 0x80 ? 0 : kAfInet;
         std::memcpy(&from.addr, data + at + 1, 4);
-        const char *name = cvthname(&from);
-        fuzz::Check(name[0] != '\0' && std::strlen(name) < HOSTNAME_SIZE, "sender name");
-
         char buf[MAXLINE + 1];
         size_t len = strnlen(reinterpret_cast<const char *>(data + at + 5), size - at - 5);
         std::memcpy(buf, data + at + 5, len < MAXLINE ? len : MAXLINE);
         buf[len < MAXLINE ? len : MAXLINE] = '\0';
-        takeline(name, buf);
+        ReceiveDatagram(&from, buf);
+        // The clock's step ends a wait for a name that has not come yet.
+        NamesDue();
         at += 5 + len + 1;
     }
+    fuzz::Check(NamesIdleForTest(10000) == 0, "every look-up answered");
+    NamesFlush();
     CheckFiles();
     fuzz::ClearScratch();
     return 0;

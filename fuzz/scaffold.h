@@ -118,8 +118,10 @@ inline std::string WriteScratch(const char *name, const void *data, size_t size)
 inline void Setup(uint32_t mask) {
     setenv("TZ", "UTC", 1);
     tzset();
-    ClockSetSource(Clock);
-    ResolverSet(FakeReverse, FakeForward);
+    static const ClockOps kClockOps = {Clock};
+    ClockSetForTest(&kClockOps);
+    static const ResolverOps fake = {FakeReverse, FakeForward};
+    ResolverSetForTest(&fake);
     int null = open("/dev/null", O_WRONLY);
     dup2(null, STDOUT_FILENO);
     close(null);

@@ -14,6 +14,9 @@
 // clock's value.
 time_t ClockNow();
 
+// Milliseconds since the epoch, from the same source as ClockNow.
+int64_t ClockMillis();
+
 // Local broken-down time of t.  Returns 0, or -1 when t cannot be converted
 // (then *out is zero-filled).
 int ClockLocal(time_t t, struct tm *out);

@@ -3,10 +3,12 @@
 //
 // Calls the platform's thread-safe resolver (getnameinfo and getaddrinfo on
 // POSIX, the Winsock calls on Windows), or the functions a test installed
-// with ResolverSet (resolver_testing.h).  No test depends on this machine's
-// name service.
+// with ResolverSetForTest (resolver_testing.h).  No test depends on this
+// machine's name service.
 //
-// Thread-safe.
+// Thread-safe.  A look-up may take as long as the name service does (tens of
+// seconds when a server never answers): never call one holding a lock that
+// other work waits for.
 #pragma once
 
 #include <cstddef>

@@ -67,11 +67,12 @@ int SockBind(SockHandle s, const SockAddrIn *addr);
 // Returns the size the system granted, or -1.
 int SockSetReceiveBuffer(SockHandle s, int bytes);
 
-// Blocks without time-out until s is readable (select with s alone in the
-// read set).  Returns the number of readable sockets (1), or -1 with the last
+// Blocks until s is readable (select with s alone in the read set), or until
+// timeout_ms milliseconds have passed; -1 waits without time-out.  Returns
+// the number of readable sockets (1), 0 at the time-out, or -1 with the last
 // error set: kWsaEnotsock once the socket has been closed by SockClose (or
 // was never valid), kWsaEintr when interrupted.
-int SockWaitReadable(SockHandle s);
+int SockWaitReadable(SockHandle s, int timeout_ms);
 
 // Receives one datagram into buf (at most len bytes) and its sender's address.
 // Returns the datagram's length as received (at most len); 0 for an empty

@@ -1,43 +1,26 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
 #include "diag/debug.h"
-#include "diag/debug_testing.h"
-#include "engine/decode_testing.h"
+#include "engine/names_testing.h"
 #include "engine/tarnwick.h"
 #include "engine/tarnwick_testing.h"
-#include "platform/clock_testing.h"
-#include "platform/debugger_testing.h"
 #include "platform/resolver_testing.h"
+#include "test_util.h"
 
 namespace {
-
-// --- fakes: trace sink, resolver, clock ---
-
-std::vector<std::string> traced;
-void CatchTrace(const char *text) {
-    traced.push_back(text);
-}
-
-// The text of each trace line behind its "%03X> Trace   : " prefix.
-std::vector<std::string> TraceTexts() {
-    std::vector<std::string> out;
-    for (const std::string &line : traced) {
-        size_t at = line.find("> Trace   : ");
-        EXPECT_NE(at, std::string::npos) << line;
-        if (at != std::string::npos) {
-            out.push_back(line.substr(at + std::strlen("> Trace   : ")));
-        }
-    }
-    return out;
-}
 
 // What reached logmsg, read back from its trace line.
 struct Logged {
@@ -45,11 +28,12 @@ struct Logged {
     int flags = -1;
     std::string from;
     std::string msg;
+    bool operator==(const Logged &) const = default;
 };
 
-std::vector<Logged> LoggedMessages() {
+std::vector<Logged> LoggedMessages(const testutil::TraceCatcher &traces) {
     std::vector<Logged> out;
-    for (const std::string &text : TraceTexts()) {
+    for (const std::string &text : traces.Texts()) {
         if (text.rfind("logmsg: ", 0) != 0) {
             continue;
         }
@@ -69,13 +53,19 @@ std::vector<Logged> LoggedMessages() {
     return out;
 }
 
-std::map<uint32_t, std::string> names;  // what the fake name service knows
-int lookups = 0;
+// The fake name service.  It answers on the resolver threads while the test
+// goes on: its state is guarded by fake_lock.  A look-up of an address in
+// held waits until Release.
+std::mutex fake_lock;
+std::condition_variable fake_cv;
+std::map<uint32_t, std::string> names;
+std::set<uint32_t> held;
 std::vector<uint32_t> asked;
 
 int FakeResolve(uint32_t addr, char *name, size_t size) {
-    lookups++;
+    std::unique_lock<std::mutex> guard(fake_lock);
     asked.push_back(addr);
+    fake_cv.wait(guard, [addr] { return held.count(addr) == 0; });
     auto it = names.find(addr);
     if (it == names.end()) {
         return -1;
@@ -83,13 +73,30 @@ int FakeResolve(uint32_t addr, char *name, size_t size) {
     std::snprintf(name, size, "%s", it->second.c_str());
     return 0;
 }
+const ResolverOps kFakeResolver = {FakeResolve, nullptr};
 
-int64_t now_ms = 0;
-int64_t FakeClock() {
-    return now_ms;
+void Know(uint32_t addr, const char *name) {
+    std::lock_guard<std::mutex> guard(fake_lock);
+    if (name != nullptr) {
+        names[addr] = name;
+    } else {
+        names.erase(addr);
+    }
 }
-void SetSeconds(int64_t s) {
-    now_ms = s * 1000;
+void Hold(uint32_t addr) {
+    std::lock_guard<std::mutex> guard(fake_lock);
+    held.insert(addr);
+}
+// Lets the held look-up of addr answer with name (nullptr: no name).
+void Release(uint32_t addr, const char *name) {
+    Know(addr, name);
+    std::lock_guard<std::mutex> guard(fake_lock);
+    held.erase(addr);
+    fake_cv.notify_all();
+}
+size_t Lookups() {
+    std::lock_guard<std::mutex> guard(fake_lock);
+    return asked.size();
 }
 
 // Network byte order of a.b.c.d, whatever the machine's byte order.
@@ -101,53 +108,67 @@ uint32_t Ip(int a, int b, int c, int d) {
     return addr;
 }
 
-SockAddrIn From(uint32_t addr, uint16_t family = kAfInet) {
-    SockAddrIn sa;
-    std::memset(&sa, 0, sizeof sa);
-    sa.family = family;
-    sa.port = 0x0202;
-    sa.addr = addr;
-    return sa;
-}
-
 class DecodeTest : public ::testing::Test {
   protected:
     void SetUp() override {
         EngineResetForTest();
-        LogResetForTest();
-        LogSetMaskForTest(Trace);
-        traced.clear();
-        DebugOutputSetSink(CatchTrace);
         names.clear();
-        lookups = 0;
+        held.clear();
         asked.clear();
-        ResolverSet(FakeResolve, nullptr);
-        SetSeconds(1000000);
-        ClockSetSource(FakeClock);
-        NameCacheClearForTest();
+        ResolverSetForTest(&kFakeResolver);
+        NamesResetForTest();
     }
     void TearDown() override {
-        NameCacheClearForTest();
-        ClockSetSource(nullptr);
-        ResolverSet(nullptr, nullptr);
-        DebugOutputSetSink(nullptr);
-        LogResetForTest();
+        {
+            std::lock_guard<std::mutex> guard(fake_lock);
+            held.clear();
+            fake_cv.notify_all();
+        }
+        NamesResetForTest();
+        ResolverSetForTest(nullptr);
         EngineResetForTest();
     }
 
     // Decodes datagram from "host" and returns the one message it logged.
     Logged Take(const std::string &datagram) {
-        traced.clear();
+        traces_.Clear();
+        seen_ = 0;
         EXPECT_EQ(takeline("host", datagram.c_str()), 0);
-        std::vector<Logged> logged = LoggedMessages();
+        std::vector<Logged> logged = LoggedMessages(traces_);
         EXPECT_EQ(logged.size(), 1u) << datagram;
         return logged.empty() ? Logged{} : logged[0];
     }
 
-    std::string Name(uint32_t addr, uint16_t family = kAfInet) {
-        SockAddrIn sa = From(addr, family);
-        return cvthname(&sa);
+    void Receive(uint32_t addr, const char *text, uint16_t family = kAfInet) {
+        SockAddrIn from = {family, 0, addr, {}};
+        ReceiveDatagram(&from, text);
     }
+    // Waits (at most 10 s) until n messages more than at the last call have
+    // been logged; returns every one logged since, as "from: msg".
+    std::vector<std::string> NewlyLogged(size_t n) {
+        std::vector<Logged> all = LoggedMessages(traces_);
+        for (int i = 0; i < 10000 && all.size() < seen_ + n; i++) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            all = LoggedMessages(traces_);
+        }
+        std::vector<std::string> fresh;
+        for (size_t i = seen_; i < all.size(); i++) {
+            fresh.push_back(all[i].from + ": " + all[i].msg);
+        }
+        seen_ = all.size();
+        return fresh;
+    }
+    // The name one datagram from addr is logged under.
+    std::string Name(uint32_t addr, const char *text = "x", uint16_t family = kAfInet) {
+        Receive(addr, text, family);
+        std::vector<std::string> logged = NewlyLogged(1);
+        EXPECT_EQ(logged.size(), 1u);
+        return logged.empty() ? "" : logged[0].substr(0, logged[0].rfind(": "));
+    }
+
+    testutil::ManualClock clock_{1000000000};
+    testutil::TraceCatcher traces_{Trace};
+    size_t seen_ = 0;
 };
 
 // --- takeline ---
@@ -211,9 +232,8 @@ TEST_F(DecodeTest, TakelineDecodesPriorityAndText) {
 
 TEST_F(DecodeTest, TakelineIgnoresWhatFollowsANul) {
     const char datagram[] = "<14>one\0two";
-    traced.clear();
     takeline("host", datagram);
-    std::vector<Logged> logged = LoggedMessages();
+    std::vector<Logged> logged = LoggedMessages(traces_);
     ASSERT_EQ(logged.size(), 1u);
     EXPECT_EQ(logged[0].pri, 14);
     EXPECT_EQ(logged[0].msg, "one");
@@ -259,9 +279,9 @@ TEST_F(DecodeTest, TakelineAtEveryLengthAroundTheLimit) {
     }
 }
 
-// --- cvthname ---
+// --- sender names ---
 
-TEST_F(DecodeTest, CvthnameCutsTheLocalDomain) {
+TEST_F(DecodeTest, NameCutsTheLocalDomain) {
     struct DomainCase {
         const char *mydomain;
         const char *reverse;
@@ -277,9 +297,7 @@ TEST_F(DecodeTest, CvthnameCutsTheLocalDomain) {
         {"part.rest", "host", "host"},
         {"", "host.", "host"},
         {"", "host.part.rest", "host.part.rest"},
-        {"", "host", "host"},
         {"", "host..", "host.."},
-        {"rest", "host.rest", "host"},
         {"rest", "a.b.rest", "a.b.rest"},
         // A name that would be cut to nothing is kept whole.
         {"rest", ".rest", ".rest"},
@@ -288,132 +306,83 @@ TEST_F(DecodeTest, CvthnameCutsTheLocalDomain) {
     uint32_t addr = Ip(192, 0, 2, 7);
     for (const DomainCase &c : cases) {
         std::snprintf(engine.mydomain, sizeof engine.mydomain, "%s", c.mydomain);
-        names[addr] = c.reverse;
-        NameCacheClearForTest();
-        traced.clear();
+        Know(addr, c.reverse);
+        NamesResetForTest();
+        traces_.Clear();
+        seen_ = 0;
         EXPECT_EQ(Name(addr), c.logged) << c.reverse << " in " << c.mydomain;
-        EXPECT_EQ(TraceTexts(), std::vector<std::string>{"cvthname(192.0.2.7)\n"});
+        EXPECT_EQ(traces_.Texts().front(), "cvthname(192.0.2.7)\n");
+        EXPECT_EQ(traces_.Texts().size(), 2u);
     }
 }
 
-TEST_F(DecodeTest, CvthnameGivesTheDottedQuadForAnUnknownSender) {
-    EXPECT_EQ(Name(Ip(10, 1, 2, 3)), "10.1.2.3");
-    EXPECT_EQ(TraceTexts(), (std::vector<std::string>{
-                                "cvthname(10.1.2.3)\n",
-                                "Host name for your address (10.1.2.3) unknown\n",
-                            }));
-    EXPECT_EQ(lookups, 1);
+// One datagram per step, from addr at the given second, while the name
+// service knows the name given (nullptr: none): the name logged, and how many
+// look-ups the service has had by then.
+struct NameStep {
+    uint32_t addr;
+    int64_t second;
+    const char *service;
+    std::string logged;
+    size_t lookups;
+    uint16_t family = kAfInet;
+};
+
+TEST_F(DecodeTest, NamesAreRememberedForTheirTimeToLive) {
+    const uint32_t a = Ip(10, 0, 0, 1), b = Ip(10, 0, 0, 2);
+    const std::string longname(128, 'n'), m300(300, 'm');
+    const NameStep steps[] = {
+        {a, 5000, "alpha", "alpha", 1},
+        {b, 5000, nullptr, "10.0.0.2", 2},
+        {a, 5000, "beta", "alpha", 2},
+        {b, 5000, "gamma", "10.0.0.2", 2},
+        {a, 5000, "beta", "???", 2, 23},
+        {a, 5000, "beta", "???", 2, 0},
+        {b, 5000 + kFailureTtl - 1, "gamma", "10.0.0.2", 2},
+        {b, 5000 + kFailureTtl, "gamma", "gamma", 3},
+        {a, 5000 + kNameTtl - 1, "beta", "alpha", 3},
+        {a, 5000 + kNameTtl, "beta", "beta", 4},
+        // A name that has gone away becomes a failure; an empty name is none.
+        {a, 5000 + 2 * kNameTtl, nullptr, "10.0.0.1", 5},
+        {b, 5000 + 2 * kNameTtl, "", "10.0.0.2", 6},
+        // A clock set back makes every answer stale.
+        {a, 5000, longname.c_str(), longname, 7},
+        {a, 5000, "other", longname, 7},
+        {b, 5000 + 3 * kNameTtl, m300.c_str(), std::string(128, 'm'), 8},
+    };
+    for (const NameStep &s : steps) {
+        clock_.Set(s.second * 1000);
+        Know(s.addr, s.service);
+        EXPECT_EQ(Name(s.addr, "x", s.family), s.logged) << s.second;
+        EXPECT_EQ(Lookups(), s.lookups) << s.second;
+    }
 }
 
-TEST_F(DecodeTest, CvthnameRefusesAnotherFamily) {
-    names[Ip(10, 1, 2, 3)] = "known";
-    EXPECT_EQ(Name(Ip(10, 1, 2, 3), 23), "???");
-    EXPECT_EQ(Name(Ip(10, 1, 2, 3), 0), "???");
-    EXPECT_EQ(TraceTexts(), (std::vector<std::string>{
-                                "cvthname(10.1.2.3)\n",
-                                "Malformed from address\n",
-                                "cvthname(10.1.2.3)\n",
-                                "Malformed from address\n",
-                            }));
-    EXPECT_EQ(lookups, 0);
-}
-
-TEST_F(DecodeTest, CvthnameKeepsAFullLengthName) {
-    std::string longname(128, 'n');
-    names[Ip(10, 0, 0, 1)] = longname;
-    EXPECT_EQ(Name(Ip(10, 0, 0, 1)), longname);
-    EXPECT_EQ(Name(Ip(10, 0, 0, 1)), longname);
-    names[Ip(10, 0, 0, 2)] = std::string(300, 'm');
-    EXPECT_EQ(Name(Ip(10, 0, 0, 2)), std::string(128, 'm'));
-}
-
-TEST_F(DecodeTest, CvthnameTreatsAnEmptyNameAsUnknown) {
-    names[Ip(10, 0, 0, 1)] = "";
-    EXPECT_EQ(Name(Ip(10, 0, 0, 1)), "10.0.0.1");
-}
-
-TEST_F(DecodeTest, CvthnameRemembersANameWithTheSameTraces) {
-    std::snprintf(engine.mydomain, sizeof engine.mydomain, "example.org");
-    names[Ip(192, 0, 2, 1)] = "alpha.example.org";
-    EXPECT_EQ(Name(Ip(192, 0, 2, 1)), "alpha");
-    EXPECT_EQ(Name(Ip(192, 0, 2, 1)), "alpha");
-    EXPECT_EQ(lookups, 1);
-    EXPECT_EQ(TraceTexts(), (std::vector<std::string>{
-                                "cvthname(192.0.2.1)\n",
-                                "cvthname(192.0.2.1)\n",
-                            }));
-    // The cut follows the local domain of the moment, not that of the look-up.
-    std::snprintf(engine.mydomain, sizeof engine.mydomain, "other.org");
-    EXPECT_EQ(Name(Ip(192, 0, 2, 1)), "alpha.example.org");
-    EXPECT_EQ(lookups, 1);
-}
-
-TEST_F(DecodeTest, CvthnameRemembersAFailureWithTheSameTraces) {
-    EXPECT_EQ(Name(Ip(192, 0, 2, 9)), "192.0.2.9");
-    EXPECT_EQ(Name(Ip(192, 0, 2, 9)), "192.0.2.9");
-    EXPECT_EQ(lookups, 1);
-    EXPECT_EQ(TraceTexts(), (std::vector<std::string>{
-                                "cvthname(192.0.2.9)\n",
-                                "Host name for your address (192.0.2.9) unknown\n",
-                                "cvthname(192.0.2.9)\n",
-                                "Host name for your address (192.0.2.9) unknown\n",
-                            }));
-}
-
-TEST_F(DecodeTest, CvthnameForgetsANameAfterItsTimeToLive) {
-    uint32_t addr = Ip(192, 0, 2, 1);
-    names[addr] = "alpha";
-    SetSeconds(5000);
-    EXPECT_EQ(Name(addr), "alpha");
-    names[addr] = "beta";
-    SetSeconds(5000 + kNameTtl - 1);
-    EXPECT_EQ(Name(addr), "alpha");
-    EXPECT_EQ(lookups, 1);
-    SetSeconds(5000 + kNameTtl);
-    EXPECT_EQ(Name(addr), "beta");
-    EXPECT_EQ(lookups, 2);
-    // A name that has gone away becomes a failure.
-    names.erase(addr);
-    SetSeconds(5000 + 2 * kNameTtl);
-    EXPECT_EQ(Name(addr), "192.0.2.1");
-    EXPECT_EQ(lookups, 3);
-}
-
-TEST_F(DecodeTest, CvthnameForgetsAFailureAfterItsTimeToLive) {
-    uint32_t addr = Ip(192, 0, 2, 2);
-    SetSeconds(7000);
-    EXPECT_EQ(Name(addr), "192.0.2.2");
-    names[addr] = "gamma";
-    SetSeconds(7000 + kFailureTtl - 1);
-    EXPECT_EQ(Name(addr), "192.0.2.2");
-    EXPECT_EQ(lookups, 1);
-    SetSeconds(7000 + kFailureTtl);
-    EXPECT_EQ(Name(addr), "gamma");
-    EXPECT_EQ(lookups, 2);
-}
-
-TEST_F(DecodeTest, CvthnameAsksAgainWhenTheClockGoesBack) {
-    uint32_t addr = Ip(192, 0, 2, 3);
-    names[addr] = "delta";
-    SetSeconds(9000);
-    EXPECT_EQ(Name(addr), "delta");
-    SetSeconds(8999);
-    EXPECT_EQ(Name(addr), "delta");
-    EXPECT_EQ(lookups, 2);
-    EXPECT_EQ(Name(addr), "delta");
-    EXPECT_EQ(lookups, 2);
-}
-
-TEST_F(DecodeTest, CvthnameKeepsSendersApart) {
-    names[Ip(10, 0, 0, 1)] = "one";
-    names[Ip(10, 0, 0, 2)] = "two";
-    EXPECT_EQ(Name(Ip(10, 0, 0, 1)), "one");
-    EXPECT_EQ(Name(Ip(10, 0, 0, 2)), "two");
-    EXPECT_EQ(Name(Ip(10, 0, 0, 3)), "10.0.0.3");
-    EXPECT_EQ(Name(Ip(10, 0, 0, 1)), "one");
-    EXPECT_EQ(Name(Ip(10, 0, 0, 2)), "two");
-    EXPECT_EQ(Name(Ip(10, 0, 0, 3)), "10.0.0.3");
-    EXPECT_EQ(lookups, 3);
+TEST_F(DecodeTest, NameTracesAsEveryDatagramCameAlone) {
+    std::snprintf(engine.mydomain, sizeof engine.mydomain, "lan");
+    Know(Ip(192, 168, 1, 20), "printer.lan");
+    const char *const two[] = {"<30>ready\n", "<30>again"};
+    for (const char *text : two) {
+        Name(Ip(192, 168, 1, 20), text);
+        Name(Ip(192, 0, 2, 9), text);
+        Name(Ip(192, 0, 2, 9), text, 23);
+    }
+    const std::vector<std::string> first = {
+        "cvthname(192.168.1.20)\n",
+        "logmsg: pri 36, flags 0, from printer, msg ready \n",
+        "cvthname(192.0.2.9)\n",
+        "Host name for your address (192.0.2.9) unknown\n",
+        "logmsg: pri 36, flags 0, from 192.0.2.9, msg ready \n",
+        "cvthname(192.0.2.9)\n",
+        "Malformed from address\n",
+        "logmsg: pri 36, flags 0, from ???, msg ready \n",
+    };
+    std::vector<std::string> want = first;
+    for (const std::string &line : first) {
+        want.push_back(line.substr(0, 6) == "logmsg" ? line.substr(0, line.size() - 7) + "again\n"
+                                                     : line);
+    }
+    EXPECT_EQ(traces_.Texts(), want);
 }
 
 // Addresses of one set, found by trying addresses in turn.
@@ -434,66 +403,70 @@ std::string NameOf(uint32_t addr) {
     return text;
 }
 
-TEST_F(DecodeTest, CvthnameEvictsTheLeastRecentlyUsedOfAFullSet) {
+TEST_F(DecodeTest, NameEvictsTheLeastRecentlyUsedOfAFullSet) {
     std::vector<uint32_t> addrs = AddressesOfSet(5, kNameCacheWays + 1);
     for (uint32_t a : addrs) {
-        names[a] = NameOf(a);
+        Know(a, NameOf(a).c_str());
     }
     for (int i = 0; i < kNameCacheWays; i++) {
         EXPECT_EQ(Name(addrs[i]), NameOf(addrs[i]));
     }
     EXPECT_EQ(Name(addrs[0]), NameOf(addrs[0]));  // addrs[1] is now the oldest
-    EXPECT_EQ(lookups, kNameCacheWays);
     EXPECT_EQ(Name(addrs[kNameCacheWays]), NameOf(addrs[kNameCacheWays]));
-    EXPECT_EQ(lookups, kNameCacheWays + 1);
+    EXPECT_EQ(Lookups(), static_cast<size_t>(kNameCacheWays + 1));
 
     // Every other sender is still known; only addrs[1] is asked again.
-    asked.clear();
+    {
+        std::lock_guard<std::mutex> guard(fake_lock);
+        asked.clear();
+    }
     for (size_t i = 0; i < addrs.size(); i++) {
         if (i != 1) {
             EXPECT_EQ(Name(addrs[i]), NameOf(addrs[i]));
         }
     }
-    EXPECT_TRUE(asked.empty());
+    EXPECT_EQ(Lookups(), 0u);
     EXPECT_EQ(Name(addrs[1]), NameOf(addrs[1]));
     EXPECT_EQ(asked, std::vector<uint32_t>{addrs[1]});
 }
 
-TEST_F(DecodeTest, CvthnameReusesAStaleEntryBeforeAFreshOne) {
+TEST_F(DecodeTest, NameReusesAStaleEntryBeforeAFreshOne) {
     std::vector<uint32_t> addrs = AddressesOfSet(9, kNameCacheWays + 1);
     for (uint32_t a : addrs) {
-        names[a] = NameOf(a);
+        Know(a, NameOf(a).c_str());
     }
-    names.erase(addrs[1]);
-    SetSeconds(20000);
+    Know(addrs[1], nullptr);
+    clock_.Set(20000000);
     for (int i = 0; i < kNameCacheWays; i++) {
         if (i != 1) {
             Name(addrs[i]);
         }
     }
-    SetSeconds(20001);
+    clock_.Set(20001000);
     Name(addrs[1]);  // the most recent entry, a failure
     // The failure is stale, the names are not: the new sender takes the
     // failure's entry although addrs[0] is the least recently used.
-    SetSeconds(20001 + kFailureTtl);
+    clock_.Set((20001 + kFailureTtl) * 1000);
     EXPECT_EQ(Name(addrs[kNameCacheWays]), NameOf(addrs[kNameCacheWays]));
-    asked.clear();
+    {
+        std::lock_guard<std::mutex> guard(fake_lock);
+        asked.clear();
+    }
     for (size_t i = 0; i < addrs.size(); i++) {
         if (i != 1) {
             EXPECT_EQ(Name(addrs[i]), NameOf(addrs[i]));
         }
     }
-    EXPECT_TRUE(asked.empty());
+    EXPECT_EQ(Lookups(), 0u);
 }
 
-TEST_F(DecodeTest, CvthnameStaysRightWhenManySendersOverflowTheCache) {
+TEST_F(DecodeTest, NameStaysRightWhenManySendersOverflowTheCache) {
     const int count = 3 * kNameCacheSets * kNameCacheWays;
     std::vector<uint32_t> addrs;
     for (int i = 0; i < count; i++) {
-        uint32_t a = Ip(172, 16, i >> 8, i & 0xff);
-        addrs.push_back(a);
+        addrs.push_back(Ip(172, 16, i >> 8, i & 0xff));
         if (i % 3 != 0) {
-            names[a] = NameOf(a);
+            Know(addrs[i], NameOf(addrs[i]).c_str());
         }
     }
     for (int round = 0; round < 2; round++) {
@@ -504,74 +477,92 @@ TEST_F(DecodeTest, CvthnameStaysRightWhenManySendersOverflowTheCache) {
             ASSERT_EQ(Name(addrs[i]), want) << i;
         }
     }
-    EXPECT_GE(lookups, count);
-    EXPECT_LE(lookups, 2 * count);
+    EXPECT_GE(Lookups(), static_cast<size_t>(count));
+    EXPECT_LE(Lookups(), static_cast<size_t>(2 * count));
     // The last senders are still remembered.
-    int before = lookups;
+    size_t before = Lookups();
     EXPECT_EQ(Name(addrs[count - 1]), NameOf(addrs[count - 1]));
-    EXPECT_EQ(lookups, before);
-}
-
-TEST_F(DecodeTest, CvthnameSpreadsAddressesOverTheSets) {
+    EXPECT_EQ(Lookups(), before);
+    // Addresses spread over the sets.
     std::vector<int> perset(kNameCacheSets, 0);
     for (int i = 0; i < 256; i++) {
         perset[NameCacheSetOf(Ip(192, 168, 1, i))]++;
     }
-    for (int s = 0; s < kNameCacheSets; s++) {
-        EXPECT_LE(perset[s], 8) << s;
+    EXPECT_LE(*std::max_element(perset.begin(), perset.end()), 8);
+}
+
+// --- datagrams that wait for their sender's name ---
+
+using Lines = std::vector<std::string>;
+
+TEST_F(DecodeTest, DatagramsWaitInOrderForTheirSendersName) {
+    const uint32_t slow = Ip(10, 0, 0, 1), fast = Ip(10, 0, 0, 2), late = Ip(10, 0, 0, 3);
+    Know(fast, "fast");
+    Hold(slow);
+    Hold(late);
+    EXPECT_EQ(NamesWaitMs(), -1);
+    // The answer within the limit: every waiting datagram goes under it, in
+    // order; another sender flows meanwhile.
+    Receive(slow, "1");
+    EXPECT_EQ(NamesWaitMs(), kNameWaitMs);
+    clock_.Set(1000000000 + kNameWaitMs - 1);
+    NamesDue();
+    EXPECT_EQ(NamesWaitMs(), 1);
+    Receive(slow, "2");
+    Receive(fast, "3");
+    EXPECT_EQ(NewlyLogged(1), Lines{"fast: 3"});
+    Release(slow, "slow");
+    EXPECT_EQ(NewlyLogged(2), (Lines{"slow: 1", "slow: 2"}));
+    Receive(slow, "4");
+    EXPECT_EQ(NewlyLogged(1), Lines{"slow: 4"});
+    EXPECT_EQ(NamesWaitMs(), -1);
+
+    // No answer within the limit: the dotted quad, remembered as a failure;
+    // the late answer still fills the cache.
+    Receive(late, "5");
+    Receive(late, "6");
+    clock_.Set(1000000000 + 2 * kNameWaitMs - 1);  // just the limit
+    EXPECT_EQ(NamesWaitMs(), 0);
+    NamesDue();
+    Receive(late, "7");
+    EXPECT_EQ(NewlyLogged(3), (Lines{"10.0.0.3: 5", "10.0.0.3: 6", "10.0.0.3: 7"}));
+    Release(late, "late");
+    EXPECT_EQ(NamesIdleForTest(10000), 0);
+    Receive(late, "8");
+    EXPECT_EQ(NewlyLogged(1), Lines{"late: 8"});
+    EXPECT_EQ(Lookups(), 3u);
+
+    // A stop routes whatever waits at once.
+    Hold(Ip(10, 0, 0, 4));
+    Receive(Ip(10, 0, 0, 4), "9");
+    EXPECT_EQ(NewlyLogged(0), Lines{});
+    NamesFlush();
+    EXPECT_EQ(NewlyLogged(1), Lines{"10.0.0.4: 9"});
+}
+
+TEST_F(DecodeTest, AFullPoolLetsItsOldestDatagramsGoAtOnce) {
+    const uint32_t a = Ip(10, 0, 0, 1), b = Ip(10, 0, 0, 2);
+    Hold(a);
+    Hold(b);
+    const int count = kNamePoolDatagrams + 3;
+    for (int i = 0; i < count; i++) {
+        Receive(i % 2 == 0 ? a : b, std::to_string(i).c_str());
     }
-}
-
-// Only the loop thread calls cvthname, but two callers must not disturb each
-// other's answers or the cache.
-// A name service without shared state, for callers on several threads: even
-// last bytes have a name.
-int PureResolve(uint32_t addr, char *name, size_t size) {
-    if (((addr >> 24) & 1) != 0) {
-        return -1;
+    EXPECT_EQ(NewlyLogged(0), (Lines{"10.0.0.1: 0", "10.0.0.2: 1", "10.0.0.1: 2"}));
+    Release(a, "a");
+    Release(b, "b");
+    Lines logged = NewlyLogged(count - 3);
+    ASSERT_EQ(logged.size(), static_cast<size_t>(count - 3));
+    // Each sender's in order, whichever answer came first.
+    Lines want_a, want_b, got_a, got_b;
+    for (int i = 3; i < count; i++) {
+        (i % 2 == 0 ? want_a : want_b).push_back((i % 2 == 0 ? "a: " : "b: ") + std::to_string(i));
     }
-    std::snprintf(name, size, "h%08x", addr);
-    return 0;
-}
-
-TEST_F(DecodeTest, CvthnameAnswersTwoThreadsAtOnce) {
-    ResolverSet(PureResolve, nullptr);
-    LogSetMaskForTest(0);
-    auto work = [](int offset, int *wrong) {
-        for (int n = 0; n < 2000; n++) {
-            int i = (n + offset) % 16;
-            SockAddrIn sa = From(Ip(10, 9, 0, i));
-            std::string want = i % 2 == 0 ? NameOf(Ip(10, 9, 0, i)) : "10.9.0." + std::to_string(i);
-            if (want != cvthname(&sa)) {
-                (*wrong)++;
-            }
-            if (n % 100 == 0) {
-                NameCacheClearForTest();
-            }
-        }
-    };
-    int wrong1 = 0;
-    int wrong2 = 0;
-    std::thread t1(work, 0, &wrong1);
-    std::thread t2(work, 7, &wrong2);
-    t1.join();
-    t2.join();
-    EXPECT_EQ(wrong1, 0);
-    EXPECT_EQ(wrong2, 0);
-}
-
-// --- the road of one datagram ---
-
-TEST_F(DecodeTest, DatagramIsLoggedUnderTheSendersName) {
-    std::snprintf(engine.mydomain, sizeof engine.mydomain, "lan");
-    names[Ip(192, 168, 1, 20)] = "printer.lan";
-    SockAddrIn sa = From(Ip(192, 168, 1, 20));
-    traced.clear();
-    takeline(cvthname(&sa), "<30>ready\n");
-    EXPECT_EQ(TraceTexts(), (std::vector<std::string>{
-                                "cvthname(192.168.1.20)\n",
-                                "logmsg: pri 36, flags 0, from printer, msg ready \n",
-                            }));
+    for (const std::string &line : logged) {
+        (line[0] == 'a' ? got_a : got_b).push_back(line);
+    }
+    EXPECT_EQ(got_a, want_a);
+    EXPECT_EQ(got_b, want_b);
 }
 
 }  // namespace

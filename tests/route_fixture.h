@@ -75,7 +75,8 @@ class RouteTest : public ::testing::Test {
         testsupport::TzSet();
         EngineResetForTest();
         SetNow(kT0);
-        ClockSetSource(TestClock);
+        static const ClockOps kTestClockOps = {TestClock};
+        ClockSetForTest(&kTestClockOps);
         Lines().clear();
         DebugOutputSetSink(CatchLine);
         LogSetMaskForTest(Trace);
@@ -91,7 +92,7 @@ class RouteTest : public ::testing::Test {
         EngineResetForTest();
         LogResetForTest();
         DebugOutputSetSink(nullptr);
-        ClockSetSource(nullptr);
+        ClockSetForTest(nullptr);
         std::error_code ec;
         std::filesystem::remove_all(dir_, ec);
         if (had_tz_) {

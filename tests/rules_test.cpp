@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -52,8 +53,16 @@ int resolve_result = 0;
 const char *resolve_why = "";
 uint32_t resolve_addr = 0;
 std::string resolved_name;
+int resolved_locked = 0;  // look-ups asked while the engine lock was held
 int FakeResolveHost(const char *host, uint32_t *addr, char *why, size_t size) {
     ++resolve_calls;
+    std::thread([] {
+        if (!engine.lock.try_lock()) {
+            ++resolved_locked;
+            return;
+        }
+        engine.lock.unlock();
+    }).join();
     resolved_name = host;
     if (resolve_result != 0) {
         errno = ENOENT;  // not the resolver's answer: never shown
@@ -63,6 +72,7 @@ int FakeResolveHost(const char *host, uint32_t *addr, char *why, size_t size) {
     *addr = resolve_addr;
     return 0;
 }
+const ResolverOps kFakeResolver = {nullptr, FakeResolveHost};
 
 // The 25 entries, NOLEVEL but for a level given to entries 0 to 23 (star,
 // unless negative) and the listed {index, level} pairs.
@@ -109,13 +119,15 @@ class RulesTest : public ::testing::Test {
         testsupport::SetEnv("TZ", "UTC");
         testsupport::TzSet();
         clock_ms = kNoonJan2 * 1000;
-        ClockSetSource(TestClock);
+        static const ClockOps kTestClockOps = {TestClock};
+        ClockSetForTest(&kTestClockOps);
         resolve_calls = 0;
+        resolved_locked = 0;
         resolve_result = 0;
         resolve_why = "";
         resolve_addr = 0;
         resolved_name.clear();
-        ResolverSet(nullptr, FakeResolveHost);
+        ResolverSetForTest(&kFakeResolver);
         static int serial = 0;
         dir_ = std::filesystem::temp_directory_path().string();
         dir_ += "/rules_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
@@ -140,8 +152,8 @@ class RulesTest : public ::testing::Test {
         EngineResetForTest();
         DebugOutputSetSink(nullptr);
         LogResetForTest();
-        ClockSetSource(nullptr);
-        ResolverSet(nullptr, nullptr);
+        ClockSetForTest(nullptr);
+        ResolverSetForTest(nullptr);
         SettingsResetForTest();
         if (had_tz_) {
             testsupport::SetEnv("TZ", saved_tz_.c_str());
@@ -780,13 +792,18 @@ TEST_F(RulesTest, ReloadClosesFilesAndReplacesTheList) {
     ASSERT_GE(fd, 0);
     first[1]->repeats = 2;
 
-    WriteConf("news.err\t*\n");
+    // The forwarding host is looked up once, before the lock is taken.
+    engine.portbound = 1;
+    WriteConf("news.err\t*\n*.info\t@far\nmail.err\t \t@far\n");
     traces.clear();
     EXPECT_EQ(init(), 0);
     EXPECT_EQ(engine.rulesready, 1);
+    EXPECT_EQ(resolve_calls, 1);
+    EXPECT_EQ(resolved_locked, 0);
     std::vector<LogTarget *> second = Targets();
-    ASSERT_EQ(second.size(), 1u);
+    ASSERT_EQ(second.size(), 3u);
     EXPECT_EQ(second[0]->kind, TargetKind::WALL);
+    EXPECT_EQ(second[2]->kind, TargetKind::FORW);
     EXPECT_EQ(LevelsOf(*second[0]), Levels(-1, {{7, 3}}));
     // The old descriptor is closed: closing it again fails.
     EXPECT_EQ(TextClose(fd), -1);

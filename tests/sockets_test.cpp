@@ -47,12 +47,14 @@ TEST_F(Sockets, DatagramsComeOneByOneInOrderWithLengthsAndCuts) {
             std::string(static_cast<size_t>(i * 37 % 1500), static_cast<char>('a' + i % 26)));
     }
     sent[3] = "";
+    // Nothing there yet: a wait with a time-out ends with 0.
+    EXPECT_EQ(SockWaitReadable(rx, 10), 0);
     for (const std::string &d : sent) {
         ASSERT_EQ(SockSend(tx, d.data(), static_cast<int>(d.size()), &addr),
                   static_cast<int>(d.size()));
     }
     for (const std::string &d : sent) {
-        ASSERT_EQ(SockWaitReadable(rx), 1);
+        ASSERT_EQ(SockWaitReadable(rx, 10000), 1);
         char buf[1025];
         SockAddrIn from;
         int truncated = -1;
@@ -64,6 +66,7 @@ TEST_F(Sockets, DatagramsComeOneByOneInOrderWithLengthsAndCuts) {
         EXPECT_EQ(from.family, kAfInet);
         EXPECT_EQ(from.addr, addr.addr);
     }
+    EXPECT_EQ(SockWaitReadable(rx, 0), 0);
 }
 
 TEST_F(Sockets, CloseWakesAWaitBlockedInSelect) {
@@ -72,7 +75,7 @@ TEST_F(Sockets, CloseWakesAWaitBlockedInSelect) {
     unsigned long error = 0;
     std::thread waiter([&] {
         tid = ThreadId();
-        result = SockWaitReadable(rx);
+        result = SockWaitReadable(rx, -1);
         error = PlatformLastError();
     });
     // Close only once the waiter sleeps in its wait (bounded: 10 s).
@@ -89,14 +92,14 @@ TEST_F(Sockets, CloseWakesAWaitBlockedInSelect) {
 
 TEST_F(Sockets, WaitOnAClosedSocketFailsAtOnce) {
     SockClose(rx);
-    EXPECT_EQ(SockWaitReadable(rx), -1);
+    EXPECT_EQ(SockWaitReadable(rx, -1), -1);
     EXPECT_EQ(PlatformLastError(), static_cast<unsigned long>(kWsaEnotsock));
     rx = kInvalidSocket;
     // Another socket still waits and receives normally.
     SockHandle again = SockUdp();
     ASSERT_TRUE(testutil::BindLoopback(again, &addr));
     ASSERT_EQ(SockSend(tx, "x", 1, &addr), 1);
-    EXPECT_EQ(SockWaitReadable(again), 1);
+    EXPECT_EQ(SockWaitReadable(again, -1), 1);
     SockClose(again);
 }
 

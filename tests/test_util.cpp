@@ -69,10 +69,11 @@ void WriteFile(const std::string &path, const std::string &data) {
 
 ManualClock::ManualClock(int64_t millis) {
     clock_millis = millis;
-    ClockSetSource(ManualNow);
+    static const ClockOps kManualNowOps = {ManualNow};
+    ClockSetForTest(&kManualNowOps);
 }
 ManualClock::~ManualClock() {
-    ClockSetSource(nullptr);
+    ClockSetForTest(nullptr);
 }
 void ManualClock::Set(int64_t millis) {
     clock_millis = millis;

@@ -191,7 +191,7 @@ class TimerPool : public ::testing::Test {
         TimerPoolResetForTest();
         TimerSetForTest(nullptr);
         TimerSetCapsForTest(0, 0);
-        ClockSetSource(nullptr);
+        ClockSetForTest(nullptr);
         LogResetForTest();
         DebugOutputSetSink(nullptr);
         EngineResetForTest();
@@ -452,7 +452,8 @@ class TimerPoolLocalTime : public TimerPool {
         oldtz_ = hadtz_ ? tz : "";
         testsupport::SetEnv("TZ", "UTC");
         testsupport::TzSet();
-        ClockSetSource(TestClock);
+        static const ClockOps kTestClockOps = {TestClock};
+        ClockSetForTest(&kTestClockOps);
     }
     void TearDown() override {
         if (hadtz_) {

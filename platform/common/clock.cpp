@@ -10,17 +10,21 @@
 
 namespace {
 
-std::atomic<ClockSource> clock_source{nullptr};
+std::atomic<const ClockOps *> hooks{nullptr};
 
 int64_t NowMillis() {
-    ClockSource source = clock_source.load(std::memory_order_acquire);
-    return source != nullptr ? source() : SystemClockMillis();
+    const ClockOps *ops = hooks.load(std::memory_order_acquire);
+    return ops != nullptr && ops->millis != nullptr ? ops->millis() : SystemClockMillis();
 }
 
 }  // namespace
 
-void ClockSetSource(ClockSource source) {
-    clock_source.store(source, std::memory_order_release);
+void ClockSetForTest(const ClockOps *ops) {
+    hooks.store(ops, std::memory_order_release);
+}
+
+int64_t ClockMillis() {
+    return NowMillis();
 }
 
 time_t ClockNow() {

@@ -9,25 +9,25 @@
 
 namespace {
 
-std::atomic<ResolveAddressFn> by_address_hook{nullptr};
-std::atomic<ResolveHostFn> by_name_hook{nullptr};
+std::atomic<const ResolverOps *> hooks{nullptr};
 
 }  // namespace
 
-void ResolverSet(ResolveAddressFn by_address, ResolveHostFn by_name) {
-    by_address_hook.store(by_address);
-    by_name_hook.store(by_name);
+void ResolverSetForTest(const ResolverOps *ops) {
+    hooks.store(ops);
 }
 
 int ResolveAddress(uint32_t addr, char *name, size_t size) {
-    ResolveAddressFn hook = by_address_hook.load();
-    return hook != nullptr ? hook(addr, name, size) : SystemResolveAddress(addr, name, size);
+    const ResolverOps *ops = hooks.load();
+    return ops != nullptr && ops->by_address != nullptr ? ops->by_address(addr, name, size)
+                                                        : SystemResolveAddress(addr, name, size);
 }
 
 int ResolveHost(const char *host, uint32_t *addr, char *why, size_t size) {
     if (size > 0) {
         why[0] = '\0';
     }
-    ResolveHostFn hook = by_name_hook.load();
-    return hook != nullptr ? hook(host, addr, why, size) : SystemResolveHost(host, addr, why, size);
+    const ResolverOps *ops = hooks.load();
+    return ops != nullptr && ops->by_name != nullptr ? ops->by_name(host, addr, why, size)
+                                                     : SystemResolveHost(host, addr, why, size);
 }

@@ -230,7 +230,7 @@ int FillBatch(int fd) {
 
 }  // namespace
 
-int SockWaitReadable(SockHandle s) {
+int SockWaitReadable(SockHandle s, int timeout_ms) {
     int fd = static_cast<int>(s);
     if (fd < 0 || fd >= FD_SETSIZE || closing[fd].load()) {
         PlatformSetLastError(kWsaEnotsock);
@@ -243,7 +243,8 @@ int SockWaitReadable(SockHandle s) {
     FD_ZERO(&readfds);
     FD_SET(fd, &readfds);
     int saved_errno = errno;
-    int n = select(fd + 1, &readfds, nullptr, nullptr, nullptr);
+    struct timeval limit = {timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+    int n = select(fd + 1, &readfds, nullptr, nullptr, timeout_ms < 0 ? nullptr : &limit);
     // A closed socket ends the wait as a failure, as closesocket does to a
     // Winsock select: whether the close came before the call (EBADF) or
     // during it (SockClose's shutdown wakes the select), the result is the

@@ -161,7 +161,7 @@ int SockSetReceiveBuffer(SockHandle s, int bytes) {
     return granted;
 }
 
-int SockWaitReadable(SockHandle s) {
+int SockWaitReadable(SockHandle s, int timeout_ms) {
     if (s == kInvalidSocket) {
         SetLastError(kWsaEnotsock);
         return -1;
@@ -169,9 +169,13 @@ int SockWaitReadable(SockHandle s) {
     fd_set readfds;
     FD_ZERO(&readfds);
     FD_SET(ToSocket(s), &readfds);
-    int n = select(0, &readfds, nullptr, nullptr, nullptr);
+    struct timeval limit = {timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+    int n = select(0, &readfds, nullptr, nullptr, timeout_ms < 0 ? nullptr : &limit);
     if (n == SOCKET_ERROR) {
         return Fail();
+    }
+    if (n == 0) {
+        return 0;  // the time-out; a close meanwhile fails the next wait
     }
     // closesocket from another thread ends the wait; whether select then
     // reports the socket readable or not, a closed socket is a failure.
