@@ -26,6 +26,7 @@
 #include "engine/tarnwick_testing.h"
 #include "platform/errors.h"
 #include "platform/process.h"
+#include "platform/scm_testing.h"
 #include "service/service_testing.h"
 #include "service/settings.h"
 #include "support/test_support.h"
@@ -264,10 +265,7 @@ uint32_t FakeModuleFileName(char *buffer, uint32_t size) {
     return static_cast<uint32_t>(fake->modulePath.size());
 }
 
-size_t FakeErrorText(unsigned long code, char *buffer, size_t size) {
-    if (fake->errorText.empty()) {
-        return ScmErrorText(code, buffer, size);
-    }
+size_t FakeErrorText(unsigned long, char *buffer, size_t size) {
     if (fake->errorText.size() + 1 > size) {
         return 0;
     }
@@ -280,10 +278,10 @@ void FakeSleep(unsigned ms) {
     fake->Note("Sleep " + std::to_string(ms));
 }
 
-const ScmBackend kFakeScm = {
-    FakeStartDispatcher, FakeRegisterHandler, FakeSetStatus,   FakeOpenManager,   FakeCreateService,
-    FakeOpenService,     FakeControlService,  FakeQueryStatus, FakeDeleteService, FakeCloseHandle,
-    FakeModuleFileName,  FakeErrorText,       FakeSleep,
+const ScmOps kFakeScm = {
+    FakeStartDispatcher, FakeRegisterHandler, FakeSetStatus,      FakeOpenManager,
+    FakeCreateService,   FakeOpenService,     FakeControlService, FakeQueryStatus,
+    FakeDeleteService,   FakeCloseHandle,     FakeModuleFileName, nullptr,  // the system's texts
 };
 
 // The engine, as the service host sees it: start-up reports its second
@@ -324,8 +322,8 @@ int FakeConsoleAddHandler(ConsoleHandler handler) {
     return 0;
 }
 
-const ServiceHooks kFakeEngine = {FakeServiceInit, FakeRundaemon,     FakeStopdaemon,
-                                  FakeInit,        FakeLogDirFailure, FakeConsoleAddHandler};
+const ServiceOps kFakeEngine = {FakeServiceInit,   FakeRundaemon,         FakeStopdaemon, FakeInit,
+                                FakeLogDirFailure, FakeConsoleAddHandler, FakeSleep};
 
 // The event log, into the same timeline.
 EventSourceHandle FakeRegisterSource(const char *name) {
@@ -357,8 +355,8 @@ class ServiceTest : public ::testing::Test {
     void SetUp() override {
         fake = new Fake();
         ServiceResetForTest();
-        ServiceSetScmForTest(&kFakeScm);
-        ServiceSetHooksForTest(&kFakeEngine);
+        ScmSetForTest(&kFakeScm);
+        ServiceSetForTest(&kFakeEngine);
         EventsResetForTest();
         EventsSetBackendForTest(&kFakeEvents);
         // LogInit reads the trace settings from this profile.
@@ -372,8 +370,8 @@ class ServiceTest : public ::testing::Test {
         testsupport::UnsetEnv("TARNWICK_PROFILE");
         EventsSetBackendForTest(nullptr);
         EventsResetForTest();
-        ServiceSetHooksForTest(nullptr);
-        ServiceSetScmForTest(nullptr);
+        ServiceSetForTest(nullptr);
+        ScmSetForTest(nullptr);
         ServiceResetForTest();
         delete fake;
         fake = nullptr;
@@ -726,6 +724,9 @@ TEST_F(ServiceTest, LastErrorTextFormAndThe14ByteRule) {
 
 TEST_F(ServiceTest, LastErrorTextRoomCoversEightHexDigits) {
     // The longest code: " (0xffffffff)" and the terminator fill the 14 bytes.
+    ScmOps scm = kFakeScm;
+    scm.errorText = FakeErrorText;
+    ScmSetForTest(&scm);
     fake->errorText = "Text.\r\n";
     SetLastError(0xFFFFFFFFul);
     char buffer[64];
@@ -864,10 +865,10 @@ TEST_F(ServiceTest, LogDirectoryThatCannotBeEnteredGivesReportsOneTwoSeven) {
 }
 
 TEST_F(ServiceTest, RealEngineTracesTheLogDirectoryFailure) {
-    ServiceHooks hooks = kFakeEngine;
+    ServiceOps hooks = kFakeEngine;
     hooks.rundaemon = rundaemon;
     hooks.logDirFailure = LogDirFailure;
-    ServiceSetHooksForTest(&hooks);
+    ServiceSetForTest(&hooks);
     std::string missing = dir_ / "missing";
     std::snprintf(settings.logdir, sizeof settings.logdir, "%s", missing.c_str());
     // The report carries the last error the failed change of directory left:
@@ -899,7 +900,7 @@ struct EarlyStopCase {
 };
 
 TEST_F(ServiceTest, AStopDuringTheStartUpEndsTheRunInOrder) {
-    ServiceHooks hooks = kFakeEngine;
+    ServiceOps hooks = kFakeEngine;
     hooks.rundaemon = rundaemon;
     hooks.stopdaemon = stopdaemon;
     hooks.logDirFailure = LogDirFailure;
@@ -911,7 +912,7 @@ TEST_F(ServiceTest, AStopDuringTheStartUpEndsTheRunInOrder) {
             fake->handler(kServiceControlStop);
         }
     };
-    ServiceSetHooksForTest(&hooks);
+    ServiceSetForTest(&hooks);
     std::snprintf(settings.logdir, sizeof settings.logdir, "%s", (dir_ / "missing").c_str());
     const EarlyStopCase cases[] = {
         {{"-debug"}, false, 1, "Debugging Tarnwick.\n", 1},
