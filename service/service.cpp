@@ -42,22 +42,16 @@ constexpr size_t kErrorTextRoom = 14;
 
 char errortext[kErrorTextSize];
 
-const ScmBackend kPlatformScm = {
-    ScmStartDispatcher, ScmRegisterHandler, ScmSetStatus,   ScmOpenManager,   ScmCreateService,
-    ScmOpenService,     ScmControlService,  ScmQueryStatus, ScmDeleteService, ScmCloseHandle,
-    ScmModuleFileName,  ScmErrorText,       SleepMs,
+const ServiceOps kReal = {
+    ServiceInit, rundaemon, stopdaemon, init, LogDirFailure, ConsoleAddHandler, SleepMs,
 };
-const ServiceHooks kEngineHooks = {
-    ServiceInit, rundaemon, stopdaemon, init, LogDirFailure, ConsoleAddHandler,
-};
-std::atomic<const ScmBackend *> scm_backend{&kPlatformScm};
-std::atomic<const ServiceHooks *> engine_hooks{&kEngineHooks};
+std::atomic<const ServiceOps *> ops{nullptr};
 
-const ScmBackend &Scm() {
-    return *scm_backend.load();
-}
-const ServiceHooks &Hooks() {
-    return *engine_hooks.load();
+// Runs the test's replacement of a call when it has one, else the real one.
+template <typename Result, typename... Params, typename... Args>
+Result Run(Result (*ServiceOps::*member)(Params...), Args... args) {
+    const ServiceOps *o = ops.load();
+    return (o != nullptr && o->*member != nullptr ? o->*member : kReal.*member)(args...);
 }
 
 // Guards service.status and service.statusHandle.
@@ -114,7 +108,7 @@ int ReportLocked(uint32_t state) {
     if (const char *line = StateLine(state); line != nullptr) {
         LogEvent(Trace, "%s", line);
     }
-    return Scm().setStatus(service.statusHandle, &s);
+    return ScmSetStatus(service.statusHandle, &s);
 }
 
 void Say(const char *text) {
@@ -138,7 +132,7 @@ int ServiceEntry(int argc, char **argv) {
         if (strcasecmp(word, "debug") == 0) {
             service.consoleMode = true;
             RunConsole(argc, argv);
-            if (const char *failure = Hooks().logDirFailure(); failure != nullptr) {
+            if (const char *failure = Run(&ServiceOps::logDirFailure); failure != nullptr) {
                 std::fprintf(stderr, "%s\n", failure);
                 return 1;
             }
@@ -147,7 +141,7 @@ int ServiceEntry(int argc, char **argv) {
     }
     PrintUsage();
     const ScmTableEntry table[] = {{kServiceName, ServiceMain}, {nullptr, nullptr}};
-    if (Scm().startDispatcher(table) == 0) {
+    if (ScmStartDispatcher(table) == 0) {
         ReportServiceError(kDispatcherFailedText);
         return 1;
     }
@@ -156,56 +150,56 @@ int ServiceEntry(int argc, char **argv) {
 
 void InstallService() {
     char path[kModulePathSize];
-    if (Scm().moduleFileName(path, sizeof path) == 0) {
+    if (ScmModuleFileName(path, sizeof path) == 0) {
         std::printf("Unable to install %s - %s\n", kServiceName,
                     LastErrorText(errortext, sizeof errortext));
         std::fflush(stdout);
         return;
     }
-    ScmHandle manager = Scm().openManager(kScManagerAllAccess);
+    ScmHandle manager = ScmOpenManager(kScManagerAllAccess);
     if (manager == 0) {
         std::printf("OpenSCManager failed - %s\n", LastErrorText(errortext, sizeof errortext));
         std::fflush(stdout);
         return;
     }
     // Dependencies: an empty list, a text that begins with its terminator.
-    ScmHandle svc = Scm().createService(
+    ScmHandle svc = ScmCreateService(
         manager, kServiceName, kServiceName, kServiceAllAccess, kServiceWin32OwnProcess,
         kServiceDemandStart, kServiceErrorNormal, path, nullptr, nullptr, "", nullptr, nullptr);
     if (svc != 0) {
         std::printf("%s installed.\n", kServiceName);
-        Scm().closeHandle(svc);
+        ScmCloseHandle(svc);
     } else {
         std::printf("CreateService failed - %s\n", LastErrorText(errortext, sizeof errortext));
     }
     std::fflush(stdout);
-    Scm().closeHandle(manager);
+    ScmCloseHandle(manager);
 }
 
 void RemoveService() {
-    ScmHandle manager = Scm().openManager(kScManagerAllAccess);
+    ScmHandle manager = ScmOpenManager(kScManagerAllAccess);
     if (manager == 0) {
         std::printf("OpenSCManager failed - %s\n", LastErrorText(errortext, sizeof errortext));
         std::fflush(stdout);
         return;
     }
-    ScmHandle svc = Scm().openService(manager, kServiceName, kServiceAllAccess);
+    ScmHandle svc = ScmOpenService(manager, kServiceName, kServiceAllAccess);
     if (svc == 0) {
         std::printf("OpenService failed - %s\n", LastErrorText(errortext, sizeof errortext));
         std::fflush(stdout);
-        Scm().closeHandle(manager);
+        ScmCloseHandle(manager);
         return;
     }
     ServiceStatusRecord status = {};
-    if (Scm().controlService(svc, kServiceControlStop, &status) != 0) {
+    if (ScmControlService(svc, kServiceControlStop, &status) != 0) {
         std::printf("Stopping %s.", kServiceName);
         std::fflush(stdout);
-        Scm().sleepMs(kRemoveWaitStepMs);
+        Run(&ServiceOps::sleepMs, kRemoveWaitStepMs);
         // One "." for each read that still finds it stopping; a service stuck
         // there is given up after kRemoveWaitSeconds.
         int waited = 1;
         ServiceStatusRecord read;
-        while (Scm().queryStatus(svc, &read) != 0) {
+        while (ScmQueryStatus(svc, &read) != 0) {
             status = read;
             if (status.currentState != kServiceStopPending) {
                 break;
@@ -214,7 +208,7 @@ void RemoveService() {
             if (waited >= kRemoveWaitSeconds) {
                 break;
             }
-            Scm().sleepMs(kRemoveWaitStepMs);
+            Run(&ServiceOps::sleepMs, kRemoveWaitStepMs);
             ++waited;
         }
         if (status.currentState == kServiceStopped) {
@@ -224,19 +218,19 @@ void RemoveService() {
         }
         std::fflush(stdout);
     }
-    if (Scm().deleteService(svc) != 0) {
+    if (ScmDeleteService(svc) != 0) {
         std::printf("%s removed.\n", kServiceName);
     } else {
         std::printf("DeleteService failed - %s\n", LastErrorText(errortext, sizeof errortext));
     }
     std::fflush(stdout);
-    Scm().closeHandle(svc);
-    Scm().closeHandle(manager);
+    ScmCloseHandle(svc);
+    ScmCloseHandle(manager);
 }
 
 char *LastErrorText(char *buffer, size_t size) {
     char text[kSystemTextSize];
-    size_t length = Scm().errorText(PlatformLastError(), text, sizeof text);
+    size_t length = ScmErrorText(PlatformLastError(), text, sizeof text);
     if (length == 0 || size < length + kErrorTextRoom) {
         if (size > 0) {
             buffer[0] = '\0';
@@ -256,7 +250,7 @@ void ServiceMain(uint32_t, char **) {
     if (EventLogOpen() == 0) {
         LogEvent(Error, "Could not initialize event driver\n");
     } else {
-        ServiceStatusHandle handle = Scm().registerHandler(kServiceName, ServiceCtrlHandler);
+        ServiceStatusHandle handle = ScmRegisterHandler(kServiceName, ServiceCtrlHandler);
         {
             std::lock_guard<std::mutex> guard(status_mutex);
             service.statusHandle = handle;
@@ -271,10 +265,10 @@ void ServiceMain(uint32_t, char **) {
             service.status.serviceSpecificExitCode = 0;
         }
         UpdateServiceStatus(kServiceStartPending);
-        Hooks().serviceInit();
+        Run(&ServiceOps::serviceInit);
         ReportServiceStartError();
-        Hooks().rundaemon();
-        if (const char *failure = Hooks().logDirFailure(); failure != nullptr) {
+        Run(&ServiceOps::rundaemon);
+        if (const char *failure = Run(&ServiceOps::logDirFailure); failure != nullptr) {
             ReportServiceError(failure);
         }
     }
@@ -291,7 +285,7 @@ void ServiceCtrlHandler(uint32_t control) {
     switch (control) {
         case kServiceControlStop:
             UpdateServiceStatus(kServiceStopPending);
-            Hooks().stopdaemon();
+            Run(&ServiceOps::stopdaemon);
             UpdateServiceStatus(kServiceStopped);
             EventLogClose();
             break;
@@ -302,7 +296,7 @@ void ServiceCtrlHandler(uint32_t control) {
             // The reload takes the engine lock: no message is routed, and no
             // tick runs, while the old targets close and the new ones load.
             LogEvent(Trace, "re-initing service.....\n");
-            Hooks().init();
+            Run(&ServiceOps::init);
             break;
         default:
             break;
@@ -314,9 +308,9 @@ void RunConsole(int, char **) {
     std::fflush(stdout);
     LogEvent(Trace, "Debuging mode\n");
     engine.stoprequested = 0;  // as in ServiceMain
-    Hooks().consoleAddHandler(ConsoleCtrlHandler);
-    Hooks().serviceInit();
-    Hooks().rundaemon();
+    Run(&ServiceOps::consoleAddHandler, ConsoleCtrlHandler);
+    Run(&ServiceOps::serviceInit);
+    Run(&ServiceOps::rundaemon);
 }
 
 int ConsoleCtrlHandler(unsigned long ctrl_type) {
@@ -325,7 +319,7 @@ int ConsoleCtrlHandler(unsigned long ctrl_type) {
     }
     std::printf("Stopping %s.\n", kServiceName);
     std::fflush(stdout);
-    Hooks().stopdaemon();
+    Run(&ServiceOps::stopdaemon);
     return 1;
 }
 
@@ -334,12 +328,8 @@ int UpdateServiceStatus(uint32_t state) {
     return ReportLocked(state);
 }
 
-void ServiceSetScmForTest(const ScmBackend *backend) {
-    scm_backend.store(backend != nullptr ? backend : &kPlatformScm);
-}
-
-void ServiceSetHooksForTest(const ServiceHooks *hooks) {
-    engine_hooks.store(hooks != nullptr ? hooks : &kEngineHooks);
+void ServiceSetForTest(const ServiceOps *replacement) {
+    ops.store(replacement);
 }
 
 void ServiceResetForTest() {

@@ -27,6 +27,7 @@
 #include "platform/errors.h"
 #include "platform/eventlog_testing.h"
 #include "platform/process.h"
+#include "platform/scm_testing.h"
 #include "service/service_testing.h"
 #include "service/settings.h"
 #include "support/test_support.h"
@@ -265,10 +266,7 @@ uint32_t FakeModuleFileName(char *buffer, uint32_t size) {
     return static_cast<uint32_t>(fake->modulePath.size());
 }
 
-size_t FakeErrorText(unsigned long code, char *buffer, size_t size) {
-    if (fake->errorText.empty()) {
-        return ScmErrorText(code, buffer, size);
-    }
+size_t FakeErrorText(unsigned long, char *buffer, size_t size) {
     if (fake->errorText.size() + 1 > size) {
         return 0;
     }
@@ -281,10 +279,10 @@ void FakeSleep(unsigned ms) {
     fake->Note("Sleep " + std::to_string(ms));
 }
 
-const ScmBackend kFakeScm = {
-    FakeStartDispatcher, FakeRegisterHandler, FakeSetStatus,   FakeOpenManager,   FakeCreateService,
-    FakeOpenService,     FakeControlService,  FakeQueryStatus, FakeDeleteService, FakeCloseHandle,
-    FakeModuleFileName,  FakeErrorText,       FakeSleep,
+const ScmOps kFakeScm = {
+    FakeStartDispatcher, FakeRegisterHandler, FakeSetStatus,      FakeOpenManager,
+    FakeCreateService,   FakeOpenService,     FakeControlService, FakeQueryStatus,
+    FakeDeleteService,   FakeCloseHandle,     FakeModuleFileName, nullptr,  // the system's texts
 };
 
 // The engine, as the service host sees it: start-up reports its second
@@ -325,8 +323,8 @@ int FakeConsoleAddHandler(ConsoleHandler handler) {
     return 0;
 }
 
-const ServiceHooks kFakeEngine = {FakeServiceInit, FakeRundaemon,     FakeStopdaemon,
-                                  FakeInit,        FakeLogDirFailure, FakeConsoleAddHandler};
+const ServiceOps kFakeEngine = {FakeServiceInit,   FakeRundaemon,         FakeStopdaemon, FakeInit,
+                                FakeLogDirFailure, FakeConsoleAddHandler, FakeSleep};
 
 // The event log, into the same timeline.
 EventSourceHandle FakeRegisterSource(const char *name) {
@@ -358,8 +356,8 @@ class ServiceTest : public ::testing::Test {
     void SetUp() override {
         fake = new Fake();
         ServiceResetForTest();
-        ServiceSetScmForTest(&kFakeScm);
-        ServiceSetHooksForTest(&kFakeEngine);
+        ScmSetForTest(&kFakeScm);
+        ServiceSetForTest(&kFakeEngine);
         EventsResetForTest();
         EventLogSetForTest(&kFakeEvents);
         // LogInit reads the trace settings from this profile.
@@ -373,8 +371,8 @@ class ServiceTest : public ::testing::Test {
         testsupport::UnsetEnv("TARNWICK_PROFILE");
         EventLogSetForTest(nullptr);
         EventsResetForTest();
-        ServiceSetHooksForTest(nullptr);
-        ServiceSetScmForTest(nullptr);
+        ServiceSetForTest(nullptr);
+        ScmSetForTest(nullptr);
         ServiceResetForTest();
         delete fake;
         fake = nullptr;
@@ -727,6 +725,9 @@ TEST_F(ServiceTest, LastErrorTextFormAndThe14ByteRule) {
 
 TEST_F(ServiceTest, LastErrorTextRoomCoversEightHexDigits) {
     // The longest code: " (0xffffffff)" and the terminator fill the 14 bytes.
+    ScmOps scm = kFakeScm;
+    scm.errorText = FakeErrorText;
+    ScmSetForTest(&scm);
     fake->errorText = "Text.\r\n";
     PlatformSetLastError(0xFFFFFFFFul);
     char buffer[64];
@@ -865,10 +866,10 @@ TEST_F(ServiceTest, LogDirectoryThatCannotBeEnteredGivesReportsOneTwoSeven) {
 }
 
 TEST_F(ServiceTest, RealEngineTracesTheLogDirectoryFailure) {
-    ServiceHooks hooks = kFakeEngine;
+    ServiceOps hooks = kFakeEngine;
     hooks.rundaemon = rundaemon;
     hooks.logDirFailure = LogDirFailure;
-    ServiceSetHooksForTest(&hooks);
+    ServiceSetForTest(&hooks);
     std::string missing = dir_ / "missing";
     std::snprintf(settings.logdir, sizeof settings.logdir, "%s", missing.c_str());
     // The report carries the last error the failed change of directory left:
@@ -900,7 +901,7 @@ struct EarlyStopCase {
 };
 
 TEST_F(ServiceTest, AStopDuringTheStartUpEndsTheRunInOrder) {
-    ServiceHooks hooks = kFakeEngine;
+    ServiceOps hooks = kFakeEngine;
     hooks.rundaemon = rundaemon;
     hooks.stopdaemon = stopdaemon;
     hooks.logDirFailure = LogDirFailure;
@@ -912,7 +913,7 @@ TEST_F(ServiceTest, AStopDuringTheStartUpEndsTheRunInOrder) {
             fake->handler(kServiceControlStop);
         }
     };
-    ServiceSetHooksForTest(&hooks);
+    ServiceSetForTest(&hooks);
     std::snprintf(settings.logdir, sizeof settings.logdir, "%s", (dir_ / "missing").c_str());
     const EarlyStopCase cases[] = {
         {{"-debug"}, false, 1, "Debugging Tarnwick.\n", 1},

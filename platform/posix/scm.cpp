@@ -1,6 +1,6 @@
 // The service control manager on POSIX: the service database of scm_store.h,
 // the dispatcher of a service process and the manager's operations.
-#include "platform/scm.h"
+#include "platform/common/scm_system.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -514,7 +514,7 @@ int ScmStoreLock(const char *folder) {
 }
 
 // The calls of platform/scm.h.
-int ScmStartDispatcher(const ScmTableEntry *table) {
+int SystemScmStartDispatcher(const ScmTableEntry *table) {
     if (table == nullptr || table[0].name == nullptr || table[0].main == nullptr) {
         return Fail(kErrorInvalidParameter);
     }
@@ -582,7 +582,7 @@ int ScmStartDispatcher(const ScmTableEntry *table) {
 }
 
 // An own-process service: the dispatcher runs one service, whatever the name.
-ServiceStatusHandle ScmRegisterHandler(const char * /*name*/, ScmControlHandler handler) {
+ServiceStatusHandle SystemScmRegisterHandler(const char * /*name*/, ScmControlHandler handler) {
     std::lock_guard<std::mutex> guard(dispatcher.mutex);
     if (!dispatcher.active || handler == nullptr) {
         return Fail(dispatcher.active ? kErrorInvalidParameter : kErrorServiceDoesNotExist);
@@ -591,7 +591,7 @@ ServiceStatusHandle ScmRegisterHandler(const char * /*name*/, ScmControlHandler 
     return kStatusHandle;
 }
 
-int ScmSetStatus(ServiceStatusHandle handle, const ServiceStatusRecord *status) {
+int SystemScmSetStatus(ServiceStatusHandle handle, const ServiceStatusRecord *status) {
     std::lock_guard<std::mutex> guard(dispatcher.mutex);
     if (handle != kStatusHandle || !dispatcher.active || dispatcher.handler == nullptr) {
         return Fail(kErrorInvalidHandle);
@@ -610,7 +610,7 @@ int ScmSetStatus(ServiceStatusHandle handle, const ServiceStatusRecord *status) 
     return 1;
 }
 
-ScmHandle ScmOpenManager(uint32_t access) {
+ScmHandle SystemScmOpenManager(uint32_t access) {
     ScmFolder folder = {};
     bool make = (access & kScManagerCreateService) != 0;
     unsigned long code = ScmStoreFolder(make, &folder);
@@ -623,12 +623,12 @@ ScmHandle ScmOpenManager(uint32_t access) {
 
 // One service, run as the user that starts it: no access rights, group, tag,
 // dependencies or account are kept.
-ScmHandle ScmCreateService(ScmHandle manager, const char *name, const char *display_name,
-                           uint32_t /*access*/, uint32_t service_type, uint32_t start_type,
-                           uint32_t error_control, const char *binary_path,
-                           const char * /*load_order_group*/, uint32_t * /*tag_id*/,
-                           const char * /*dependencies*/, const char * /*account*/,
-                           const char * /*password*/) {
+ScmHandle SystemScmCreateService(ScmHandle manager, const char *name, const char *display_name,
+                                 uint32_t /*access*/, uint32_t service_type, uint32_t start_type,
+                                 uint32_t error_control, const char *binary_path,
+                                 const char * /*load_order_group*/, uint32_t * /*tag_id*/,
+                                 const char * /*dependencies*/, const char * /*account*/,
+                                 const char * /*password*/) {
     HandleSlot m;
     char key[kScmKeySize];
     if (!FindHandle(manager, HandleKind::kManager, &m)) {
@@ -667,7 +667,7 @@ ScmHandle ScmCreateService(ScmHandle manager, const char *name, const char *disp
     return code != 0 ? Fail(code) : NewHandle(HandleKind::kService, m.folder, key);
 }
 
-ScmHandle ScmOpenService(ScmHandle manager, const char *name, uint32_t /*access*/) {
+ScmHandle SystemScmOpenService(ScmHandle manager, const char *name, uint32_t /*access*/) {
     HandleSlot m;
     char key[kScmKeySize];
     ScmRecord record;
@@ -679,14 +679,14 @@ ScmHandle ScmOpenService(ScmHandle manager, const char *name, uint32_t /*access*
     return code != 0 ? Fail(code) : NewHandle(HandleKind::kService, m.folder, key);
 }
 
-int ScmControlService(ScmHandle service, uint32_t control, ServiceStatusRecord *status) {
+int SystemScmControlService(ScmHandle service, uint32_t control, ServiceStatusRecord *status) {
     HandleSlot s;
     if (!FindHandle(service, HandleKind::kService, &s) || status == nullptr) {
         return Fail(status == nullptr ? kErrorInvalidParameter : kErrorInvalidHandle);
     }
     // What the manager knows when the service cannot be asked.
     auto refuse = [&](unsigned long code) {
-        ScmQueryStatus(service, status);
+        SystemScmQueryStatus(service, status);
         return Fail(status->currentState == kServiceStopped ? kErrorServiceNotActive : code);
     };
     sockaddr_un addr = SocketAddress(ScmStorePath(s.folder.path, s.key, ".sock"));
@@ -711,11 +711,11 @@ int ScmControlService(ScmHandle service, uint32_t control, ServiceStatusRecord *
     if (!answered) {
         return trusted ? refuse(kErrorServiceRequestTimeout) : Fail(kErrorAccessDenied);
     }
-    ScmQueryStatus(service, status);
+    SystemScmQueryStatus(service, status);
     return result != 0 ? Fail(result) : 1;
 }
 
-int ScmQueryStatus(ScmHandle service, ServiceStatusRecord *status) {
+int SystemScmQueryStatus(ScmHandle service, ServiceStatusRecord *status) {
     HandleSlot s;
     if (!FindHandle(service, HandleKind::kService, &s) || status == nullptr) {
         return Fail(status == nullptr ? kErrorInvalidParameter : kErrorInvalidHandle);
@@ -726,7 +726,7 @@ int ScmQueryStatus(ScmHandle service, ServiceStatusRecord *status) {
     return 1;
 }
 
-int ScmDeleteService(ScmHandle service) {
+int SystemScmDeleteService(ScmHandle service) {
     HandleSlot s;
     if (!FindHandle(service, HandleKind::kService, &s)) {
         return Fail(kErrorInvalidHandle);
@@ -750,7 +750,7 @@ int ScmDeleteService(ScmHandle service) {
     return code != 0 ? Fail(code) : 1;
 }
 
-int ScmCloseHandle(ScmHandle handle) {
+int SystemScmCloseHandle(ScmHandle handle) {
     std::lock_guard<std::mutex> guard(handle_mutex);
     ScmHandle i = handle - kHandleBase;
     if (i >= kMaxHandles || handles[i].kind == HandleKind::kFree) {
@@ -760,7 +760,7 @@ int ScmCloseHandle(ScmHandle handle) {
     return 1;
 }
 
-uint32_t ScmModuleFileName(char *buffer, uint32_t size) {
+uint32_t SystemScmModuleFileName(char *buffer, uint32_t size) {
     char path[4096];
     ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
     if (n < 0 || size == 0) {
@@ -774,7 +774,7 @@ uint32_t ScmModuleFileName(char *buffer, uint32_t size) {
     return static_cast<uint32_t>(n);
 }
 
-size_t ScmErrorText(unsigned long code, char *buffer, size_t size) {
+size_t SystemScmErrorText(unsigned long code, char *buffer, size_t size) {
     for (const auto &e : kErrorTexts) {
         size_t length = std::strlen(e.text);
         if (e.code == code && length < size) {

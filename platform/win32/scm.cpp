@@ -1,7 +1,7 @@
 // The service control manager on Windows: each call is the Windows call it
 // stands for.  The dispatch table and control handlers pass through fixed
 // thunks of our own, so that the program's functions keep their own types.
-#include "platform/scm.h"
+#include "platform/common/scm_system.h"
 
 #include <windows.h>
 
@@ -82,7 +82,7 @@ void FromStatus(const SERVICE_STATUS &in, ServiceStatusRecord *out) {
 
 }  // namespace
 
-int ScmStartDispatcher(const ScmTableEntry *table) {
+int SystemScmStartDispatcher(const ScmTableEntry *table) {
     int count = 0;
     while (table != nullptr && table[count].name != nullptr && table[count].main != nullptr) {
         ++count;
@@ -113,7 +113,7 @@ int ScmStartDispatcher(const ScmTableEntry *table) {
     return 1;
 }
 
-ServiceStatusHandle ScmRegisterHandler(const char *name, ScmControlHandler handler) {
+ServiceStatusHandle SystemScmRegisterHandler(const char *name, ScmControlHandler handler) {
     int count = slot_count.load();
     for (int i = 0; i < count; ++i) {
         if (name != nullptr && lstrcmpiA(slots[i].name, name) == 0) {
@@ -127,7 +127,7 @@ ServiceStatusHandle ScmRegisterHandler(const char *name, ScmControlHandler handl
     return 0;
 }
 
-int ScmSetStatus(ServiceStatusHandle handle, const ServiceStatusRecord *status) {
+int SystemScmSetStatus(ServiceStatusHandle handle, const ServiceStatusRecord *status) {
     if (handle == 0 || handle == kInvalidStatusHandle) {
         SetLastError(kErrorInvalidHandle);
         return 0;
@@ -147,15 +147,16 @@ int ScmSetStatus(ServiceStatusHandle handle, const ServiceStatusRecord *status) 
     return SetServiceStatus(reinterpret_cast<SERVICE_STATUS_HANDLE>(handle), &record) ? 1 : 0;
 }
 
-ScmHandle ScmOpenManager(uint32_t access) {
+ScmHandle SystemScmOpenManager(uint32_t access) {
     return reinterpret_cast<ScmHandle>(OpenSCManagerA(nullptr, nullptr, access));
 }
 
-ScmHandle ScmCreateService(ScmHandle manager, const char *name, const char *display_name,
-                           uint32_t access, uint32_t service_type, uint32_t start_type,
-                           uint32_t error_control, const char *binary_path,
-                           const char *load_order_group, uint32_t *tag_id, const char *dependencies,
-                           const char *account, const char *password) {
+ScmHandle SystemScmCreateService(ScmHandle manager, const char *name, const char *display_name,
+                                 uint32_t access, uint32_t service_type, uint32_t start_type,
+                                 uint32_t error_control, const char *binary_path,
+                                 const char *load_order_group, uint32_t *tag_id,
+                                 const char *dependencies, const char *account,
+                                 const char *password) {
     DWORD tag = 0;
     SC_HANDLE h =
         CreateServiceA(ToSc(manager), name, display_name, access, service_type, start_type,
@@ -167,11 +168,11 @@ ScmHandle ScmCreateService(ScmHandle manager, const char *name, const char *disp
     return reinterpret_cast<ScmHandle>(h);
 }
 
-ScmHandle ScmOpenService(ScmHandle manager, const char *name, uint32_t access) {
+ScmHandle SystemScmOpenService(ScmHandle manager, const char *name, uint32_t access) {
     return reinterpret_cast<ScmHandle>(OpenServiceA(ToSc(manager), name, access));
 }
 
-int ScmControlService(ScmHandle svc, uint32_t control, ServiceStatusRecord *status) {
+int SystemScmControlService(ScmHandle svc, uint32_t control, ServiceStatusRecord *status) {
     // Windows fills the record on success and on the refusals.
     SERVICE_STATUS record = {};
     BOOL ok = ControlService(ToSc(svc), control, &record);
@@ -183,7 +184,7 @@ int ScmControlService(ScmHandle svc, uint32_t control, ServiceStatusRecord *stat
     return ok ? 1 : 0;
 }
 
-int ScmQueryStatus(ScmHandle svc, ServiceStatusRecord *status) {
+int SystemScmQueryStatus(ScmHandle svc, ServiceStatusRecord *status) {
     SERVICE_STATUS record = {};
     if (!QueryServiceStatus(ToSc(svc), &record)) {
         return 0;
@@ -192,15 +193,15 @@ int ScmQueryStatus(ScmHandle svc, ServiceStatusRecord *status) {
     return 1;
 }
 
-int ScmDeleteService(ScmHandle svc) {
+int SystemScmDeleteService(ScmHandle svc) {
     return DeleteService(ToSc(svc)) ? 1 : 0;
 }
 
-int ScmCloseHandle(ScmHandle handle) {
+int SystemScmCloseHandle(ScmHandle handle) {
     return CloseServiceHandle(ToSc(handle)) ? 1 : 0;
 }
 
-uint32_t ScmModuleFileName(char *buffer, uint32_t size) {
+uint32_t SystemScmModuleFileName(char *buffer, uint32_t size) {
     // The whole path first, then cut here: the cut and its result are the
     // same whatever the system does with a short buffer.
     char path[kPathMax];

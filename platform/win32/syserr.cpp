@@ -1,5 +1,6 @@
 #include "platform/syserr.h"
 
+#include "platform/common/scm_system.h"
 #include "platform/scm.h"
 
 #include <windows.h>
@@ -39,7 +40,7 @@ size_t SystemErrorText(unsigned long code, char *buffer, size_t size) {
 }
 
 // scm.h's text of the service host: language 0, the system's own choice.
-size_t ScmErrorText(unsigned long code, char *buffer, size_t size) {
+size_t SystemScmErrorText(unsigned long code, char *buffer, size_t size) {
     return Format(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, code, 0, buffer, size);
 }
 
