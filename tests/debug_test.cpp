@@ -9,7 +9,6 @@
 #include "diag/debug_testing.h"
 #include "platform/debugger_testing.h"
 #include "platform/process.h"
-#include "support/test_support.h"
 #include "test_util.h"
 
 namespace {

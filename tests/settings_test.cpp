@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "engine/tarnwick.h"
-#include "registry_fixture.h"
+#include "posix/registry_fixture.h"
 
 namespace {
 

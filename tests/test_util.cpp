@@ -14,7 +14,6 @@
 #include "platform/clock_testing.h"
 #include "platform/debugger_testing.h"
 #include "platform/process.h"
-#include "support/test_support.h"
 
 namespace testutil {
 

@@ -20,7 +20,7 @@
 #include "platform/errors.h"
 #include "platform/mmtimer.h"
 #include "platform/mmtimer_testing.h"
-#include "support/test_support.h"
+#include "test_util.h"
 #include "timer/vtm_driver.h"
 #include "timer/vtm_driver_testing.h"
 

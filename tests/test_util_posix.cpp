@@ -1,4 +1,4 @@
-#include "support/test_support.h"
+#include "test_util.h"
 
 #include <stdlib.h>
 #include <time.h>

@@ -1,4 +1,4 @@
-#include "support/test_support.h"
+#include "test_util.h"
 
 // clang-format off
 #include <windows.h>

@@ -13,7 +13,6 @@
 #include "diag/debug.h"
 #include "diag/debug_testing.h"
 #include "platform/debugger_testing.h"
-#include "support/test_support.h"
 #include "test_util.h"
 
 namespace regtest {
