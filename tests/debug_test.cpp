@@ -7,7 +7,6 @@
 #include <string>
 
 #include "diag/debug_testing.h"
-#include "platform/debugger_testing.h"
 #include "platform/process.h"
 #include "test_util.h"
 
