@@ -1,7 +1,8 @@
 # Cross build for 64-bit Windows with mingw-w64 (posix thread model, so that
 # std::thread and std::mutex exist), linked statically so that no runtime DLL
 # ships beside the executables.  Executables run through wine on the build
-# machine: ctest and gtest_discover_tests use it as the emulator.
+# machine, in the environment of tools/wine-env.sh: ctest and
+# gtest_discover_tests use the two as the emulator.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 
@@ -20,5 +21,5 @@ set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 
 find_program(TARNWICK_WINE NAMES wine64 wine)
 if(TARNWICK_WINE)
-    set(CMAKE_CROSSCOMPILING_EMULATOR ${TARNWICK_WINE})
+    set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../tools/wine-env.sh ${TARNWICK_WINE})
 endif()

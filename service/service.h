@@ -63,8 +63,8 @@ char *LastErrorText(char *buffer, size_t size);
 // The service's main function, on the service thread: stoprequested
 // cleared, event source, control handler, start event, SERVICE_START_PENDING,
 // ServiceInit, the "Trying to start tarnwick" report, rundaemon, and
-// SERVICE_STOPPED once the engine has returned.  When the log directory cannot be entered, a ReportServiceError
-// names it.
+// SERVICE_STOPPED once the engine has returned.  When the log directory cannot be entered, a
+// ReportServiceError names it.
 void ServiceMain(uint32_t argc, char **argv);
 
 // The control handler, on the main thread: 1 stops the engine (reports

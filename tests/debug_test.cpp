@@ -7,9 +7,7 @@
 #include <string>
 
 #include "diag/debug_testing.h"
-#include "platform/debugger_testing.h"
 #include "platform/process.h"
-#include "support/test_support.h"
 #include "test_util.h"
 
 namespace {
@@ -21,7 +19,6 @@ using testutil::WriteFile;
 class TraceLogTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        testutil::UseUtc();
         LogResetForTest();
         testsupport::SetEnv("TARNWICK_PROFILE", (dir / "win.ini").c_str());
     }
@@ -36,6 +33,7 @@ class TraceLogTest : public ::testing::Test {
         return buf;
     }
 
+    testutil::UtcZone utc;
     TempDir dir;
 };
 
@@ -81,14 +79,10 @@ TEST_F(TraceLogTest, LogFileLosesTheExtensionOfItsLastComponent) {
 
 TEST_F(TraceLogTest, NoDebugFlagsMeansNoOutputAndNoFile) {
     Profile("LogFile=" + (dir / "trace.txt") + "\n");
-    std::vector<std::string> lines;
-    static std::vector<std::string> *sink_lines;
-    sink_lines = &lines;
-    DebugOutputSetSink([](const char *text) { sink_lines->push_back(text); });
+    testutil::TraceCatcher catcher(0);
     LogInit("TARNWICK");
     LogEvent(Trace | Error | Database, "anything\n");
-    DebugOutputSetSink(nullptr);
-    EXPECT_TRUE(lines.empty());
+    EXPECT_TRUE(catcher.Lines().empty());
     EXPECT_STREQ(LogCurrentFileName(), "");
     EXPECT_EQ(ReadFile(dir / "trace_19700101.LOG"), "");
 }
@@ -132,16 +126,13 @@ TEST_F(TraceLogTest, ThreadIdHasAtLeastThreeDigits) {
 TEST_F(TraceLogTest, OverflowSendsTheFixedTextAndCutsTheFileLine) {
     Profile("DebugFlags=Trace\nLogFile=" + (dir / "trace.txt") + "\n");
     testutil::ManualClock clock(testutil::UtcSeconds(1999, 5, 11, 7, 3, 9) * 1000 + 42);
+    testutil::TraceCatcher catcher(0);
     LogReadSettings("TARNWICK");
-    std::vector<std::string> lines;
-    static std::vector<std::string> *sink_lines;
-    sink_lines = &lines;
-    DebugOutputSetSink([](const char *text) { sink_lines->push_back(text); });
     std::string prefix = Prefix("Trace   ");
     std::string fits(8192 - prefix.size() - 1, 'a');  // with its NUL: exactly 8192
     LogEvent(Trace, "%s", fits.c_str());
     LogEvent(Trace, "%s", (fits + "b").c_str());
-    DebugOutputSetSink(nullptr);
+    std::vector<std::string> lines = catcher.Lines();
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0], prefix + fits);
     EXPECT_EQ(lines[1], "LogEvent:  Could not pack string into 5012 bytes\n");

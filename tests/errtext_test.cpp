@@ -10,17 +10,11 @@
 #include "diag/debug.h"
 #include "diag/debug_testing.h"
 #include "diag/errtext_testing.h"
-#include "platform/debugger_testing.h"
 #include "platform/process.h"
 #include "platform/syserr.h"
+#include "test_util.h"
 
 namespace {
-
-std::vector<std::string> lines;
-
-void Catch(const char *text) {
-    lines.emplace_back(text);
-}
 
 // A system with one text, so that the lines can be pinned on any platform.
 size_t FakeSystemText(unsigned long code, char *buffer, size_t size) {
@@ -41,18 +35,10 @@ std::string ErrorLine(const std::string &body) {
 
 class ErrText : public ::testing::Test {
   protected:
-    void SetUp() override {
-        lines.clear();
-        LogResetForTest();
-        LogSetMaskForTest(Error);
-        DebugOutputSetSink(Catch);
-        ErrTextSetForTest(&kFakeOps);
-    }
-    void TearDown() override {
-        ErrTextSetForTest(nullptr);
-        DebugOutputSetSink(nullptr);
-        LogResetForTest();
-    }
+    void SetUp() override { ErrTextSetForTest(&kFakeOps); }
+    void TearDown() override { ErrTextSetForTest(nullptr); }
+
+    testutil::TraceCatcher trace_{Error};
 };
 
 struct LookupCase {
@@ -134,10 +120,10 @@ TEST_F(ErrText, TraceSysErrorWritesOneLineInTheRightFormat) {
         {0xFFFFFFFF, "SYSTEM_ERROR(-1): Unknown LocalSystem Error(-1)\n (receive.cpp : L'77)\n"},
     };
     for (const TraceCase &c : cases) {
-        lines.clear();
+        trace_.Clear();
         TraceSysError(c.code, "/home/build/tarnwick/engine/receive.cpp", 77);
-        ASSERT_EQ(lines.size(), 1u) << std::hex << c.code;
-        EXPECT_EQ(lines[0], ErrorLine(c.line)) << std::hex << c.code;
+        ASSERT_EQ(trace_.Lines().size(), 1u) << std::hex << c.code;
+        EXPECT_EQ(trace_.Lines()[0], ErrorLine(c.line)) << std::hex << c.code;
     }
 }
 
@@ -146,15 +132,15 @@ TEST_F(ErrText, SystemTextsComeFromThePlatform) {
     char text[128];
     ASSERT_GT(SystemErrorText(5, text, sizeof text), 0u);
     TraceSysError(5, "timer/timer.cpp", 12);
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0],
+    ASSERT_EQ(trace_.Lines().size(), 1u);
+    EXPECT_EQ(trace_.Lines()[0],
               ErrorLine(std::string("SYSTEM_ERROR(5): ") + text + " (timer.cpp : L'12)\n"));
 
-    lines.clear();
+    trace_.Clear();
     TraceSysError(0x1FFFFFFF, "timer.cpp", 12);
-    ASSERT_EQ(lines.size(), 1u);
+    ASSERT_EQ(trace_.Lines().size(), 1u);
     EXPECT_EQ(
-        lines[0],
+        trace_.Lines()[0],
         ErrorLine("SYSTEM_ERROR(536870911): Unknown Error(536870911)\n (timer.cpp : L'12)\n"));
 }
 
@@ -170,12 +156,13 @@ TEST_F(ErrText, TracesTheSourceFileByItsBaseName) {
         {nullptr, ""},
     };
     for (const auto &c : cases) {
-        lines.clear();
+        trace_.Clear();
         TraceSysError(10048, c.file, 9);
-        ASSERT_EQ(lines.size(), 1u);
-        EXPECT_EQ(lines[0], ErrorLine(std::string("SOCKET_ERROR(10048): [10048] Address already in "
-                                                  "use(") +
-                                      c.shown + " : L'9)\n"));
+        ASSERT_EQ(trace_.Lines().size(), 1u);
+        EXPECT_EQ(trace_.Lines()[0],
+                  ErrorLine(std::string("SOCKET_ERROR(10048): [10048] Address already in "
+                                        "use(") +
+                            c.shown + " : L'9)\n"));
     }
 }
 
@@ -183,7 +170,7 @@ TEST_F(ErrText, NothingWhenErrorsAreNotTraced) {
     LogSetMaskForTest(Trace | Warning | Network | InOut | Database);
     TraceSysError(10048, "receive.cpp", 1);
     TraceSysError(5, "receive.cpp", 1);
-    EXPECT_TRUE(lines.empty());
+    EXPECT_TRUE(trace_.Lines().empty());
 }
 
 TEST_F(ErrText, ReportingKeepsTheLastError) {

@@ -8,12 +8,11 @@
 
 #include "diag/EVENTS_testing.h"
 #include "diag/debug.h"
-#include "diag/debug_testing.h"
-#include "platform/debugger_testing.h"
 #include "platform/errors.h"
 #include "platform/eventlog_testing.h"
 #include "platform/process.h"
 #include "service/service.h"
+#include "test_util.h"
 
 namespace {
 
@@ -81,12 +80,6 @@ int FakeDeregister(EventSourceHandle source) {
 
 const EventLogOps kFakeBackend = {FakeRegister, FakeReport, FakeDeregister};
 
-std::vector<std::string> lines;
-
-void Catch(const char *text) {
-    lines.emplace_back(text);
-}
-
 std::string TraceLine(const char *label, const std::string &body) {
     char prefix[32];
     std::snprintf(prefix, sizeof prefix, "%03lX> %s: ", ThreadId(), label);
@@ -97,10 +90,6 @@ class Events : public ::testing::Test {
   protected:
     void SetUp() override {
         fake = FakeLog();
-        lines.clear();
-        LogResetForTest();
-        LogSetMaskForTest(Trace | Warning | Error | Network | InOut | Database);
-        DebugOutputSetSink(Catch);
         EventLogSetForTest(&kFakeBackend);
         EventsResetForTest();
         service.consoleMode = false;
@@ -109,16 +98,16 @@ class Events : public ::testing::Test {
     void TearDown() override {
         EventsResetForTest();
         EventLogSetForTest(nullptr);
-        DebugOutputSetSink(nullptr);
-        LogResetForTest();
         service.consoleMode = false;
     }
+
+    testutil::TraceCatcher trace_{Trace | Warning | Error | Network | InOut | Database};
 };
 
 TEST_F(Events, OpenRegistersTheStandingSource) {
     EXPECT_EQ(EventLogOpen(), 1);
     EXPECT_EQ(fake.registered, std::vector<std::string>{"Tarnwick"});
-    EXPECT_TRUE(lines.empty());
+    EXPECT_TRUE(trace_.Lines().empty());
     // A second open keeps the source it has.
     EXPECT_EQ(EventLogOpen(), 1);
     EXPECT_EQ(fake.registered.size(), 1u);
@@ -127,25 +116,25 @@ TEST_F(Events, OpenRegistersTheStandingSource) {
 TEST_F(Events, OpenFailureIsTracedWithTheErrorCode) {
     fake.registerError = 1722;
     EXPECT_EQ(EventLogOpen(), 0);
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0], TraceLine("Error   ", "Could not open event log, error 1722\n"));
+    ASSERT_EQ(trace_.Lines().size(), 1u);
+    EXPECT_EQ(trace_.Lines()[0], TraceLine("Error   ", "Could not open event log, error 1722\n"));
     // No handle: reports are refused.
-    lines.clear();
+    trace_.Clear();
     EXPECT_EQ(EventLogReport(1, kStartEventId, 0x8001, 0, nullptr, 0), -1);
     EXPECT_TRUE(fake.reports.empty());
 }
 
 TEST_F(Events, NoHandleIsTracedAndMinusOne) {
     EXPECT_EQ(EventLogReport(1, 0x200003E8, 0x8001, 0, nullptr, 1, "x"), -1);
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0], TraceLine("Error   ", "Cannot log event, no handle!\n"));
+    ASSERT_EQ(trace_.Lines().size(), 1u);
+    EXPECT_EQ(trace_.Lines()[0], TraceLine("Error   ", "Cannot log event, no handle!\n"));
     EXPECT_TRUE(fake.reports.empty());
 }
 
 TEST_F(Events, NoHandleComesBeforeTheFilter) {
     EXPECT_EQ(EventLogReport(8, 0x200003E8, 0, 0, nullptr, 0), -1);
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0], TraceLine("Error   ", "Cannot log event, no handle!\n"));
+    ASSERT_EQ(trace_.Lines().size(), 1u);
+    EXPECT_EQ(trace_.Lines()[0], TraceLine("Error   ", "Cannot log event, no handle!\n"));
 }
 
 TEST_F(Events, TheFilterDropsTheAuditTypesSilently) {
@@ -160,10 +149,10 @@ TEST_F(Events, TheFilterDropsTheAuditTypesSilently) {
     ASSERT_EQ(EventLogOpen(), 1);
     for (const auto &c : cases) {
         fake.reports.clear();
-        lines.clear();
+        trace_.Clear();
         EXPECT_EQ(EventLogReport(c.type, 0x20008001, 0, 0, nullptr, 0), 0) << c.type;
         EXPECT_EQ(fake.reports.size(), c.reported ? 1u : 0u) << c.type;
-        EXPECT_EQ(lines.size(), c.reported ? 1u : 0u) << c.type;
+        EXPECT_EQ(trace_.Lines().size(), c.reported ? 1u : 0u) << c.type;
     }
 }
 
@@ -181,8 +170,8 @@ TEST_F(Events, AReportPassesEverythingAndTracesOk) {
     EXPECT_EQ(r.strings, (std::vector<std::string>{"one", "two"}));
     EXPECT_EQ(r.dataSize, sizeof data);
     EXPECT_EQ(r.data, data);
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0], TraceLine("Trace   ", "\nReportEvent( 3758096386 ) ok - 1234\n"));
+    ASSERT_EQ(trace_.Lines().size(), 1u);
+    EXPECT_EQ(trace_.Lines()[0], TraceLine("Trace   ", "\nReportEvent( 3758096386 ) ok - 1234\n"));
 }
 
 TEST_F(Events, NineStringsPassTheFirstEight) {
@@ -206,8 +195,9 @@ TEST_F(Events, AFailedReportGivesTheErrorCode) {
     ASSERT_EQ(EventLogOpen(), 1);
     fake.reportError = 1502;
     EXPECT_EQ(EventLogReport(1, 0x200003E8, 0x8001, 0, nullptr, 0), 1502);
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0], TraceLine("Trace   ", "\nReportEvent( 536871912 ) failed - 1502\n"));
+    ASSERT_EQ(trace_.Lines().size(), 1u);
+    EXPECT_EQ(trace_.Lines()[0],
+              TraceLine("Trace   ", "\nReportEvent( 536871912 ) failed - 1502\n"));
 }
 
 TEST_F(Events, CloseDeregistersTheStandingSource) {
@@ -238,7 +228,7 @@ TEST_F(Events, ServiceErrorUsesASourceOfItsOwn) {
     EXPECT_EQ(r.data, nullptr);
     EXPECT_EQ(fake.deregistered, std::vector<EventSourceHandle>{100});
     EXPECT_TRUE(fake.open.empty());
-    EXPECT_TRUE(lines.empty());  // nothing traced
+    EXPECT_TRUE(trace_.Lines().empty());  // nothing traced
 }
 
 TEST_F(Events, ServiceErrorTakesTheLastErrorFirst) {
@@ -257,26 +247,26 @@ TEST_F(Events, ServiceErrorLeavesTheStandingSourceUsable) {
     EXPECT_NE(fake.reports[0].source, standing);
     EXPECT_EQ(fake.open, std::vector<EventSourceHandle>{standing});
 
-    lines.clear();
+    trace_.Clear();
     EXPECT_EQ(EventLogReport(1, 0x200003E9, 0, 0, nullptr, 0), 0);
     ASSERT_EQ(fake.reports.size(), 2u);
     EXPECT_EQ(fake.reports[1].source, standing);
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0], TraceLine("Trace   ", "\nReportEvent( 536871913 ) ok - 0\n"));
+    ASSERT_EQ(trace_.Lines().size(), 1u);
+    EXPECT_EQ(trace_.Lines()[0], TraceLine("Trace   ", "\nReportEvent( 536871913 ) ok - 0\n"));
 }
 
 TEST_F(Events, ServiceErrorFailsSilently) {
     fake.registerError = 1722;
     ReportServiceError("x");
     EXPECT_TRUE(fake.reports.empty());
-    EXPECT_TRUE(lines.empty());
+    EXPECT_TRUE(trace_.Lines().empty());
 
     fake.registerError = 0;
     fake.reportError = 1502;
     ReportServiceError("x");
     EXPECT_EQ(fake.reports.size(), 1u);
     EXPECT_EQ(fake.deregistered.size(), 1u);  // its source is still given back
-    EXPECT_TRUE(lines.empty());
+    EXPECT_TRUE(trace_.Lines().empty());
 }
 
 TEST_F(Events, ConsoleModeReportsNothing) {
@@ -286,7 +276,7 @@ TEST_F(Events, ConsoleModeReportsNothing) {
     ReportServiceStartError();
     EXPECT_TRUE(fake.registered.empty());
     EXPECT_TRUE(fake.reports.empty());
-    EXPECT_TRUE(lines.empty());
+    EXPECT_TRUE(trace_.Lines().empty());
 }
 
 TEST_F(Events, EveryServiceStartMakesTwoErrorEvents) {
@@ -307,8 +297,8 @@ TEST_F(Events, EveryServiceStartMakesTwoErrorEvents) {
     EXPECT_EQ(trying.eventId, 0u);
     EXPECT_EQ(trying.strings,
               (std::vector<std::string>{"Tarnwick error: 0", "Trying to start tarnwick"}));
-    ASSERT_EQ(lines.size(), 1u);  // the start event's "ok" only
-    EXPECT_EQ(lines[0], TraceLine("Trace   ", "\nReportEvent( 536871912 ) ok - 0\n"));
+    ASSERT_EQ(trace_.Lines().size(), 1u);  // the start event's "ok" only
+    EXPECT_EQ(trace_.Lines()[0], TraceLine("Trace   ", "\nReportEvent( 536871912 ) ok - 0\n"));
 }
 
 TEST_F(Events, TheStartEventNeedsTheStandingSource) {

@@ -7,7 +7,6 @@
 #include <cstring>
 #include <string>
 
-#include "support/test_support.h"
 #include "test_util.h"
 
 namespace {

@@ -23,7 +23,6 @@
 #include "platform/clock_testing.h"
 #include "platform/debugger_testing.h"
 #include "platform/textfile.h"
-#include "support/test_support.h"
 #include "test_util.h"
 
 namespace routetest {

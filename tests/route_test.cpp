@@ -3,7 +3,7 @@
 
 #include "engine/route.h"
 #include "route_fixture.h"
-#include "support/test_support.h"
+#include "test_util.h"
 
 namespace {
 

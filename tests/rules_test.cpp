@@ -24,7 +24,7 @@
 #include "platform/resolver_testing.h"
 #include "platform/textfile.h"
 #include "service/settings.h"
-#include "support/test_support.h"
+#include "test_util.h"
 
 namespace {
 

@@ -30,7 +30,6 @@
 #include "platform/scm_testing.h"
 #include "service/service_testing.h"
 #include "service/settings.h"
-#include "support/test_support.h"
 #include "test_util.h"
 #include "timer/vtm_driver_testing.h"
 

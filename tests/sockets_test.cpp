@@ -13,7 +13,6 @@
 
 #include "platform/errors.h"
 #include "platform/process.h"
-#include "support/test_support.h"
 #include "test_util.h"
 
 namespace {

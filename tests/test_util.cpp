@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -14,7 +15,6 @@
 #include "platform/clock_testing.h"
 #include "platform/debugger_testing.h"
 #include "platform/process.h"
-#include "support/test_support.h"
 
 namespace testutil {
 
@@ -100,7 +100,7 @@ TraceCatcher::TraceCatcher(uint32_t mask) {
 }
 
 TraceCatcher::~TraceCatcher() {
-    LogSetMaskForTest(0);
+    LogResetForTest();
     DebugOutputSetSink(nullptr);
 }
 
@@ -109,12 +109,33 @@ std::vector<std::string> TraceCatcher::Lines() const {
     return caught;
 }
 
-std::vector<std::string> TraceCatcher::Texts() const {
-    std::vector<std::string> texts;
+std::vector<TraceLine> TraceCatcher::Split() const {
+    std::vector<TraceLine> out;
     for (const std::string &line : Lines()) {
         size_t at = line.find("> ");
-        texts.push_back(at == std::string::npos || line.size() < at + 12 ? line
-                                                                         : line.substr(at + 12));
+        if (at == std::string::npos || line.size() < at + 12) {
+            out.push_back(TraceLine{"", line});
+        } else {
+            out.push_back(TraceLine{line.substr(at + 2, 8), line.substr(at + 12)});
+        }
+    }
+    return out;
+}
+
+std::vector<std::string> TraceCatcher::Texts() const {
+    std::vector<std::string> texts;
+    for (const TraceLine &line : Split()) {
+        texts.push_back(line.text);
+    }
+    return texts;
+}
+
+std::vector<std::string> TraceCatcher::Texts(const std::string &label) const {
+    std::vector<std::string> texts;
+    for (const TraceLine &line : Split()) {
+        if (line.label == label) {
+            texts.push_back(line.text);
+        }
     }
     return texts;
 }
@@ -124,9 +145,32 @@ bool TraceCatcher::Has(const std::string &text) const {
     return std::find(texts.begin(), texts.end(), text) != texts.end();
 }
 
+std::vector<TraceLine> TraceCatcher::Take() {
+    std::vector<TraceLine> out = Split();
+    Clear();
+    return out;
+}
+
 void TraceCatcher::Clear() {
     std::lock_guard<std::mutex> guard(lines_mutex);
     caught.clear();
+}
+
+UtcZone::UtcZone() {
+    const char *tz = std::getenv("TZ");
+    had_ = tz != nullptr;
+    old_ = had_ ? tz : "";
+    testsupport::SetEnv("TZ", "UTC");
+    testsupport::TzSet();
+}
+
+UtcZone::~UtcZone() {
+    if (had_) {
+        testsupport::SetEnv("TZ", old_.c_str());
+    } else {
+        testsupport::UnsetEnv("TZ");
+    }
+    testsupport::TzSet();
 }
 
 bool BindLoopback(SockHandle s, SockAddrIn *addr) {
@@ -142,11 +186,6 @@ bool BindLoopback(SockHandle s, SockAddrIn *addr) {
         }
     }
     return false;
-}
-
-void UseUtc() {
-    testsupport::SetEnv("TZ", "UTC");
-    testsupport::TzSet();
 }
 
 }  // namespace testutil

@@ -12,58 +12,18 @@
 #include <vector>
 
 #include "diag/debug.h"
-#include "diag/debug_testing.h"
 #include "engine/tarnwick.h"
 #include "engine/tarnwick_testing.h"
-#include "platform/clock_testing.h"
-#include "platform/debugger_testing.h"
 #include "platform/errors.h"
 #include "platform/mmtimer.h"
 #include "platform/mmtimer_testing.h"
-#include "support/test_support.h"
+#include "test_util.h"
 #include "timer/vtm_driver.h"
 #include "timer/vtm_driver_testing.h"
 
 namespace {
 
-// --- trace capture ---
-
-struct TraceLine {
-    std::string label;  // 8 characters
-    std::string text;   // what the caller formatted
-};
-
-std::mutex trace_lock;
-std::vector<TraceLine> traces;
-
-void CaptureTrace(const char *line) {
-    std::string s(line);
-    size_t mark = s.find("> ");
-    TraceLine t;
-    if (mark != std::string::npos && s.size() >= mark + 12) {
-        t.label = s.substr(mark + 2, 8);
-        t.text = s.substr(mark + 12);
-    } else {
-        t.text = s;
-    }
-    std::lock_guard<std::mutex> hold(trace_lock);
-    traces.push_back(t);
-}
-
-std::vector<TraceLine> TakeTraces() {
-    std::lock_guard<std::mutex> hold(trace_lock);
-    std::vector<TraceLine> out;
-    out.swap(traces);
-    return out;
-}
-
-std::vector<std::string> TakeTexts() {
-    std::vector<std::string> out;
-    for (const TraceLine &t : TakeTraces()) {
-        out.push_back(t.text);
-    }
-    return out;
-}
+using testutil::TraceLine;
 
 // An assertion trace for exp with the given error code; the line number is
 // whatever the check's source line is.
@@ -164,22 +124,12 @@ void Ticks(int n) {
     }
 }
 
-// --- test clock ---
-
-std::atomic<int64_t> clock_ms{0};
-int64_t TestClock() {
-    return clock_ms.load();
-}
 // A day boundary in UTC (2024-05-17 00:00:00).
 constexpr int64_t kMidnight = 19860LL * 86400;
 
 class TimerPool : public ::testing::Test {
   protected:
     void SetUp() override {
-        TakeTraces();
-        DebugOutputSetSink(CaptureTrace);
-        LogResetForTest();
-        LogSetMaskForTest(Trace | Warning | Error | Network | InOut | Database);
         EngineResetForTest();
         fake = FakeTimer{};
         calls.clear();
@@ -191,11 +141,15 @@ class TimerPool : public ::testing::Test {
         TimerPoolResetForTest();
         TimerSetForTest(nullptr);
         TimerSetCapsForTest(0, 0);
-        ClockSetForTest(nullptr);
-        LogResetForTest();
-        DebugOutputSetSink(nullptr);
         EngineResetForTest();
-        TakeTraces();
+    }
+    std::vector<TraceLine> TakeTraces() { return trace_.Take(); }
+    std::vector<std::string> TakeTexts() {
+        std::vector<std::string> out;
+        for (const TraceLine &t : TakeTraces()) {
+            out.push_back(t.text);
+        }
+        return out;
     }
     // A fresh pool, started: for each row of a table.
     void Restart() {
@@ -209,6 +163,8 @@ class TimerPool : public ::testing::Test {
         tm_start();
         TakeTraces();
     }
+
+    testutil::TraceCatcher trace_{Trace | Warning | Error | Network | InOut | Database};
 };
 
 TEST_F(TimerPool, TracesInitStartAndCreate) {
@@ -445,29 +401,8 @@ TEST_F(TimerPool, ResolutionFollowsTheCapabilities) {
 
 class TimerPoolLocalTime : public TimerPool {
   protected:
-    void SetUp() override {
-        TimerPool::SetUp();
-        const char *tz = std::getenv("TZ");
-        hadtz_ = tz != nullptr;
-        oldtz_ = hadtz_ ? tz : "";
-        testsupport::SetEnv("TZ", "UTC");
-        testsupport::TzSet();
-        static const ClockOps kTestClockOps = {TestClock};
-        ClockSetForTest(&kTestClockOps);
-    }
-    void TearDown() override {
-        if (hadtz_) {
-            testsupport::SetEnv("TZ", oldtz_.c_str());
-        } else {
-            testsupport::UnsetEnv("TZ");
-        }
-        testsupport::TzSet();
-        TimerPool::TearDown();
-    }
-
-  private:
-    bool hadtz_ = false;
-    std::string oldtz_;
+    testutil::UtcZone utc_;
+    testutil::ManualClock clock_{0};
 };
 
 TEST_F(TimerPoolLocalTime, Mode64AlignsTheFirstExpiryWithTheTimeOfDay) {
@@ -487,7 +422,7 @@ TEST_F(TimerPoolLocalTime, Mode64AlignsTheFirstExpiryWithTheTimeOfDay) {
     };
     for (const Case &c : cases) {
         Restart();
-        clock_ms = (kMidnight + c.hour * 3600 + c.minute * 60 + c.second) * 1000 + 999;
+        clock_.Set((kMidnight + c.hour * 3600 + c.minute * 60 + c.second) * 1000 + 999);
         ASSERT_EQ(tm_settimer(c.period, Record, 0, 0, 64), 0);
         TimerSlotView v = TimerPoolSlot(0);
         EXPECT_EQ(v.period, c.period);

@@ -3,18 +3,14 @@
 # CTest (the windows preset), then the end-to-end run of tarnwick.exe
 # (tools/e2e-wine.sh, which needs root for its network namespace).
 #
-# The wine prefix lives in the build folder.  A persistent wineserver serves
-# the unit tests (without it every test pays the server's start); it is
-# stopped before the end-to-end run, which starts its own inside its network
-# namespace.
+# The wine prefix lives in the build folder (tools/wine-env.sh).  A
+# persistent wineserver serves the unit tests (without it every test pays the
+# server's start); it is stopped before the end-to-end run, which starts its
+# own inside its network namespace.
 set -e
 cd "$(dirname "$0")/.."
 build=build/windows
-export WINEPREFIX="$PWD/$build/wineprefix"
-export WINEARCH=win64
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
-unset DISPLAY
+. tools/wine-env.sh
 
 stop_server() {
     wineserver -k 2>/dev/null || true

@@ -1,11 +1,13 @@
 #!/bin/sh
-# Builds and tests everything: the Linux release build, the address and
+# Checks the formatting (tools/check-format.sh), then builds and tests
+# everything: the Linux release build, the address and
 # undefined-behaviour sanitizer build and the thread sanitizer build, then the
 # Windows executable and its tests under wine (tools/check-windows.sh) where
 # mingw-w64 and wine are installed.  The end-to-end tests need root (they
 # make private network namespaces).
 set -e
 cd "$(dirname "$0")/.."
+tools/check-format.sh
 for preset in release asan tsan; do
     echo "=== $preset ==="
     cmake --workflow --preset "$preset"

@@ -34,11 +34,8 @@ fi
 cd "$(dirname "$0")/.."
 build=$(cd "${1:-build/windows}" && pwd)
 exe=$build/tarnwick.exe
-export WINEPREFIX=${WINEPREFIX:-$build/wineprefix}
-export WINEARCH=win64
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
-unset DISPLAY
+WINEPREFIX=${WINEPREFIX:-$build/wineprefix}
+. tools/wine-env.sh
 
 failures=0
 pass() { echo "PASS: $*"; }

@@ -2,16 +2,29 @@
 // header's results, read from the live registry.
 #include "platform/registry.h"
 
+#include <gtest/gtest.h>
+#include <windows.h>
+
 #include <string>
 
-#include "win32/registry_fixture.h"
+#include "test_util.h"
 
 namespace {
 
 constexpr char kKey[] = "SOFTWARE\\Halvane\\TARNWICK";
 
-class RegistryWin32 : public registrytest::PrivateMachineKey {
+class RegistryWin32 : public ::testing::Test {
   protected:
+    // Sets value name of key to size bytes of data of the given type.
+    void Set(const char *key, const char *name, DWORD type, const void *data, DWORD size) {
+        HKEY h;
+        ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, key, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                  &h, nullptr),
+                  ERROR_SUCCESS);
+        ASSERT_EQ(RegSetValueExA(h, name, 0, type, static_cast<const BYTE *>(data), size),
+                  ERROR_SUCCESS);
+        RegCloseKey(h);
+    }
     // Reads name of kKey into a buffer of size bytes filled with '#'.
     long Read(const char *name, uint32_t size, std::string *data, uint32_t *got) {
         RegKey key = 0;
@@ -24,17 +37,19 @@ class RegistryWin32 : public registrytest::PrivateMachineKey {
         *data = buffer;
         return rc;
     }
+
+    testsupport::PrivateRegistry registry_;
 };
 
 TEST_F(RegistryWin32, MissingKeysAreNotFound) {
     RegKey key = 77;
     EXPECT_EQ(RegistryOpenKey(kRegLocalMachine, kKey, &key), kErrorFileNotFound);
     EXPECT_EQ(key, 0u);
-    MakeKey("SOFTWARE\\Halvane");
+    registry_.MakeKey("SOFTWARE\\Halvane");
     key = 77;
     EXPECT_EQ(RegistryOpenKey(kRegLocalMachine, kKey, &key), kErrorFileNotFound);
     EXPECT_EQ(key, 0u);
-    MakeKey(kKey);
+    registry_.MakeKey(kKey);
     // Only HKEY_LOCAL_MACHINE is a root.
     key = 77;
     EXPECT_EQ(RegistryOpenKey(0x80000001u, kKey, &key), kErrorFileNotFound);
@@ -46,7 +61,7 @@ TEST_F(RegistryWin32, MissingKeysAreNotFound) {
 }
 
 TEST_F(RegistryWin32, StringValuesFitWithTheirTerminator) {
-    SetString(kKey, "Log Dir", "c:\\logs");
+    registry_.WriteSetting(kKey, "Log Dir", "c:\\logs");
     std::string data;
     uint32_t got = 0;
     EXPECT_EQ(Read("log dir", 9, &data, &got), kErrorSuccess);
@@ -96,8 +111,8 @@ TEST_F(RegistryWin32, StringsAreAlwaysTerminatedAndHoldNoNul) {
 }
 
 TEST_F(RegistryWin32, NullDataAsksForTheSize) {
-    SetString(kKey, "", "default");
-    SetString(kKey, "Name", "twelve chars");
+    registry_.WriteSetting(kKey, "", "default");
+    registry_.WriteSetting(kKey, "Name", "twelve chars");
     RegKey key = 0;
     ASSERT_EQ(RegistryOpenKey(kRegLocalMachine, kKey, &key), kErrorSuccess);
     uint32_t size = 1;
@@ -118,7 +133,7 @@ TEST_F(RegistryWin32, NullDataAsksForTheSize) {
 }
 
 TEST_F(RegistryWin32, LargeValuesAreMeasuredNotRead) {
-    SetString(kKey, "Huge", std::string(10000, 'h'));
+    registry_.WriteSetting(kKey, "Huge", std::string(10000, 'h'));
     std::string data;
     uint32_t got = 0;
     EXPECT_EQ(Read("Huge", 256, &data, &got), kErrorMoreData);

@@ -8,11 +8,26 @@
 #include <thread>
 #include <vector>
 
-#include "registry_fixture.h"
+#include "diag/debug.h"
+#include "engine/tarnwick.h"
+#include "service/settings.h"
+#include "test_util.h"
 
 namespace {
 
-using namespace regtest;
+constexpr char kKey[] = "SOFTWARE\\Halvane\\TARNWICK";
+constexpr char kHead[] = "Windows Registry Editor Version 5.00\n\n";
+constexpr char kKeyLine[] = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvane\\TARNWICK]\n";
+
+// UTF-16LE with a byte-order mark; every byte of text becomes one unit.
+std::string Utf16(const std::string &text) {
+    std::string out = "\xFF\xFE";
+    for (unsigned char c : text) {
+        out += static_cast<char>(c);
+        out += '\0';
+    }
+    return out;
+}
 
 // The bytes of a literal, NULs included.
 template <size_t N>
@@ -20,8 +35,25 @@ std::string Bytes(const char (&s)[N]) {
     return std::string(s, N - 1);
 }
 
-class RegistryTest : public RegistryFileTest {
+// The registry file named by TARNWICK_REGISTRY in a scratch directory, and
+// the trace lines caught while a test runs.
+class RegistryTest : public ::testing::Test {
   protected:
+    void SetUp() override {
+        file_ = dir_ / "registry.reg";
+        testsupport::SetEnv("TARNWICK_REGISTRY", file_.c_str());
+    }
+    void TearDown() override { testsupport::UnsetEnv("TARNWICK_REGISTRY"); }
+
+    void Write(const std::string &bytes) {
+        FILE *f = std::fopen(file_.c_str(), "wb");
+        ASSERT_NE(f, nullptr);
+        ASSERT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), f), bytes.size());
+        std::fclose(f);
+    }
+    // The registry file with the settings key line and body behind it.
+    void WriteKey(const std::string &body) { Write(std::string(kHead) + kKeyLine + body); }
+
     struct Result {
         long rc;
         uint32_t size;
@@ -41,13 +73,17 @@ class RegistryTest : public RegistryFileTest {
         RegistryCloseKey(k);
         return {rc, got, std::string(buf.data())};
     }
+
+    testutil::TempDir dir_;
+    std::string file_;
+    testutil::TraceCatcher trace_{Trace | Warning};
 };
 
 TEST_F(RegistryTest, MissingFileIsNotFoundWithoutTrace) {
     RegKey k = 99;
     EXPECT_EQ(RegistryOpenKey(kRegLocalMachine, kKey, &k), kErrorFileNotFound);
     EXPECT_EQ(k, 0u);
-    EXPECT_TRUE(lines.empty());
+    EXPECT_TRUE(trace_.Lines().empty());
 }
 
 struct ReadCase {
@@ -113,12 +149,13 @@ TEST_F(RegistryTest, ReadsStringValues) {
     };
     for (const ReadCase &c : cases) {
         Write(c.file);
-        lines.clear();
+        trace_.Clear();
         Result r = Query(c.name);
         EXPECT_EQ(r.rc, kErrorSuccess) << c.what;
         EXPECT_EQ(r.text, c.value) << c.what;
         EXPECT_EQ(r.size, std::strlen(c.value) + 1) << c.what;
-        EXPECT_TRUE(lines.empty()) << c.what << ": " << (lines.empty() ? "" : lines[0]);
+        EXPECT_TRUE(trace_.Lines().empty())
+            << c.what << ": " << (trace_.Lines().empty() ? "" : trace_.Lines()[0]);
     }
 }
 
@@ -143,10 +180,10 @@ TEST_F(RegistryTest, ValuesThatAreNotStringsOrNotThereAreNotFound) {
     };
     for (const ReadCase &c : cases) {
         Write(c.file);
-        lines.clear();
+        trace_.Clear();
         Result r = Query(c.name);
         EXPECT_EQ(r.rc, kErrorFileNotFound) << c.what;
-        EXPECT_TRUE(lines.empty()) << c.what;
+        EXPECT_TRUE(trace_.Lines().empty()) << c.what;
     }
 }
 
@@ -261,13 +298,13 @@ TEST_F(RegistryTest, MalformedFilesAreMissingWithOneWarning) {
     };
     for (const MalformedCase &c : cases) {
         Write(c.file);
-        lines.clear();
+        trace_.Clear();
         RegKey k = 99;
         EXPECT_EQ(RegistryOpenKey(kRegLocalMachine, kKey, &k), kErrorFileNotFound) << c.what;
         EXPECT_EQ(k, 0u) << c.what;
-        ASSERT_EQ(lines.size(), 1u) << c.what;
-        EXPECT_EQ(Label(lines[0]), "Warning ") << c.what;
-        EXPECT_EQ(Text(lines[0]), "Registry file " + file_ + " " + c.warning) << c.what;
+        ASSERT_EQ(trace_.Lines().size(), 1u) << c.what;
+        EXPECT_EQ(trace_.Split()[0].label, "Warning ") << c.what;
+        EXPECT_EQ(trace_.Split()[0].text, "Registry file " + file_ + " " + c.warning) << c.what;
     }
 }
 
@@ -281,9 +318,10 @@ TEST_F(RegistryTest, LongestLineIsRead) {
 
     WriteKey("\"A\"=\"" + data + "d\"\n");
     EXPECT_EQ(Query("A", 5000).rc, kErrorFileNotFound);
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(Text(lines[0]), "Registry file " + file_ +
-                                  " line 4: line longer than 4095 characters - file ignored\n");
+    ASSERT_EQ(trace_.Lines().size(), 1u);
+    EXPECT_EQ(
+        trace_.Split()[0].text,
+        "Registry file " + file_ + " line 4: line longer than 4095 characters - file ignored\n");
 }
 
 TEST_F(RegistryTest, QueryKeepsTheBufferContract) {
@@ -349,8 +387,8 @@ TEST_F(RegistryTest, KeyHandles) {
     RegKey extra = 99;
     EXPECT_EQ(RegistryOpenKey(kRegLocalMachine, kKey, &extra), kErrorFileNotFound);
     EXPECT_EQ(extra, 0u);
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(Text(lines[0]), "RegistryOpenKey: all 16 key handles are in use\n");
+    ASSERT_EQ(trace_.Lines().size(), 1u);
+    EXPECT_EQ(trace_.Split()[0].text, "RegistryOpenKey: all 16 key handles are in use\n");
 
     RegistryCloseKey(keys[3]);
     size = sizeof buf;
@@ -371,8 +409,8 @@ TEST_F(RegistryTest, UnreadableFileIsMissingWithAWarning) {
     testsupport::SetEnv("TARNWICK_REGISTRY", dir_.path().c_str());
     RegKey k = 99;
     EXPECT_EQ(RegistryOpenKey(kRegLocalMachine, kKey, &k), kErrorFileNotFound);
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(Text(lines[0]),
+    ASSERT_EQ(trace_.Lines().size(), 1u);
+    EXPECT_EQ(trace_.Split()[0].text,
               "Registry file " + dir_.path() + " cannot be read: Is a directory - file ignored\n");
 }
 
@@ -404,6 +442,42 @@ TEST_F(RegistryTest, ThreadsReadAtTheSameTime) {
     for (int f : failures) {
         EXPECT_EQ(f, 0);
     }
+}
+
+// A malformed file is read, and found wrong, once for each of the three
+// settings: each takes its fall-back.
+TEST_F(RegistryTest, MalformedFileGivesTheSettingsTheirFallbacks) {
+    const std::string head = kHead;
+    const std::string key = kKeyLine;
+    const std::string good = head + key + "\"Log Dir\"=\"/good\"\n";
+    const MalformedCase cases[] = {
+        {"wrong first line", "Windows Registry Editor\n" + key + "\"Log Dir\"=\"/good\"\n",
+         "line 1: wrong first line - file ignored\n"},
+        {"unterminated string", good + "\"PID File\"=\"/run/tw.pid\n",
+         "line 5: unterminated string - file ignored\n"},
+        {"value before key", head + "\"Log Dir\"=\"/good\"\n" + key,
+         "line 3: value line before any key line - file ignored\n"},
+    };
+    const std::string missing = "reg_key(SOFTWARE\\Halvane\\TARNWICK\\";
+    for (const MalformedCase &c : cases) {
+        Write(c.file);
+        SettingsResetForTest();
+        trace_.Clear();
+        engine.stoprequested = 1;
+        ServiceInit();
+        const std::string bad = "Registry file " + file_ + " " + c.warning;
+        EXPECT_EQ(trace_.Texts("Warning "),
+                  (std::vector<std::string>{bad, missing + "Log Dir) - not found\n", bad,
+                                            missing + "Config File) - not found\n", bad,
+                                            missing + "PID File) - not found\n"}))
+            << c.what;
+        EXPECT_STREQ(settings.logdir, "c:\\syslog") << c.what;
+        EXPECT_STREQ(settings.conffile, "syslog.conf") << c.what;
+        EXPECT_STREQ(settings.pidfile, "syslog.pid") << c.what;
+        EXPECT_EQ(engine.stoprequested.load(), 1) << c.what;
+    }
+    SettingsResetForTest();
+    engine.stoprequested = 0;
 }
 
 }  // namespace
