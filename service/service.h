@@ -42,8 +42,9 @@ extern ServiceState service;
 int ServiceEntry(int argc, char **argv);
 
 // Registers the service "Tarnwick" (own process, started on demand,
-// LocalSystem, the executable's path) and prints "Tarnwick installed.\n", or
-// what failed: "Unable to install %s - %s\n", "OpenSCManager failed - %s\n",
+// LocalSystem, the executable's path in double quotes) and prints "Tarnwick
+// installed.\n", or what failed: "Unable to install %s - %s\n" (also for a
+// path that does not fit 511 characters), "OpenSCManager failed - %s\n",
 // "CreateService failed - %s\n" with LastErrorText.
 void InstallService();
 
@@ -63,8 +64,8 @@ char *LastErrorText(char *buffer, size_t size);
 // The service's main function, on the service thread: stoprequested
 // cleared, event source, control handler, start event, SERVICE_START_PENDING,
 // ServiceInit, the "Trying to start tarnwick" report, rundaemon, and
-// SERVICE_STOPPED once the engine has returned.  When the log directory cannot be entered, a ReportServiceError
-// names it.
+// SERVICE_STOPPED once the engine has returned.  When the log directory cannot be entered, a
+// ReportServiceError names it.
 void ServiceMain(uint32_t argc, char **argv);
 
 // The control handler, on the main thread: 1 stops the engine (reports
