@@ -16,6 +16,7 @@
 #include "engine/tarnwick.h"
 #include "platform/clock.h"
 #include "platform/errors.h"
+#include "platform/path.h"
 #include "platform/resolver.h"
 #include "platform/textfile.h"
 #include "service/settings.h"
@@ -185,8 +186,15 @@ void ParseFile(const char *action, LogTarget *t) {
     char dated[FILENAME_SIZE + 32];
     std::snprintf(dated, sizeof dated, "%s_%04d%02d%02d.LOG", t->dest.filename, tm.tm_year + 1900,
                   tm.tm_mon + 1, tm.tm_mday);
-    int fd = TextOpenAppend(dated, true);
-    if (fd < 0) {
+    int fd = -1;
+    bool failed;
+    if (engine.check != nullptr) {
+        failed = PathFolderWritable(dated) != 0;  // named, not created
+    } else {
+        fd = TextOpenAppend(dated, true);
+        failed = fd < 0;
+    }
+    if (failed) {
         // Keep room for the error text that reporterr adds.
         if (std::strlen(action) <= kPathShownWhole) {
             reporterr(action);
@@ -201,13 +209,13 @@ void ParseFile(const char *action, LogTarget *t) {
         return;
     }
     t->fd = static_cast<int16_t>(fd);
-    LogEvent(Trace, "Log<%s> opened\n", dated);
+    LogEvent(Trace, "Log<%s> %s\n", dated, fd >= 0 ? "opened" : "checked");
     t->kind = TargetKind::FILE;
 }
 
 // "@": forwarding, only while the syslog socket is bound.
 void ParseForward(const char *host, LogTarget *t) {
-    if (engine.portbound == 0) {
+    if (engine.portbound == 0 && engine.check == nullptr) {
         return;
     }
     if (std::strlen(host) >= sizeof t->dest.forw.forwhost) {
@@ -329,6 +337,10 @@ int init() {
     LogTarget *tail = nullptr;
     FILE *cf = TextOpen(settings.conffile, "r");
     if (cf == nullptr) {
+        if (engine.check != nullptr) {
+            engine.check->readerror = errno;
+            return 0;
+        }
         LogEvent(Trace, "cannot open %s\n", settings.conffile);
         for (const char *rule : kBuiltinRules) {
             AppendRule(&tail, rule);
@@ -339,7 +351,15 @@ int init() {
 
     LogEvent(Trace, "Configuration<%s> begins to proess\n", settings.conffile);
     char line[kLineSize];
+    // The physical line, for check mode: the pieces of a split line share it.
+    int lineno = 0;
+    bool whole = true;
     while (std::fgets(line, sizeof line, cf) != nullptr) {
+        lineno += whole ? 1 : 0;
+        whole = std::strchr(line, '\n') != nullptr;
+        if (engine.check != nullptr) {
+            engine.check->line = lineno;
+        }
         const char *p = line;
         while (IsWhite(*p)) {
             ++p;
@@ -353,11 +373,17 @@ int init() {
         }
         AppendRule(&tail, line);
     }
+    if (engine.check != nullptr && std::ferror(cf)) {
+        engine.check->readerror = errno != 0 ? errno : EIO;
+    }
     std::fclose(cf);
     engine.rulesready = 1;
 
-    if (engine.verbose) {
+    if (engine.verbose || engine.check != nullptr) {
         PrintListing();
+    }
+    if (engine.check != nullptr) {
+        return 0;
     }
     logmsg(46, "tarnwick: restart", engine.myhostname, LM_STAMP);
     LogEvent(Trace, "tarnwick: restarted\n");

@@ -1,6 +1,11 @@
 #include "platform/path.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cctype>
+#include <cerrno>
+#include <climits>
 #include <cstring>
 
 int MapPath(const char *path, char *out, size_t size) {
@@ -21,4 +26,27 @@ int MapPath(const char *path, char *out, size_t size) {
     }
     out[n] = '\0';
     return 0;
+}
+
+int PathFolderWritable(const char *path) {
+    char folder[PATH_MAX];
+    if (MapPath(path, folder, sizeof folder) != 0) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    char *slash = std::strrchr(folder, '/');
+    if (slash == nullptr) {
+        std::strcpy(folder, ".");
+    } else {
+        slash[slash == folder ? 1 : 0] = '\0';
+    }
+    struct stat st;
+    if (stat(folder, &st) != 0) {
+        return -1;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        errno = ENOTDIR;
+        return -1;
+    }
+    return access(folder, W_OK | X_OK);
 }
