@@ -1,5 +1,5 @@
 ; The Windows installer of Tarnwick (tools/package.sh builds it):
-;     makensis -DVERSION=1.0 -DBINDIR=<folder of the exes> -DRULES=<rule file>
+;     makensis -DVERSION=1.0 -DBUILD=<windows build folder> -DRULES=<rule file>
 ;              -DOUTFILE=<setup.exe> packaging/tarnwick.nsi
 ; A 64-bit installer; /S installs silently, /NOSTART leaves the service
 ; stopped.  A setting or a rule file that is already there is never
@@ -46,8 +46,8 @@ Section
         ExecWait '"$INSTDIR\tarnwick.exe" -remove'
     ${EndIf}
     SetOutPath "$INSTDIR"
-    File "${BINDIR}\tarnwick.exe"
-    File "${BINDIR}\tarnwick-check.exe"
+    File "${BUILD}/tarnwick.exe"
+    File "${BUILD}/check/tarnwick-check.exe"
     WriteUninstaller "$INSTDIR\uninstall.exe"
 
     !insertmacro KeepOrWrite "Log Dir" "c:\syslog"
