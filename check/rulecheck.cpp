@@ -6,6 +6,7 @@
 
 #include "engine/tarnwick.h"
 #include "platform/errors.h"
+#include "platform/path.h"
 #include "platform/process.h"
 #include "platform/sockets.h"
 #include "service/settings.h"
@@ -39,19 +40,17 @@ int RuleCheckMain(int argc, char **argv) {
         std::fprintf(stderr, "usage: tarnwick-check [FILE]\n");
         return kUnreadable;
     }
-    if (argc == 2) {
-        if (std::strlen(argv[1]) >= sizeof settings.conffile) {
-            return Unreadable("read", argv[1], ENAMETOOLONG);
-        }
-        std::snprintf(settings.conffile, sizeof settings.conffile, "%s", argv[1]);
-    } else {
-        // As the daemon: the rule file is opened from the log directory.
-        ReadPathSettings();
-        if (ChangeDirectory(settings.logdir) != 0) {
-            return Unreadable("enter log directory", settings.logdir, errno);
-        }
+    // As the daemon: the rule file is opened, and its file actions are
+    // taken, from the log directory.  A file named here is taken from the
+    // current folder, which stays when the log directory cannot be entered.
+    ReadPathSettings();
+    if (argc == 2 && FullPath(argv[1], settings.conffile, sizeof settings.conffile) != 0) {
+        return Unreadable("read", argv[1], errno);
     }
-    shown = settings.conffile;
+    if (ChangeDirectory(settings.logdir) != 0 && argc < 2) {
+        return Unreadable("enter log directory", settings.logdir, errno);
+    }
+    shown = argc == 2 ? argv[1] : settings.conffile;
     refusals = 0;
     // Forwarding hosts are looked up; the socket layer must be up for it.
     SockStartup();
@@ -65,7 +64,7 @@ int RuleCheckMain(int argc, char **argv) {
     engine.verbose = verbose;
     std::fflush(stdout);
     if (check.readerror != 0) {
-        return Unreadable("read", settings.conffile, check.readerror);
+        return Unreadable("read", shown, check.readerror);
     }
     return refusals == 0 ? kAccepted : kRefused;
 }

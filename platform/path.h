@@ -22,3 +22,8 @@ int MapPath(const char *path, char *out, size_t size);
 // for a bare name) exists and files may be made in it, without making one.
 // Returns 0, or -1 with errno set (ENOENT, ENOTDIR, EACCES, ENAMETOOLONG).
 int PathFolderWritable(const char *path);
+
+// The full form of path (mapped with MapPath) into out (size bytes): a path
+// that is not absolute is taken from the current folder.  Returns 0, or -1
+// with errno set (ENAMETOOLONG when it does not fit).
+int FullPath(const char *path, char *out, size_t size);

@@ -11,6 +11,7 @@
 #include "engine/tarnwick.h"
 #include "engine/tarnwick_testing.h"
 #include "service/settings.h"
+#include "support/test_support.h"
 #include "test_util.h"
 
 namespace {
@@ -35,6 +36,16 @@ TEST(RuleCheck, ListsTheRulesAndNamesEachRefusedLine) {
     const std::string none = tmp / "none.conf";
     const std::string mail_err = Levels("X").replace(4, 2, "3 ");
     const std::string too_long = "/" + std::string(200, 'p');
+    // The check enters the Log Dir as the daemon does (on POSIX: from the
+    // settings file); a file named relative to where it runs is still found,
+    // and a drive-less action is taken on the log folder's drive.
+    testutil::TempDir logs;
+    testutil::WriteFile(logs / "registry.reg",
+                        "REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvane\\TARNWICK]\n\"Log "
+                        "Dir\"=\"" +
+                            logs.path() + "\"\n");
+    testsupport::SetEnv("TARNWICK_REGISTRY", (logs / "registry.reg").c_str());
+    const std::filesystem::path caller = std::filesystem::current_path();
     const struct {
         std::vector<std::string> args;
         std::string rules;
@@ -64,6 +75,7 @@ TEST(RuleCheck, ListsTheRulesAndNamesEachRefusedLine) {
              ":7: tarnwick: unknown priority name \"\"\n" + conf +
              ":7: tarnwick: unknown priority name \"foo\"\n" + conf +
              ":8: tarnwick: unknown facility name \"foo\"\n"},
+        {{"syslog.conf"}, "mail.err\t*\n", 0, mail_err + "WALL: \n", ""},
         {{none},
          "",
          2,
@@ -75,6 +87,7 @@ TEST(RuleCheck, ListsTheRulesAndNamesEachRefusedLine) {
         SCOPED_TRACE(c.rules);
         EngineResetForTest();
         SettingsResetForTest();
+        std::filesystem::current_path(tmp.path());
         testutil::WriteFile(conf, c.rules);
         std::vector<char *> argv = {const_cast<char *>("tarnwick-check")};
         for (const std::string &a : c.args) {
@@ -89,6 +102,8 @@ TEST(RuleCheck, ListsTheRulesAndNamesEachRefusedLine) {
         EXPECT_EQ(std::distance(std::filesystem::directory_iterator(tmp.path()), {}), 1);
         EXPECT_EQ(engine.check, nullptr);
     }
+    std::filesystem::current_path(caller);
+    testsupport::UnsetEnv("TARNWICK_REGISTRY");
     EngineResetForTest();
     SettingsResetForTest();
 }

@@ -6,6 +6,7 @@
 #include <cctype>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 
 int MapPath(const char *path, char *out, size_t size) {
@@ -49,4 +50,23 @@ int PathFolderWritable(const char *path) {
         return -1;
     }
     return access(folder, W_OK | X_OK);
+}
+
+int FullPath(const char *path, char *out, size_t size) {
+    char mapped[PATH_MAX];
+    char here[PATH_MAX];
+    if (MapPath(path, mapped, sizeof mapped) != 0) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    if (mapped[0] != '/' && getcwd(here, sizeof here) == nullptr) {
+        return -1;
+    }
+    int n = mapped[0] == '/' ? std::snprintf(out, size, "%s", mapped)
+                             : std::snprintf(out, size, "%s/%s", here, mapped);
+    if (n < 0 || static_cast<size_t>(n) >= size) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    return 0;
 }

@@ -52,3 +52,11 @@ int PathFolderWritable(const char *path) {
     }
     return _access(folder, 2);
 }
+
+int FullPath(const char *path, char *out, size_t size) {
+    if (_fullpath(out, path, size) == nullptr) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    return 0;
+}
