@@ -34,6 +34,11 @@ if [ "${1:-}" != wine ]; then
     deb=$(echo build/packages/tarnwick_*_amd64.deb)
     echo "=== $deb ==="
     check "lintian reports no errors" lintian --fail-on error "$deb"
+    # What this machine keeps there already is put aside for the check.
+    saved=$(mktemp -d /tmp/tarnwick-saved.XXXXXX)
+    for d in /var/lib/tarnwick /etc/tarnwick; do
+        [ -e $d ] && mkdir -p "$saved$(dirname $d)" && mv $d "$saved$d"
+    done
     check "dpkg -i" dpkg -i "$deb"
     check "the service is registered" \
         sh -c 'TARNWICK_SCM= tarnwick-sc query Tarnwick | grep -q "STATE"'
@@ -50,6 +55,10 @@ if [ "${1:-}" != wine ]; then
     check "no program file is left" absent ls -d $files /etc/tarnwick
     check "the log folder stays" test -d /var/log/tarnwick
     rmdir /var/log/tarnwick 2>/dev/null
+    for d in /var/lib/tarnwick /etc/tarnwick; do
+        [ -e "$saved$d" ] && rm -rf $d && mv "$saved$d" $d
+    done
+    rm -rf "$saved"
     exec unshare -n -- "$0" wine $failures
 fi
 
