@@ -268,6 +268,9 @@ int reporterr(const char *text) {
     }
     errno = 0;
     LogEvent(Trace, "%s\n", buf);
+    if (engine.check != nullptr) {
+        engine.check->refused(engine.check->line, buf);
+    }
     logmsg(43, buf, engine.myhostname, LM_STAMP);
     return 0;
 }

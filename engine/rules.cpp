@@ -18,6 +18,7 @@
 #include "engine/route.h"
 #include "engine/tarnwick.h"
 #include "platform/clock.h"
+#include "platform/path.h"
 #include "platform/resolver.h"
 #include "platform/textfile.h"
 #include "service/settings.h"
@@ -197,19 +198,26 @@ void ParseFile(const char *action, LogTarget *t) {
     char dated[FILENAME_SIZE + 32];
     std::snprintf(dated, sizeof dated, "%s_%04d%02d%02d.LOG", t->dest.filename, tm.tm_year + 1900,
                   tm.tm_mon + 1, tm.tm_mday);
-    int fd = TextOpenAppend(dated, true);
-    if (fd < 0) {
+    int fd = -1;
+    bool failed;
+    if (engine.check != nullptr) {
+        failed = PathFolderWritable(dated) != 0;  // named, not created
+    } else {
+        fd = TextOpenAppend(dated, true);
+        failed = fd < 0;
+    }
+    if (failed) {
         ReportNamed(action, errno, nullptr);
         return;
     }
     t->fd = static_cast<int16_t>(fd);
-    LogEvent(Trace, "Log<%s> opened\n", dated);
+    LogEvent(Trace, "Log<%s> %s\n", dated, fd >= 0 ? "opened" : "checked");
     t->kind = TargetKind::FILE;
 }
 
 // "@": forwarding, only while the syslog socket is bound.
 void ParseForward(const char *host, LogTarget *t) {
-    if (engine.portbound == 0) {
+    if (engine.portbound == 0 && engine.check == nullptr) {
         return;
     }
     if (std::strlen(host) >= sizeof t->dest.forw.forwhost) {
@@ -301,12 +309,23 @@ void FreeTargets() {
     engine.targets = nullptr;
 }
 
+// A rule line and its line number in the file (check mode names it).
+struct RuleLine {
+    int number;
+    std::string text;
+};
+
 // Reads the rule lines of cf: no blank or comment line, trailing white space
 // cut.  Returns 0 at the end of the file, or the error number of a failed
 // read.
-int ReadRules(FILE *cf, std::vector<std::string> *lines) {
+int ReadRules(FILE *cf, std::vector<RuleLine> *lines) {
     char line[kLineSize];
+    // The physical line: the pieces of a line longer than the buffer share it.
+    int number = 0;
+    bool whole = true;
     while (std::fgets(line, sizeof line, cf) != nullptr) {
+        number += whole ? 1 : 0;
+        whole = std::strchr(line, '\n') != nullptr;
         const char *p = line;
         while (IsWhite(*p)) {
             ++p;
@@ -318,7 +337,7 @@ int ReadRules(FILE *cf, std::vector<std::string> *lines) {
         while (len > 0 && IsWhite(line[len - 1])) {
             line[--len] = '\0';
         }
-        lines->push_back(line);
+        lines->push_back({number, line});
     }
     if (std::ferror(cf) == 0) {
         return 0;
@@ -331,10 +350,11 @@ int ReadRules(FILE *cf, std::vector<std::string> *lines) {
 // (A line whose selectors fail never gets that far: its host is looked up
 // for nothing.)  Only while the socket is bound; a host too long for a
 // target is refused before any look-up.
-std::vector<ForwardAnswer> ResolveForwards(const std::vector<std::string> &lines) {
+std::vector<ForwardAnswer> ResolveForwards(const std::vector<RuleLine> &lines) {
     std::vector<ForwardAnswer> answers;
-    for (size_t i = 0; engine.portbound != 0 && i < lines.size(); ++i) {
-        const char *p = std::strchr(lines[i].c_str(), '\t');
+    bool forwarding = engine.portbound != 0 || engine.check != nullptr;
+    for (size_t i = 0; forwarding && i < lines.size(); ++i) {
+        const char *p = std::strchr(lines[i].text.c_str(), '\t');
         while (p != nullptr && (*p == '\t' || *p == ' ')) {
             ++p;
         }
@@ -391,13 +411,17 @@ void PrintListing() {
 int init() {
     // The file is read and its forwarding hosts looked up first, with no
     // lock held; then the table is replaced under the lock.
-    std::vector<std::string> lines;
+    std::vector<RuleLine> lines;
     FILE *cf = TextOpen(settings.conffile, "r");
     bool opened = cf != nullptr;
-    int readerr = 0;
+    int readerr = opened ? 0 : (errno != 0 ? errno : ENOENT);
     if (opened) {
         readerr = ReadRules(cf, &lines);
         std::fclose(cf);
+    }
+    if (engine.check != nullptr && readerr != 0) {
+        engine.check->readerror = readerr;
+        return 0;
     }
     std::vector<ForwardAnswer> answers = ResolveForwards(lines);
 
@@ -410,8 +434,11 @@ int init() {
     if (opened) {
         LogEvent(Trace, "Configuration<%s> begins to proess\n", settings.conffile);
         forward_answers = &answers;
-        for (const std::string &line : lines) {
-            AppendRule(&tail, line.c_str());
+        for (const RuleLine &line : lines) {
+            if (engine.check != nullptr) {
+                engine.check->line = line.number;
+            }
+            AppendRule(&tail, line.text.c_str());
         }
         forward_answers = nullptr;
     }
@@ -425,15 +452,18 @@ int init() {
             AppendRule(&tail, rule);
         }
         engine.rulesready = 1;
-        if (readerr != 0) {
+        if (opened) {
             ReportNamed(settings.conffile, readerr, nullptr);
         }
         return 0;
     }
     engine.rulesready = 1;
 
-    if (engine.verbose) {
+    if (engine.verbose || engine.check != nullptr) {
         PrintListing();
+    }
+    if (engine.check != nullptr) {
+        return 0;
     }
     logmsg(46, "tarnwick: restart", engine.myhostname, LM_STAMP);
     LogEvent(Trace, "tarnwick: restarted\n");

@@ -21,6 +21,7 @@ void EngineResetForTest() {
     engine.targets = nullptr;
     engine.rulesready = 0;
     engine.verbose = 1;
+    engine.check = nullptr;
     engine.stoprequested = 0;
     engine.portbound = 0;
     engine.syslogport = 0;

@@ -21,6 +21,19 @@ constexpr int MAXLINE = 1024;
 // reporterr and quitsig compose their texts in buffers of this size.
 constexpr int ERRBUF_SIZE = 100;
 
+// The rule parser's check mode (tarnwick-check), while engine.check is set:
+// init opens no log file and routes nothing ("restart" included), and a rule
+// file it cannot open or read leaves readerror set instead of the built-in
+// rules; a file target's daily file is named, not created, and its folder
+// must exist and be writable; a forward is looked up whether or not the
+// socket is bound.  reporterr hands every text to refused, with the physical
+// line of the rule being parsed.
+struct RuleCheck {
+    void (*refused)(int line, const char *text);
+    int line;       // from 1
+    int readerror;  // errno of the failed open or read; 0 when the file was read
+};
+
 struct EngineState {
     // Cleared at the start of a run (ServiceMain, RunConsole), set to 1 by
     // stopdaemon; read by rundaemon, by the loop at the top of every
@@ -37,6 +50,7 @@ struct EngineState {
     LogTarget *targets = nullptr;  // the rule list
     int rulesready = 0;            // 1 while the list is complete
     int verbose = 1;               // prints the parser's lines and the listing
+    RuleCheck *check = nullptr;    // check mode, see RuleCheck
     LogTarget constarget = {};     // console target used while no rules are in force
     int markelapsed = 0;           // seconds counted towards the next MARK
 

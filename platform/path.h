@@ -17,3 +17,13 @@
 // Returns 0 on success; -1 when the mapped path does not fit, and then out
 // holds an empty string.
 int MapPath(const char *path, char *out, size_t size);
+
+// Whether the folder that holds path (mapped with MapPath; the current folder
+// for a bare name) exists and files may be made in it, without making one.
+// Returns 0, or -1 with errno set (ENOENT, ENOTDIR, EACCES, ENAMETOOLONG).
+int PathFolderWritable(const char *path);
+
+// The full form of path (mapped with MapPath) into out (size bytes): a path
+// that is not absolute is taken from the current folder.  Returns 0, or -1
+// with errno set (ENAMETOOLONG when it does not fit).
+int FullPath(const char *path, char *out, size_t size);

@@ -149,13 +149,20 @@ int ServiceEntry(int argc, char **argv) {
 }
 
 void InstallService() {
+    // A path that does not fit comes back cut, with its buffer's size: the
+    // cut path would name another program, so the install fails instead.
     char path[kModulePathSize];
-    if (ScmModuleFileName(path, sizeof path) == 0) {
+    uint32_t length = ScmModuleFileName(path, sizeof path);
+    if (length == 0 || length >= sizeof path) {
         std::printf("Unable to install %s - %s\n", kServiceName,
                     LastErrorText(errortext, sizeof errortext));
         std::fflush(stdout);
         return;
     }
+    // In quotes: unquoted, a path with a blank ("C:\Program Files\...") lets
+    // the manager try "C:\Program.exe" first.
+    char quoted[kModulePathSize + 2];
+    std::snprintf(quoted, sizeof quoted, "\"%s\"", path);
     ScmHandle manager = ScmOpenManager(kScManagerAllAccess);
     if (manager == 0) {
         std::printf("OpenSCManager failed - %s\n", LastErrorText(errortext, sizeof errortext));
@@ -165,7 +172,7 @@ void InstallService() {
     // Dependencies: an empty list, a text that begins with its terminator.
     ScmHandle svc = ScmCreateService(
         manager, kServiceName, kServiceName, kServiceAllAccess, kServiceWin32OwnProcess,
-        kServiceDemandStart, kServiceErrorNormal, path, nullptr, nullptr, "", nullptr, nullptr);
+        kServiceDemandStart, kServiceErrorNormal, quoted, nullptr, nullptr, "", nullptr, nullptr);
     if (svc != 0) {
         std::printf("%s installed.\n", kServiceName);
         ScmCloseHandle(svc);

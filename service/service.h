@@ -42,8 +42,9 @@ extern ServiceState service;
 int ServiceEntry(int argc, char **argv);
 
 // Registers the service "Tarnwick" (own process, started on demand,
-// LocalSystem, the executable's path) and prints "Tarnwick installed.\n", or
-// what failed: "Unable to install %s - %s\n", "OpenSCManager failed - %s\n",
+// LocalSystem, the executable's path in double quotes) and prints "Tarnwick
+// installed.\n", or what failed: "Unable to install %s - %s\n" (also for a
+// path that does not fit 511 characters), "OpenSCManager failed - %s\n",
 // "CreateService failed - %s\n" with LastErrorText.
 void InstallService();
 

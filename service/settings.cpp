@@ -38,7 +38,10 @@ void ServiceInit() {
     }
     UpdateServiceStatus(kServiceStartPending);
     tm_init();
+    ReadPathSettings();
+}
 
+void ReadPathSettings() {
     // The fall-backs of the rule file and the PID file are bare names: they
     // are opened after rundaemon has changed into the log directory.
     const SettingRow rows[] = {

@@ -31,6 +31,11 @@ extern Settings settings;
 // clear it before their control handler can set it).
 void ServiceInit();
 
+// ServiceInit's read of the three paths, each value that cannot be read
+// replaced by its fall-back value with the Warning trace.  tarnwick-check
+// reads them the same way.
+void ReadPathSettings();
+
 // Reads one value of root\subkey into buffer (size bytes), opening and
 // closing the key.  Returns true when the value was read and holds a
 // terminated string; false otherwise: the buffer is untouched when the key or

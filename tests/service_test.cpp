@@ -261,7 +261,13 @@ uint32_t FakeModuleFileName(char *buffer, uint32_t size) {
         PlatformSetLastError(fake->moduleError);
         return 0;
     }
+    // As GetModuleFileNameA: a path that does not fit is cut, and the
+    // buffer's size returned with ERROR_INSUFFICIENT_BUFFER.
     std::snprintf(buffer, size, "%s", fake->modulePath.c_str());
+    if (fake->modulePath.size() >= size) {
+        SetLastError(kScmErrorInsufficientBuffer);
+        return size;
+    }
     return static_cast<uint32_t>(fake->modulePath.size());
 }
 
@@ -518,10 +524,19 @@ TEST_F(ServiceTest, DebugEndsWithFailureWhenTheLogDirectoryCannotBeEntered) {
 // ------------------------------------------------------------ installation
 
 TEST_F(ServiceTest, InstallRegistersTheServiceWithItsParameters) {
+    // The path in quotes, so that a blank in it cannot make the manager run
+    // a shorter one; the longest that fits whole is 511 characters.
+    const std::string longest = "/" + std::string(510, 'x');
+    for (const std::string &path : {std::string("C:\\Program Files\\Tarnwick\\tarnwick.exe"),
+                                    std::string("/opt/tarnwick/bin/tarnwick"), longest}) {
+        fake->modulePath = path;
+        EXPECT_EQ(Captured(InstallService), "Tarnwick installed.\n");
+        EXPECT_EQ(fake->created.path, "\"" + path + "\"");
+    }
+    fake->timeline.clear();
     EXPECT_EQ(Captured(InstallService), "Tarnwick installed.\n");
     EXPECT_EQ(fake->created.name, "Tarnwick");
     EXPECT_EQ(fake->created.display, "Tarnwick");
-    EXPECT_EQ(fake->created.path, "/opt/tarnwick/bin/tarnwick");
     EXPECT_EQ(fake->created.access, kServiceAllAccess);
     EXPECT_EQ(fake->created.type, kServiceWin32OwnProcess);
     EXPECT_EQ(fake->created.start, kServiceDemandStart);
@@ -551,6 +566,7 @@ struct InstallFailure {
     unsigned long code;
     std::string out;
     std::vector<std::string> calls;
+    std::string modulePath = "/opt/tarnwick/bin/tarnwick";
 };
 
 TEST_F(ServiceTest, InstallFailuresAreToldWithTheSystemText) {
@@ -559,6 +575,12 @@ TEST_F(ServiceTest, InstallFailuresAreToldWithTheSystemText) {
          kErrorInsufficientBuffer,
          "Unable to install Tarnwick - " + SystemText(kErrorInsufficientBuffer) + " (0x7a)\n",
          {"GetModuleFileName 512"}},
+        // A path of 512 characters comes back cut: nothing is registered.
+        {&Fake::moduleError,
+         0,
+         "Unable to install Tarnwick - " + SystemText(kScmErrorInsufficientBuffer) + " (0x7a)\n",
+         {"GetModuleFileName 512"},
+         "/" + std::string(511, 'x')},
         {&Fake::managerError,
          kErrorAccessDenied,
          "OpenSCManager failed - " + SystemText(kErrorAccessDenied) + " (0x5)\n",
@@ -577,6 +599,7 @@ TEST_F(ServiceTest, InstallFailuresAreToldWithTheSystemText) {
         fake->timeline.clear();
         fake->moduleError = fake->managerError = fake->createError = 0;
         fake->*c.field = c.code;
+        fake->modulePath = c.modulePath;
         EXPECT_EQ(Captured(InstallService), c.out);
         EXPECT_EQ(fake->timeline, c.calls);
     }

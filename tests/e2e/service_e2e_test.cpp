@@ -105,8 +105,8 @@ TEST(ServiceInstall, InstallTwiceRemoveTwice) {
     EXPECT_EQ(r.out, "Tarnwick installed.\n");
     std::string record = ReadFile(d.ServiceFile(".service"));
     EXPECT_NE(record.find("Name=Tarnwick\nDisplayName=Tarnwick\nType=16\nStartType=3\n"
-                          "ErrorControl=1\nBinaryPath=" +
-                          Binary() + "\n"),
+                          "ErrorControl=1\nBinaryPath=\"" +
+                          Binary() + "\"\n"),
               std::string::npos)
         << record;
 

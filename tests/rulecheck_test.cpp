@@ -1,0 +1,111 @@
+// tarnwick-check in-process: a clean file, refused lines with their numbers
+// and the daemon's texts, a file that cannot be read, the usage.
+#include "check/rulecheck.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "engine/tarnwick.h"
+#include "engine/tarnwick_testing.h"
+#include "service/settings.h"
+#include "support/test_support.h"
+#include "test_util.h"
+
+namespace {
+
+std::string Levels(const std::string &star, int mark_and_beyond = 1) {
+    std::string s;
+    for (int i = 0; i < 24; ++i) {
+        s += star + " ";
+    }
+    for (int i = 0; i < mark_and_beyond; ++i) {
+        s += "X ";
+    }
+    return s;
+}
+
+TEST(RuleCheck, ListsTheRulesAndNamesEachRefusedLine) {
+    testutil::TempDir tmp;
+    // An action path must begin with a separator: no drive.
+    std::string dir =
+        tmp.path().size() > 1 && tmp.path()[1] == ':' ? tmp.path().substr(2) : tmp.path();
+    const std::string conf = tmp / "syslog.conf";
+    const std::string none = tmp / "none.conf";
+    const std::string mail_err = Levels("X").replace(4, 2, "3 ");
+    const std::string too_long = "/" + std::string(200, 'p');
+    // The check enters the Log Dir as the daemon does (on POSIX: from the
+    // settings file); a file named relative to where it runs is still found,
+    // and a drive-less action is taken on the log folder's drive.
+    testutil::TempDir logs;
+    testutil::WriteFile(logs / "registry.reg",
+                        "REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvane\\TARNWICK]\n\"Log "
+                        "Dir\"=\"" +
+                            logs.path() + "\"\n");
+    testsupport::SetEnv("TARNWICK_REGISTRY", (logs / "registry.reg").c_str());
+    const std::filesystem::path caller = std::filesystem::current_path();
+    const struct {
+        std::vector<std::string> args;
+        std::string rules;
+        int status;
+        std::string out, err;
+    } cases[] = {
+        {{conf},
+         "# comment\n*.info\t" + dir + "/messages\nmail.err\t*\n\nuser.info\troot, op\n",
+         0,
+         Levels("6") + "FILE: " + dir + "/messages\n" + mail_err + "WALL: \n" +
+             Levels("X").replace(2, 2, "6 ") + "USERS: root, op, \n",
+         ""},
+        // Each refused line by its number, in the daemon's words; a split
+        // line keeps its number, the folder of a file must exist.
+        {{conf},
+         "*.info\t" + dir + "/messages\nmail.foo\t*\n# c\nbar.info\t*\n*.err\t" + too_long +
+             "\n*.err\t/tarnwick-no-such-folder/log\n" + std::string(511, 'k') + "mail.foo\t*\n" +
+             "foo.err\t*\n",
+         1,
+         Levels("6") + "FILE: " + dir + "/messages\n" + Levels("X") + "UNUSED: \n" + Levels("X") +
+             "UNUSED: \n" + Levels("3") + "UNUSED: \n" + Levels("3") + "UNUSED: \n" + Levels("X") +
+             "UNUSED: \n" + Levels("X") + "UNUSED: \n" + Levels("X") + "UNUSED: \n",
+         conf + ":2: tarnwick: unknown priority name \"foo\"\n" + conf +
+             ":4: tarnwick: unknown facility name \"bar\"\n" + conf +
+             ":5: tarnwick: file name too long: " + too_long.substr(0, 40) + "...\n" + conf +
+             ":6: tarnwick: /tarnwick-no-such-folder/log: No such file or directory\n" + conf +
+             ":7: tarnwick: unknown priority name \"\"\n" + conf +
+             ":7: tarnwick: unknown priority name \"foo\"\n" + conf +
+             ":8: tarnwick: unknown facility name \"foo\"\n"},
+        {{"syslog.conf"}, "mail.err\t*\n", 0, mail_err + "WALL: \n", ""},
+        {{none},
+         "",
+         2,
+         "",
+         "tarnwick-check: cannot read " + none + ": No such file or directory\n"},
+        {{conf, conf}, "", 2, "", "usage: tarnwick-check [FILE]\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.rules);
+        EngineResetForTest();
+        SettingsResetForTest();
+        std::filesystem::current_path(tmp.path());
+        testutil::WriteFile(conf, c.rules);
+        std::vector<char *> argv = {const_cast<char *>("tarnwick-check")};
+        for (const std::string &a : c.args) {
+            argv.push_back(const_cast<char *>(a.c_str()));
+        }
+        ::testing::internal::CaptureStdout();
+        ::testing::internal::CaptureStderr();
+        EXPECT_EQ(RuleCheckMain(static_cast<int>(argv.size()), argv.data()), c.status);
+        EXPECT_EQ(::testing::internal::GetCapturedStdout(), c.out);
+        EXPECT_EQ(::testing::internal::GetCapturedStderr(), c.err);
+        // Named, not created; nothing routed.
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(tmp.path()), {}), 1);
+        EXPECT_EQ(engine.check, nullptr);
+    }
+    std::filesystem::current_path(caller);
+    testsupport::UnsetEnv("TARNWICK_REGISTRY");
+    EngineResetForTest();
+    SettingsResetForTest();
+}
+
+}  // namespace
