@@ -11,7 +11,6 @@
 #include "engine/tarnwick.h"
 #include "engine/tarnwick_testing.h"
 #include "service/settings.h"
-#include "support/test_support.h"
 #include "test_util.h"
 
 namespace {
@@ -40,11 +39,8 @@ TEST(RuleCheck, ListsTheRulesAndNamesEachRefusedLine) {
     // settings file); a file named relative to where it runs is still found,
     // and a drive-less action is taken on the log folder's drive.
     testutil::TempDir logs;
-    testutil::WriteFile(logs / "registry.reg",
-                        "REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvane\\TARNWICK]\n\"Log "
-                        "Dir\"=\"" +
-                            logs.path() + "\"\n");
-    testsupport::SetEnv("TARNWICK_REGISTRY", (logs / "registry.reg").c_str());
+    testsupport::PrivateRegistry registry;
+    registry.WriteSetting(kSettingsKey, "Log Dir", logs.path());
     const std::filesystem::path caller = std::filesystem::current_path();
     const struct {
         std::vector<std::string> args;
@@ -103,7 +99,6 @@ TEST(RuleCheck, ListsTheRulesAndNamesEachRefusedLine) {
         EXPECT_EQ(engine.check, nullptr);
     }
     std::filesystem::current_path(caller);
-    testsupport::UnsetEnv("TARNWICK_REGISTRY");
     EngineResetForTest();
     SettingsResetForTest();
 }

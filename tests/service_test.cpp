@@ -265,7 +265,7 @@ uint32_t FakeModuleFileName(char *buffer, uint32_t size) {
     // buffer's size returned with ERROR_INSUFFICIENT_BUFFER.
     std::snprintf(buffer, size, "%s", fake->modulePath.c_str());
     if (fake->modulePath.size() >= size) {
-        SetLastError(kScmErrorInsufficientBuffer);
+        PlatformSetLastError(kErrorInsufficientBuffer);
         return size;
     }
     return static_cast<uint32_t>(fake->modulePath.size());
@@ -578,7 +578,7 @@ TEST_F(ServiceTest, InstallFailuresAreToldWithTheSystemText) {
         // A path of 512 characters comes back cut: nothing is registered.
         {&Fake::moduleError,
          0,
-         "Unable to install Tarnwick - " + SystemText(kScmErrorInsufficientBuffer) + " (0x7a)\n",
+         "Unable to install Tarnwick - " + SystemText(kErrorInsufficientBuffer) + " (0x7a)\n",
          {"GetModuleFileName 512"},
          "/" + std::string(511, 'x')},
         {&Fake::managerError,
