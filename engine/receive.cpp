@@ -9,6 +9,7 @@
 
 #include "diag/debug.h"
 #include "diag/errtext.h"
+#include "engine/output.h"
 #include "engine/tarnwick.h"
 #include "platform/errors.h"
 #include "platform/process.h"
@@ -167,13 +168,21 @@ int tarnwick_loop() {
     init();
     UpdateServiceStatus(kServiceRunning);
 
-    // One datagram per iteration: at most MAXLINE bytes and a NUL behind them.
+    // One receive batch per iteration, its datagrams routed under one hold of
+    // the engine lock, so that each file takes the batch's lines with one
+    // write.  A datagram is at most MAXLINE bytes and a NUL behind them.
     char buf[MAXLINE + 1];
+    unsigned pause_ms = 0;  // a failure that repeats at once: pause, lock let go
     while (engine.stoprequested == 0) {
+        if (pause_ms != 0) {
+            SleepMs(pause_ms);
+            pause_ms = 0;
+        }
         SockHandle s = engine.logsock;
         errno = 0;
         LogEvent(Trace, "readfds = %#x\n", 1);
         int n = SockWaitReadable(s);
+        EngineGuard batch;
         if (n == 0) {
             continue;
         }
@@ -187,34 +196,43 @@ int tarnwick_loop() {
                 reporterr("select");
             }
             if (s == kInvalidSocket) {
-                SleepMs(kNoSocketPauseMs);
+                pause_ms = kNoSocketPauseMs;
             }
             continue;
         }
-        LogEvent(Trace, "got a message (%d, %#x)\n", n, 1);
-        SockAddrIn from;
-        int truncated = 0;
-        int len = SockReceive(s, buf, MAXLINE, &from, &truncated);
-        if (len > 0) {
-            buf[len] = '\0';
-            if (truncated != 0) {
-                LogEvent(Trace, "datagram longer than %d bytes: cut to its first %d\n", MAXLINE,
-                         len);
+        for (bool first = true;; first = false) {
+            if (!first) {
+                // The trace of a datagram is the same as with a wait of its own.
+                LogEvent(Trace, "readfds = %#x\n", 1);
             }
-            takeline(cvthname(&from), buf);
-        } else if (len < 0) {
-            unsigned long code = LastError();
-            if (code == kWsaEintr || EndedByStop("recvfrom", code)) {
-                continue;
+            LogEvent(Trace, "got a message (%d, %#x)\n", n, 1);
+            SockAddrIn from;
+            int truncated = 0;
+            int len = SockReceive(s, buf, MAXLINE, &from, &truncated);
+            if (len > 0) {
+                buf[len] = '\0';
+                if (truncated != 0) {
+                    LogEvent(Trace, "datagram longer than %d bytes: cut to its first %d\n", MAXLINE,
+                             len);
+                }
+                takeline(cvthname(&from), buf);
+            } else if (len < 0) {
+                unsigned long code = LastError();
+                if (code == kWsaEintr || EndedByStop("recvfrom", code)) {
+                    break;
+                }
+                TraceSysError(code, __FILE__, __LINE__);
+                reporterr("recvfrom inet");
+                pause_ms = 10;
             }
-            TraceSysError(code, __FILE__, __LINE__);
-            reporterr("recvfrom inet");
-            SleepMs(10);
+            if (SockBatchPending(s) == 0) {
+                break;
+            }
         }
     }
     // A datagram taken just before the stop may have been routed after its
     // flush; a stop during the start-up may have come before the socket.
-    std::lock_guard<std::recursive_mutex> guard(engine.lock);
+    EngineGuard guard;
     FlushRepeats();
     SockClose(engine.logsock.exchange(kInvalidSocket));
     return 0;
@@ -231,7 +249,7 @@ void stopdaemon() {
     // The pending repeat lines go out while the socket still sends (to
     // forwarding targets).  Once closed, the engine keeps no number of the
     // socket: the next file or socket opened may be given it.
-    std::lock_guard<std::recursive_mutex> guard(engine.lock);
+    EngineGuard guard;
     FlushRepeats();
     SockClose(engine.logsock.exchange(kInvalidSocket));
 }
@@ -263,6 +281,7 @@ void quitsig(int sig) {
     }
     if (locked) {
         FlushRepeats();
+        FlushOutput();
     }
     if (sig != 0) {
         LogEvent(Trace, "tarnwick: exiting on signal %d\n", sig);
@@ -271,6 +290,7 @@ void quitsig(int sig) {
             std::snprintf(buf, sizeof buf, "exiting on signal %d", sig);
             errno = 0;
             reporterr(buf);
+            FlushOutput();
         }
     }
     // A fatal start-up error and the fault signals are failures.

@@ -10,10 +10,10 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <mutex>
 
+#include "diag/dailyname.h"
 #include "diag/debug.h"
-#include "engine/route.h"
+#include "engine/output.h"
 #include "engine/tarnwick.h"
 #include "platform/clock.h"
 #include "platform/resolver.h"
@@ -176,18 +176,11 @@ void ParseFile(const char *action, LogTarget *t) {
     if (engine.verbose) {
         std::printf("filename: %s\n", t->dest.filename);
     }
-    // Daily file name: path, underscore, local date, ".LOG".
-    struct tm tm;
-    ClockLocal(ClockNow(), &tm);
-    char dated[FILENAME_SIZE + 32];
-    std::snprintf(dated, sizeof dated, "%s_%04d%02d%02d.LOG", t->dest.filename, tm.tm_year + 1900,
-                  tm.tm_mon + 1, tm.tm_mday);
-    int fd = TextOpenAppend(dated, true);
-    if (fd < 0) {
+    char dated[DAILYNAME_SIZE];
+    if (OpenDailyFile(t, ClockNow(), dated) < 0) {
         ReportNamed(action, errno, nullptr);
         return;
     }
-    t->fd = static_cast<int16_t>(fd);
     LogEvent(Trace, "Log<%s> opened\n", dated);
     t->kind = TargetKind::FILE;
 }
@@ -255,13 +248,17 @@ void AppendRule(LogTarget **tail, const char *line) {
     cfline(line, t);
 }
 
-// Writes pending repeat lines, closes the files and frees every record.
+// Writes pending repeat lines and every gathered line, closes the files and
+// frees every record.
 void FreeTargets() {
-    for (LogTarget *t = engine.targets; t != nullptr;) {
-        LogTarget *next = t->next;
+    for (LogTarget *t = engine.targets; t != nullptr; t = t->next) {
         if (t->repeats != 0) {
             writetarget(t, 0, nullptr);
         }
+    }
+    FlushOutput();
+    for (LogTarget *t = engine.targets; t != nullptr;) {
+        LogTarget *next = t->next;
         if ((t->kind == TargetKind::FILE || t->kind == TargetKind::TTY ||
              t->kind == TargetKind::CONSOLE) &&
             t->fd >= 0) {
@@ -332,7 +329,7 @@ void PrintListing() {
 }  // namespace
 
 int init() {
-    std::lock_guard<std::recursive_mutex> guard(engine.lock);
+    EngineGuard guard;
     LogEvent(Trace, "init\n");
     engine.rulesready = 0;
     FreeTargets();

@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <ctime>
 #include <mutex>
 
 #include "engine/logtarget.h"
@@ -39,12 +40,31 @@ struct EngineState {
     int verbose = 1;               // prints the parser's lines and the listing
     LogTarget constarget = {};     // console target used while no rules are in force
     int markelapsed = 0;           // seconds counted towards the next MARK
+    // The last time stamp made (MakeStamp), the text of stampfor.
+    int stampvalid = 0;
+    time_t stampfor = 0;
+    char stamp[STAMP_SIZE] = {};
 
     // Serialises routing, the tick, a reload, the stop and the signal exit.
+    // Taken through EngineGuard; lockdepth counts the holder's guards.
     std::recursive_mutex lock;
+    int lockdepth = 0;
 };
 
 extern EngineState engine;
+
+// Holds engine.lock for a scope.  Lines for daily files are gathered while
+// the lock is held and written when the holder's outermost guard ends, before
+// the lock is let go (one write per file): nothing gathered outlives the
+// outermost hold, so nothing stays unwritten across a wait, a stop, a signal
+// exit, a reload or a tick.
+class EngineGuard {
+  public:
+    EngineGuard();
+    ~EngineGuard();
+    EngineGuard(const EngineGuard &) = delete;
+    EngineGuard &operator=(const EngineGuard &) = delete;
+};
 
 // The console device: empty, so nothing reaches a console while no rule table
 // is in force.

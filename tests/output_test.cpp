@@ -2,7 +2,7 @@
 #include <cerrno>
 #include <string>
 
-#include "engine/route.h"
+#include "engine/output.h"
 #include "platform/errors.h"
 #include "platform/process.h"
 #include "platform/sockets.h"

@@ -260,6 +260,10 @@ int SockWaitReadable(SockHandle s) {
     return FD_ISSET(fd, &readfds) ? 1 : 0;
 }
 
+int SockBatchPending(SockHandle s) {
+    return s >= 0 && BatchPending(static_cast<int>(s)) ? 1 : 0;
+}
+
 int SockReceive(SockHandle s, char *buf, int len, SockAddrIn *from, int *truncated) {
     int fd = static_cast<int>(s);
     if (!BatchPending(fd) && FillBatch(fd) < 0) {

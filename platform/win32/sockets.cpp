@@ -204,6 +204,10 @@ int SockReceive(SockHandle s, char *buf, int len, SockAddrIn *from, int *truncat
     return n;
 }
 
+int SockBatchPending(SockHandle) {
+    return 0;
+}
+
 int SockSend(SockHandle s, const void *data, int len, const SockAddrIn *to) {
     struct sockaddr_in sa;
     ToSockaddr(to, &sa);

@@ -10,7 +10,7 @@
 #include <filesystem>
 #include <string>
 
-#include "engine/route.h"
+#include "engine/output.h"
 #include "platform/textfile.h"
 #include "route_fixture.h"
 #include "test_util.h"
