@@ -281,7 +281,6 @@ void quitsig(int sig) {
     }
     if (locked) {
         FlushRepeats();
-        FlushOutput();
     }
     if (sig != 0) {
         LogEvent(Trace, "tarnwick: exiting on signal %d\n", sig);
@@ -290,8 +289,11 @@ void quitsig(int sig) {
             std::snprintf(buf, sizeof buf, "exiting on signal %d", sig);
             errno = 0;
             reporterr(buf);
-            FlushOutput();
         }
+    }
+    if (locked) {
+        // The lock is never let go: what this thread's holds gathered goes now.
+        FlushOutput();
     }
     // A fatal start-up error and the fault signals are failures.
     bool failure = sig == 0 || sig == SIGABRT || sig == SIGFPE || sig == SIGILL || sig == SIGSEGV;

@@ -80,13 +80,19 @@ TEST_F(OutputFullDevice, FileWriteErrorIsDisabledAndReported) {
     LogTarget *full = AddFile("full");
     LogTarget *good = AddFile("good");
     std::filesystem::create_symlink("/dev/full", Day("full"));
-    logmsg(13, "text", "h1", 0);
+    {
+        // One write for the hold fails: reported once, where the first line failed.
+        EngineGuard batch;
+        logmsg(13, "text", "h1", 0);
+        logmsg(13, "more", "h1", 0);
+    }
     EXPECT_EQ(full->kind, TargetKind::UNUSED);
     EXPECT_EQ(full->fd, -1);
     EXPECT_EQ(good->kind, TargetKind::FILE);
     EXPECT_EQ(ReadFile(Day("good")), "Mar 07 10:00:00 loghost tarnwick: " + Path("full") +
                                          ": No space left on device\r\n"
-                                         "Mar 07 10:00:00 h1 text\r\n");
+                                         "Mar 07 10:00:00 h1 text\r\n"
+                                         "Mar 07 10:00:00 h1 more\r\n");
 }
 
 TEST_F(OutputFullDevice, DeviceRetryIsBounded) {
