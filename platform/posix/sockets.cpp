@@ -1,6 +1,5 @@
 #include "platform/sockets.h"
 
-#include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/select.h>
@@ -309,11 +308,4 @@ int SockClose(SockHandle s) {
         return Fail();
     }
     return 0;
-}
-
-char *SockAddrText(uint32_t addr, char *out) {
-    struct in_addr in;
-    in.s_addr = addr;
-    inet_ntop(AF_INET, &in, out, 16);
-    return out;
 }
