@@ -86,6 +86,12 @@ TEST_F(Output, ANameThatNoLongerLeadsToTheOpenFileIsOpenedAnew) {
             std::filesystem::rename(day, day + ".1");
         } else if (c.moved.empty()) {
             std::filesystem::remove(day);
+            if (std::filesystem::exists(day)) {
+                // A system that keeps a deleted file's name while it is open
+                // (wine) tells nothing of the delete: nothing to check there.
+                std::memset(t->levels, NOLEVEL, sizeof t->levels);
+                continue;
+            }
         } else {
             std::filesystem::rename(day, day + ".old");
             std::ofstream(day, std::ios::binary) << "other\r\n";

@@ -152,6 +152,13 @@ int SystemFileId(int fd, TextFileId *id) {
     if (h == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(h, &info)) {
         return -1;
     }
+    // A file deleted while open keeps its name until its last handle closes:
+    // it is no longer the file of that name.
+    FILE_STANDARD_INFO standard;
+    if (GetFileInformationByHandleEx(h, FileStandardInfo, &standard, sizeof standard) &&
+        standard.DeletePending) {
+        return -1;
+    }
     id->volume = info.dwVolumeSerialNumber;
     id->index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
     return 0;
