@@ -1,5 +1,5 @@
-// The receive loop and the daemon's lifecycle: start-up, one datagram per
-// iteration, the orderly stop, the signal exit and the engine's own error
+// The receive loop and the daemon's lifecycle: start-up, one receive batch
+// per iteration, the orderly stop, the signal exit and the engine's own error
 // messages.
 #include <cerrno>
 #include <csignal>

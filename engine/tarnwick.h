@@ -77,10 +77,11 @@ extern const char consdev[];
 // directory cannot be entered (traced as an Error; see LogDirFailure) or a
 // stop was requested before the timer pool started (then never started).
 void rundaemon();
-// Start-up, then one datagram per iteration until stoprequested.  A wait or
-// receive that fails because of the stop is traced, not reported.  On its
-// way out it writes the pending repeat lines a late datagram left and closes
-// a socket made after the stop.  Returns 0.
+// Start-up, then one receive batch per iteration, routed under one hold of
+// the engine lock (EngineGuard), until stoprequested.  A wait or receive that
+// fails because of the stop is traced, not reported.  On its way out it
+// writes the pending repeat lines a late datagram left and closes a socket
+// made after the stop.  Returns 0.
 int tarnwick_loop();
 // The orderly stop, from another thread: sets stoprequested, stops the timer
 // pool, reports SERVICE_STOP_PENDING, then under the engine lock writes the
