@@ -10,6 +10,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "diag/dailyname.h"
 #include "diag/debug_testing.h"
 #include "diag/errtext.h"
 #include "platform/clock.h"
@@ -43,8 +44,8 @@ struct TraceState {
     // Fixed by LogInit before other threads start; read without the lock, so
     // that a disabled category costs one load and one AND.
     std::atomic<uint32_t> enabled{0};
-    char basename[128] = {};     // LogFile without its extension
-    char currentname[256] = {};  // the trace file last opened or tried
+    char basename[128] = {};                // LogFile without its extension
+    char currentname[DAILYNAME_SIZE] = {};  // the trace file last opened or tried
     FILE *stream = nullptr;
     std::mutex lock;
 };
@@ -177,8 +178,7 @@ void LogCheckDay() {
     struct tm tm;
     ClockLocal(ClockNow(), &tm);
     char name[sizeof trace.currentname];
-    std::snprintf(name, sizeof name, "%s_%04d%02d%02d.LOG", trace.basename, tm.tm_year + 1900,
-                  tm.tm_mon + 1, tm.tm_mday);
+    DailyFileName(trace.basename, tm, name);
     if (strcasecmp(name, trace.currentname) == 0) {
         return;
     }

@@ -55,6 +55,13 @@ struct LogTarget {
     int32_t savedlen;                // length of savedline; 0 when nothing is kept
     int32_t repeats;                 // repeats counted and not yet written
     uint32_t backoff;                // index into repeatdelay: 0 or 1
+    // FILE: the local date (yyyymmdd) of the open daily file, the hold of the
+    // engine lock in which its name was last seen to lead to it, and its lines
+    // gathered and not yet written (record numbers from 1; 0 for none).
+    int32_t day;
+    uint32_t checked;
+    int32_t pendfirst;
+    int32_t pendlast;
 };
 
 static_assert(sizeof(TargetKind) == 2);

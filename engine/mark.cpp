@@ -1,15 +1,14 @@
 // The mark tick: counts quiet periods towards the next MARK message and
 // writes pending repeat counts whose delay has passed.
-#include <mutex>
 
 #include "diag/debug.h"
-#include "engine/route.h"
+#include "engine/output.h"
 #include "engine/tarnwick.h"
 #include "platform/clock.h"
 #include "timer/vtm_driver.h"
 
 void marktick(uint32_t, uint32_t, uintptr_t, uint32_t, uintptr_t) {
-    std::lock_guard<std::recursive_mutex> guard(engine.lock);
+    EngineGuard guard;
     if (engine.marktimer >= 0) {
         tm_setpause(engine.marktimer, 1);
     }

@@ -280,7 +280,7 @@ void ResolverThread() {
         // Stored under the engine lock, so that the limit (NamesDue) and the
         // answer are told apart in one order: whichever comes first decides
         // how the waiting datagrams go; a later answer still fills the cache.
-        std::lock_guard<std::recursive_mutex> guard(engine.lock);
+        EngineGuard guard;
         CacheStore(r.addr, ClockNow(), found ? kFound : kFailed, name);
         Lookup *l = &names.lookups[r.slot];
         if (l->waiting) {
@@ -386,7 +386,7 @@ int64_t Remaining(const Lookup &l, int64_t now) {
 }  // namespace
 
 void ReceiveDatagram(const SockAddrIn *from, const char *datagram) {
-    std::lock_guard<std::recursive_mutex> guard(engine.lock);
+    EngineGuard guard;
     char quad[kQuadSize];
     SockAddrText(from->addr, quad);
     LogEvent(Trace, "cvthname(%s)\n", quad);
@@ -418,7 +418,7 @@ void NamesDue() {
     if (names.waiters == 0) {
         return;
     }
-    std::lock_guard<std::recursive_mutex> guard(engine.lock);
+    EngineGuard guard;
     int64_t now = ClockMillis();
     for (Lookup &l : names.lookups) {
         if (l.waiting && Remaining(l, now) == 0) {
@@ -431,7 +431,7 @@ int NamesWaitMs() {
     if (names.waiters == 0) {
         return -1;
     }
-    std::lock_guard<std::recursive_mutex> guard(engine.lock);
+    EngineGuard guard;
     int64_t now = ClockMillis();
     int64_t wait = -1;
     for (const Lookup &l : names.lookups) {
@@ -443,7 +443,7 @@ int NamesWaitMs() {
 }
 
 void NamesFlush() {
-    std::lock_guard<std::recursive_mutex> guard(engine.lock);
+    EngineGuard guard;
     for (Lookup &l : names.lookups) {
         if (l.waiting) {
             GiveUp(&l);
@@ -469,7 +469,7 @@ int NamesIdleForTest(int timeout_ms) {
 
 void NamesResetForTest() {
     NamesIdleForTest(10000);
-    std::lock_guard<std::recursive_mutex> guard(engine.lock);
+    EngineGuard guard;
     for (Lookup &l : names.lookups) {
         l = Lookup{};
     }

@@ -1,13 +1,17 @@
-// Target output: one line to a daily log file, a terminal or console device,
-// or a forwarding host.  The only code that touches log files, devices and
-// the forwarding socket.  Callers hold engine.lock.
+// Target output: lines for daily log files, gathered while the engine lock
+// is held and written with one write per file when its outermost hold ends;
+// lines to a terminal or console device and datagrams to a forwarding host,
+// at once.  The only code that touches log files, devices and the forwarding
+// socket.  Callers hold engine.lock.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
+#include "diag/dailyname.h"
 #include "diag/debug.h"
-#include "engine/route.h"
+#include "engine/output.h"
 #include "engine/tarnwick.h"
+#include "engine/tarnwick_testing.h"
 #include "platform/clock.h"
 #include "platform/sockets.h"
 #include "platform/textfile.h"
@@ -19,9 +23,6 @@ namespace {
 // reported.
 constexpr int kDeviceAttempts = 4;
 
-// A daily file name: the rule's path (at most 199 characters), "_YYYYMMDD.LOG".
-constexpr size_t kDailyNameSize = FILENAME_SIZE + 64;
-
 // A forwarded datagram: "<" level "> " text "\n", at most this long.
 constexpr int kDatagramMax = MAXLINE;
 
@@ -29,12 +30,65 @@ constexpr int kDatagramMax = MAXLINE;
 // "tarnwick: ", the name and ": ", 27 characters remain for the reason.
 constexpr int kNameShownWhole = 60;
 
-// The target's path with the local date of now: "%s_%04d%02d%02d.LOG".
-void DailyName(const LogTarget *t, time_t now, char *out, size_t size) {
-    struct tm tm;
-    ClockLocal(now, &tm);
-    std::snprintf(out, size, "%s_%04d%02d%02d.LOG", t->dest.filename, tm.tm_year + 1900,
-                  tm.tm_mon + 1, tm.tm_mday);
+// The lines of one hold, in their disk form: a receive batch of 32 datagrams
+// to 50 files fits many times over.  When full, what is gathered is written
+// early, whole lines only.
+constexpr size_t kArenaBytes = 256 * 1024;
+constexpr int kMaxLines = 4096;
+// A text is cut to this many bytes, so that its line fits the arena.  (No
+// text of the engine comes near it.)
+constexpr size_t kTextMax = 16 * 1024;
+
+// One gathered line.
+struct GatheredLine {
+    LogTarget *target;  // nullptr once written
+    // The order of routing (even numbers).  The report of a failed write
+    // takes the odd number behind that write's first line, so that in the
+    // other files it comes where it would have come had the line been
+    // written at once.
+    uint32_t seq;
+    uint32_t off;  // in the arena
+    uint32_t len;
+    int32_t next;  // the target's next line (record number from 1), or 0
+};
+
+// Everything output keeps between calls, allocated once.
+struct OutputState {
+    char arena[kArenaBytes];
+    GatheredLine lines[kMaxLines];
+    TextPiece pieces[kMaxLines];  // one target's write
+    int count;                    // records in use
+    int done;                     // records before this one are written
+    size_t used;                  // arena bytes in use
+    uint32_t seq;                 // the last order given
+    uint32_t reportseq;           // while a failed write reports, the order of its lines
+    bool flushstdio;              // a gathered line asked for LM_FLUSH
+    uint32_t hold;                // counts the outermost holds of engine.lock
+    bool datevalid;               // date is that of datefor
+    time_t datefor;
+    int32_t date;  // local date of datefor, yyyymmdd
+};
+OutputState out = {};
+
+// The local date of now as yyyymmdd, worked out once a second.
+int32_t LocalDate(time_t now) {
+    if (!out.datevalid || now != out.datefor) {
+        struct tm tm;
+        ClockLocal(now, &tm);
+        out.date = (tm.tm_year + 1900) * 10000 + (tm.tm_mon + 1) * 100 + tm.tm_mday;
+        out.datefor = now;
+        out.datevalid = true;
+    }
+    return out.date;
+}
+
+// t's daily file name for the local date date (yyyymmdd).
+void DailyName(const LogTarget *t, int32_t date, char *name) {
+    struct tm tm = {};
+    tm.tm_year = date / 10000 - 1900;
+    tm.tm_mon = date / 100 % 100 - 1;
+    tm.tm_mday = date % 100;
+    DailyFileName(t->dest.filename, tm, name);
 }
 
 void CloseFd(LogTarget *t) {
@@ -50,26 +104,130 @@ void Disable(LogTarget *t, int err) {
     ReportNamed(t->dest.filename, err, nullptr);
 }
 
-// FILE, TTY and CONSOLE: the six pieces to the file of the day or the device.
+// Writes t's gathered lines to its file, in order, with one write.  A failed
+// or short write leaves nothing of them (TextAppendDisk), disables t and
+// reports it.
+void FlushTarget(LogTarget *t) {
+    if (t->pendfirst == 0) {
+        return;
+    }
+    uint32_t firstseq = out.lines[t->pendfirst - 1].seq;
+    int n = 0;
+    for (int32_t r = t->pendfirst; r != 0; r = out.lines[r - 1].next) {
+        GatheredLine &g = out.lines[r - 1];
+        g.target = nullptr;
+        const char *data = out.arena + g.off;
+        // Lines next to each other in the arena go as one piece.
+        if (n > 0 && out.pieces[n - 1].data + out.pieces[n - 1].len == data) {
+            out.pieces[n - 1].len += g.len;
+        } else {
+            out.pieces[n++] = {data, g.len};
+        }
+    }
+    t->pendfirst = t->pendlast = 0;
+    if (TextAppendDisk(t->fd, out.pieces, n) == 0) {
+        return;
+    }
+    int err = errno;
+    CloseFd(t);
+    uint32_t saved = out.reportseq;
+    out.reportseq = firstseq | 1;
+    Disable(t, err);
+    out.reportseq = saved;
+}
+
+// Links record r (from 1) into t's lines by its order.
+void Link(LogTarget *t, int32_t r) {
+    GatheredLine &g = out.lines[r - 1];
+    g.next = 0;
+    if (t->pendfirst == 0) {
+        t->pendfirst = t->pendlast = r;
+        return;
+    }
+    if (out.lines[t->pendlast - 1].seq <= g.seq) {
+        out.lines[t->pendlast - 1].next = r;
+        t->pendlast = r;
+        return;
+    }
+    int32_t *at = &t->pendfirst;
+    while (out.lines[*at - 1].seq <= g.seq) {
+        at = &out.lines[*at - 1].next;
+    }
+    g.next = *at;
+    *at = r;
+}
+
+// Opens t's file for now unless the open one still serves: of the same day,
+// and its name seen to lead to it once in this hold, before the hold's first
+// line for it (so that a file moved away or deleted before a datagram was
+// sent never gets that datagram's line).  Returns 0, or -1 when t was
+// disabled.
+int ReadyFile(LogTarget *t, time_t now) {
+    int32_t date = LocalDate(now);
+    if (t->fd >= 0 && t->day == date) {
+        if (t->checked == out.hold) {
+            return 0;
+        }
+        t->checked = out.hold;
+        char name[DAILYNAME_SIZE];
+        DailyName(t, date, name);
+        if (TextNamesFile(name, t->fd) != 0) {
+            return 0;
+        }
+    }
+    // The old day's lines to the old file, then the new day's.
+    FlushTarget(t);
+    CloseFd(t);
+    char name[DAILYNAME_SIZE];
+    int fd = OpenDailyFile(t, now, name);
+    LogEvent(Trace, "Log<%s> opened\n", name);
+    if (fd < 0) {
+        // Report the reason the file could not be opened, rather than that
+        // of a write to no descriptor.
+        Disable(t, errno);
+        return -1;
+    }
+    return 0;
+}
+
+// FILE: the five pieces and a line end, gathered for t's file of the day.
+void GatherLine(LogTarget *t, int flags, const TextPiece *pieces, time_t now) {
+    LogEvent(Trace, " %s\n", t->dest.filename);
+    if (ReadyFile(t, now) != 0) {
+        return;
+    }
+    size_t need = 2;
+    for (int i = 0; i < 5; ++i) {
+        need += 2 * pieces[i].len;
+    }
+    if (out.count == kMaxLines || out.used + need > kArenaBytes) {
+        FlushOutput();
+    }
+    char *dst = out.arena + out.used;
+    size_t len = 0;
+    for (int i = 0; i < 5; ++i) {
+        len += TextDiskForm(dst + len, pieces[i].data, pieces[i].len);
+    }
+    dst[len++] = '\r';
+    dst[len++] = '\n';
+    GatheredLine &g = out.lines[out.count++];
+    g.target = t;
+    g.seq = out.reportseq != 0 ? out.reportseq : (out.seq += 2);
+    g.off = static_cast<uint32_t>(out.used);
+    g.len = static_cast<uint32_t>(len);
+    out.used += len;
+    Link(t, out.count);
+    if ((flags & LM_FLUSH) != 0) {
+        out.flushstdio = true;
+    }
+}
+
+// TTY and CONSOLE: the six pieces to the device, at once; a failed write
+// reopens the device and writes the whole line again, a few times.
 void WriteLine(LogTarget *t, int flags, TextPiece *pieces, time_t now) {
-    const bool file = t->kind == TargetKind::FILE;
-    pieces[5] = file ? TextPiece{"\n", 1} : TextPiece{"\r\n", 2};
+    pieces[5] = TextPiece{"\r\n", 2};
     for (int attempt = 1;; ++attempt) {
         LogEvent(Trace, " %s\n", t->dest.filename);
-        if (file) {
-            CloseFd(t);
-            char name[kDailyNameSize];
-            DailyName(t, now, name, sizeof name);
-            int fd = TextOpenAppend(name, true);
-            LogEvent(Trace, "Log<%s> opened\n", name);
-            if (fd < 0) {
-                // Report the reason the file could not be opened, rather than
-                // that of a write to no descriptor.
-                Disable(t, errno);
-                return;
-            }
-            t->fd = static_cast<int16_t>(fd);
-        }
         if (writepieces(t->fd, pieces, 6) == 6) {
             if ((flags & LM_FLUSH) != 0) {
                 std::fflush(nullptr);
@@ -78,7 +236,7 @@ void WriteLine(LogTarget *t, int flags, TextPiece *pieces, time_t now) {
         }
         int err = errno;
         CloseFd(t);
-        if (err == 0 || file) {
+        if (err == 0) {
             Disable(t, err);
             return;
         }
@@ -162,7 +320,62 @@ int writepieces(int fd, const TextPiece *pieces, int count) {
     return count;
 }
 
+EngineGuard::EngineGuard() {
+    engine.lock.lock();
+    ++engine.lockdepth;
+}
+
+EngineGuard::~EngineGuard() {
+    if (engine.lockdepth == 1) {
+        FlushOutput();
+        ++out.hold;
+    }
+    --engine.lockdepth;
+    engine.lock.unlock();
+}
+
+void FlushOutput() {
+    while (out.done < out.count) {
+        LogTarget *t = out.lines[out.done].target;
+        if (t == nullptr) {
+            ++out.done;
+        } else {
+            FlushTarget(t);
+        }
+    }
+    out.count = out.done = 0;
+    out.used = 0;
+    if (out.flushstdio) {
+        out.flushstdio = false;
+        std::fflush(nullptr);
+    }
+}
+
+int OpenDailyFile(LogTarget *t, time_t now, char *name) {
+    int32_t date = LocalDate(now);
+    DailyName(t, date, name);
+    int fd = TextOpenLog(name);
+    t->fd = static_cast<int16_t>(fd);
+    t->day = date;
+    t->checked = out.hold;
+    return fd;
+}
+
+void OutputResetForTest() {
+    for (int i = 0; i < out.count; ++i) {
+        if (out.lines[i].target != nullptr) {
+            out.lines[i].target->pendfirst = out.lines[i].target->pendlast = 0;
+        }
+    }
+    out.count = out.done = 0;
+    out.used = 0;
+    out.reportseq = 0;
+    out.flushstdio = false;
+    out.datevalid = false;
+}
+
 void writetarget(LogTarget *t, int flags, const char *text) {
+    EngineGuard guard;
     time_t now = ClockNow();
     char repeatline[64];
     TextPiece pieces[6];
@@ -171,7 +384,8 @@ void writetarget(LogTarget *t, int flags, const char *text) {
     pieces[2] = {t->savedhost, strnlen(t->savedhost, sizeof t->savedhost)};
     pieces[3] = {" ", 1};
     if (text != nullptr) {
-        pieces[4] = {text, std::strlen(text)};
+        size_t len = std::strlen(text);
+        pieces[4] = {text, len < kTextMax ? len : kTextMax};
     } else if (t->repeats > 1) {
         int n = std::snprintf(repeatline, sizeof repeatline, "last message repeated %d times",
                               t->repeats);
@@ -197,6 +411,8 @@ void writetarget(LogTarget *t, int flags, const char *text) {
             WriteLine(t, flags, pieces, now);
             break;
         case TargetKind::FILE:
+            GatherLine(t, flags, pieces, now);
+            break;
         case TargetKind::TTY:
             WriteLine(t, flags, pieces, now);
             break;

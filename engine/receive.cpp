@@ -1,5 +1,5 @@
-// The receive loop and the daemon's lifecycle: start-up, one datagram per
-// iteration, the orderly stop, the signal exit and the engine's own error
+// The receive loop and the daemon's lifecycle: start-up, one receive batch
+// per iteration, the orderly stop, the signal exit and the engine's own error
 // messages.
 #include <cerrno>
 #include <csignal>
@@ -9,6 +9,7 @@
 
 #include "diag/debug.h"
 #include "diag/errtext.h"
+#include "engine/output.h"
 #include "engine/tarnwick.h"
 #include "platform/errors.h"
 #include "platform/process.h"
@@ -176,9 +177,10 @@ int tarnwick_loop() {
     init();
     UpdateServiceStatus(kServiceRunning);
 
-    // One datagram per iteration: at most MAXLINE bytes and a NUL behind them.
-    // The wait ends in time for the next datagram whose sender's name is
-    // overdue.
+    // One receive batch per iteration, its datagrams routed under one hold of
+    // the engine lock, so that each file takes the batch's lines with one
+    // write.  A datagram is at most MAXLINE bytes and a NUL behind them.  The
+    // wait ends in time for the next datagram whose sender's name is overdue.
     char buf[MAXLINE + 1];
     unsigned pause = 0;
     for (; engine.stoprequested == 0; TakePause(&pause)) {
@@ -189,7 +191,7 @@ int tarnwick_loop() {
         int wait = NamesWaitMs();
         LogEvent(Trace, "readfds = %#x\n", 1);
         int n = SockWaitReadable(s, wait);
-        std::lock_guard<std::recursive_mutex> batch(engine.lock);
+        EngineGuard batch;
         NamesDue();
         if (n == 0) {
             continue;
@@ -208,31 +210,40 @@ int tarnwick_loop() {
             }
             continue;
         }
-        LogEvent(Trace, "got a message (%d, %#x)\n", n, 1);
-        SockAddrIn from;
-        int truncated = 0;
-        int len = SockReceive(s, buf, MAXLINE, &from, &truncated);
-        if (len > 0) {
-            buf[len] = '\0';
-            if (truncated != 0) {
-                LogEvent(Trace, "datagram longer than %d bytes: cut to its first %d\n", MAXLINE,
-                         len);
+        for (bool first = true;; first = false) {
+            if (!first) {
+                // The trace of a datagram is the same as with a wait of its own.
+                LogEvent(Trace, "readfds = %#x\n", 1);
             }
-            ReceiveDatagram(&from, buf);
-        } else if (len < 0) {
-            unsigned long code = PlatformLastError();
-            if (code == kWsaEintr || EndedByStop("recvfrom", code)) {
-                continue;
+            LogEvent(Trace, "got a message (%d, %#x)\n", n, 1);
+            SockAddrIn from;
+            int truncated = 0;
+            int len = SockReceive(s, buf, MAXLINE, &from, &truncated);
+            if (len > 0) {
+                buf[len] = '\0';
+                if (truncated != 0) {
+                    LogEvent(Trace, "datagram longer than %d bytes: cut to its first %d\n", MAXLINE,
+                             len);
+                }
+                ReceiveDatagram(&from, buf);
+            } else if (len < 0) {
+                unsigned long code = PlatformLastError();
+                if (code == kWsaEintr || EndedByStop("recvfrom", code)) {
+                    break;
+                }
+                TraceSysError(code, __FILE__, __LINE__);
+                reporterr("recvfrom inet");
+                pause = 10;
             }
-            TraceSysError(code, __FILE__, __LINE__);
-            reporterr("recvfrom inet");
-            pause = 10;
+            if (SockBatchPending(s) == 0) {
+                break;
+            }
         }
     }
     // A datagram taken just before the stop may have been routed after its
     // flush, or still wait for its sender's name; a stop during the start-up
     // may have come before the socket.
-    std::lock_guard<std::recursive_mutex> guard(engine.lock);
+    EngineGuard guard;
     NamesFlush();
     FlushRepeats();
     SockClose(engine.logsock.exchange(kInvalidSocket));
@@ -250,7 +261,7 @@ void stopdaemon() {
     // The pending repeat lines go out while the socket still sends (to
     // forwarding targets).  Once closed, the engine keeps no number of the
     // socket: the next file or socket opened may be given it.
-    std::lock_guard<std::recursive_mutex> guard(engine.lock);
+    EngineGuard guard;
     NamesFlush();
     FlushRepeats();
     SockClose(engine.logsock.exchange(kInvalidSocket));
@@ -296,6 +307,10 @@ void quitsig(int sig) {
             errno = 0;
             reporterr(buf);
         }
+    }
+    if (locked) {
+        // The lock is never let go: what this thread's holds gathered goes now.
+        FlushOutput();
     }
     // A fatal start-up error and the fault signals are failures.
     bool failure = sig == 0 || sig == SIGABRT || sig == SIGFPE || sig == SIGILL || sig == SIGSEGV;

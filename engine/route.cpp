@@ -2,10 +2,9 @@
 // walk of the rule list, and repeat suppression per target.
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 
 #include "diag/debug.h"
-#include "engine/route.h"
+#include "engine/output.h"
 #include "engine/tarnwick.h"
 #include "platform/clock.h"
 #include "platform/textfile.h"
@@ -98,11 +97,16 @@ void BackOff(LogTarget *t) {
 }
 
 void MakeStamp(time_t t, char *out) {
-    struct tm tm;
-    ClockLocal(t, &tm);
-    int mon = tm.tm_mon >= 0 && tm.tm_mon < 12 ? tm.tm_mon : 0;
-    std::snprintf(out, STAMP_SIZE, "%s %02d %02d:%02d:%02d", kMonths[mon], tm.tm_mday, tm.tm_hour,
-                  tm.tm_min, tm.tm_sec);
+    if (!engine.stampvalid || t != engine.stampfor) {
+        struct tm tm;
+        ClockLocal(t, &tm);
+        int mon = tm.tm_mon >= 0 && tm.tm_mon < 12 ? tm.tm_mon : 0;
+        std::snprintf(engine.stamp, STAMP_SIZE, "%s %02d %02d:%02d:%02d", kMonths[mon], tm.tm_mday,
+                      tm.tm_hour, tm.tm_min, tm.tm_sec);
+        engine.stampfor = t;
+        engine.stampvalid = 1;
+    }
+    std::memcpy(out, engine.stamp, STAMP_SIZE);
 }
 
 int KeepsText(const LogTarget *t) {
@@ -110,7 +114,7 @@ int KeepsText(const LogTarget *t) {
 }
 
 void logmsg(int pri, const char *msg, const char *from, int flags) {
-    std::lock_guard<std::recursive_mutex> guard(engine.lock);
+    EngineGuard guard;
     LogEvent(Trace, "logmsg: pri %o, flags %x, from %s, msg %s\n", pri, flags, from, msg);
     if (engine.marktimer >= 0) {
         tm_setpause(engine.marktimer, 1);

@@ -10,12 +10,12 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include "diag/dailyname.h"
 #include "diag/debug.h"
-#include "engine/route.h"
+#include "engine/output.h"
 #include "engine/tarnwick.h"
 #include "platform/clock.h"
 #include "platform/path.h"
@@ -192,26 +192,21 @@ void ParseFile(const char *action, LogTarget *t) {
     if (engine.verbose) {
         std::printf("filename: %s\n", t->dest.filename);
     }
-    // Daily file name: path, underscore, local date, ".LOG".
-    struct tm tm;
-    ClockLocal(ClockNow(), &tm);
-    char dated[FILENAME_SIZE + 32];
-    std::snprintf(dated, sizeof dated, "%s_%04d%02d%02d.LOG", t->dest.filename, tm.tm_year + 1900,
-                  tm.tm_mon + 1, tm.tm_mday);
-    int fd = -1;
-    bool failed;
+    char dated[DAILYNAME_SIZE];
+    int failed;
     if (engine.check != nullptr) {
+        struct tm tm;
+        ClockLocal(ClockNow(), &tm);
+        DailyFileName(t->dest.filename, tm, dated);
         failed = PathFolderWritable(dated) != 0;  // named, not created
     } else {
-        fd = TextOpenAppend(dated, true);
-        failed = fd < 0;
+        failed = OpenDailyFile(t, ClockNow(), dated) < 0;
     }
     if (failed) {
         ReportNamed(action, errno, nullptr);
         return;
     }
-    t->fd = static_cast<int16_t>(fd);
-    LogEvent(Trace, "Log<%s> %s\n", dated, fd >= 0 ? "opened" : "checked");
+    LogEvent(Trace, "Log<%s> %s\n", dated, engine.check != nullptr ? "checked" : "opened");
     t->kind = TargetKind::FILE;
 }
 
@@ -291,13 +286,17 @@ void AppendRule(LogTarget **tail, const char *line) {
     cfline(line, t);
 }
 
-// Writes pending repeat lines, closes the files and frees every record.
+// Writes pending repeat lines and every gathered line, closes the files and
+// frees every record.
 void FreeTargets() {
-    for (LogTarget *t = engine.targets; t != nullptr;) {
-        LogTarget *next = t->next;
+    for (LogTarget *t = engine.targets; t != nullptr; t = t->next) {
         if (t->repeats != 0) {
             writetarget(t, 0, nullptr);
         }
+    }
+    FlushOutput();
+    for (LogTarget *t = engine.targets; t != nullptr;) {
+        LogTarget *next = t->next;
         if ((t->kind == TargetKind::FILE || t->kind == TargetKind::TTY ||
              t->kind == TargetKind::CONSOLE) &&
             t->fd >= 0) {
@@ -425,7 +424,7 @@ int init() {
     }
     std::vector<ForwardAnswer> answers = ResolveForwards(lines);
 
-    std::lock_guard<std::recursive_mutex> guard(engine.lock);
+    EngineGuard guard;
     LogEvent(Trace, "init\n");
     engine.rulesready = 0;
     FreeTargets();

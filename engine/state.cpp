@@ -7,6 +7,7 @@
 EngineState engine;
 
 void EngineResetForTest() {
+    OutputResetForTest();
     for (LogTarget *t = engine.targets; t != nullptr;) {
         LogTarget *next = t->next;
         // As at a reload: files, terminals and consoles own a descriptor.
@@ -31,4 +32,6 @@ void EngineResetForTest() {
     engine.marktimer = -1;
     std::memset(&engine.constarget, 0, sizeof engine.constarget);
     engine.markelapsed = 0;
+    engine.lockdepth = 0;
+    engine.stampvalid = 0;
 }

@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <ctime>
 #include <mutex>
 
 #include "engine/logtarget.h"
@@ -53,12 +54,31 @@ struct EngineState {
     RuleCheck *check = nullptr;    // check mode, see RuleCheck
     LogTarget constarget = {};     // console target used while no rules are in force
     int markelapsed = 0;           // seconds counted towards the next MARK
+    // The last time stamp made (MakeStamp), the text of stampfor.
+    int stampvalid = 0;
+    time_t stampfor = 0;
+    char stamp[STAMP_SIZE] = {};
 
     // Serialises routing, the tick, a reload, the stop and the signal exit.
+    // Taken through EngineGuard; lockdepth counts the holder's guards.
     std::recursive_mutex lock;
+    int lockdepth = 0;
 };
 
 extern EngineState engine;
+
+// Holds engine.lock for a scope.  Lines for daily files are gathered while
+// the lock is held and written when the holder's outermost guard ends, before
+// the lock is let go (one write per file): nothing gathered outlives the
+// outermost hold, so nothing stays unwritten across a wait, a stop, a signal
+// exit, a reload or a tick.
+class EngineGuard {
+  public:
+    EngineGuard();
+    ~EngineGuard();
+    EngineGuard(const EngineGuard &) = delete;
+    EngineGuard &operator=(const EngineGuard &) = delete;
+};
 
 // The console device: empty, so nothing reaches a console while no rule table
 // is in force.
@@ -71,9 +91,10 @@ extern const char consdev[];
 // directory cannot be entered (traced as an Error; see LogDirFailure) or a
 // stop was requested before the timer pool started (then never started).
 void rundaemon();
-// Start-up, then one datagram per iteration until stoprequested.  A wait or
-// receive that fails because of the stop is traced, not reported.  On its
-// way out it routes the datagrams still waiting for a name (NamesFlush),
+// Start-up, then one receive batch per iteration, routed under one hold of
+// the engine lock (EngineGuard), until stoprequested.  A wait or receive that
+// fails because of the stop is traced, not reported.  On its way out it
+// routes the datagrams still waiting for a name (NamesFlush),
 // writes the pending repeat lines a late datagram left and closes a socket
 // made after the stop.  Returns 0.
 int tarnwick_loop();

@@ -81,6 +81,11 @@ int SockWaitReadable(SockHandle s, int timeout_ms);
 // 1 (otherwise 0).
 int SockReceive(SockHandle s, char *buf, int len, SockAddrIn *from, int *truncated);
 
+// 1 while datagrams the last SockReceive took from the system with it are
+// still to be handed out by the next SockReceive (which then does not block),
+// 0 otherwise.  Windows takes one datagram at a time: always 0.
+int SockBatchPending(SockHandle s);
+
 // Sends len bytes to addr.  Returns the count sent, or -1 with the last error
 // and errno set.
 int SockSend(SockHandle s, const void *data, int len, const SockAddrIn *to);

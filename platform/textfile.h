@@ -44,5 +44,32 @@ struct TextPiece {
 // it), the next write to that file begins with a line end.
 long TextWritePieces(int fd, const TextPiece *pieces, int count);
 
-// Closes a descriptor from TextOpenAppend.  Returns 0, or -1 with errno set.
+// Closes a descriptor from TextOpenAppend or TextOpenLog.  Returns 0, or -1
+// with errno set.
 int TextClose(int fd);
+
+// --- log files kept open ---
+//
+// A daily log file stays open between writes, so others must be able to move
+// it away or delete it meanwhile (on Windows the file is shared for delete),
+// and the writer asks whether its name still leads to it.  Its descriptor
+// takes bytes as they are: callers hand it disk text (TextDiskForm).
+
+// Opens path for appending, creating a missing file with the permission bits
+// 0644.  Returns the descriptor, or -1 with errno set.
+int TextOpenLog(const char *path);
+
+// 1 when path names the file open as fd; 0 when it names no file or another
+// one (moved away, deleted, replaced), or the identity cannot be read.
+int TextNamesFile(const char *path, int fd);
+
+// The bytes a text-mode write of src puts on the disk (every "\n" as
+// "\r\n") into dst, which has room for 2 * len.  Returns their count.
+size_t TextDiskForm(char *dst, const char *src, size_t len);
+
+// Appends the pieces (disk text, whole lines) in order to a descriptor from
+// TextOpenLog, with one gathered system call where the system allows.  Returns
+// 0 when every byte was written; -1 with errno set (0 for a short write that
+// reported no error) otherwise, and then, as for TextWritePieces, the file is
+// cut back to where the write began, or the next write begins with a line end.
+int TextAppendDisk(int fd, const TextPiece *pieces, int count);

@@ -2,7 +2,7 @@
 #include <cerrno>
 #include <string>
 
-#include "engine/route.h"
+#include "engine/output.h"
 #include "platform/errors.h"
 #include "platform/process.h"
 #include "platform/sockets.h"
@@ -69,6 +69,65 @@ TEST_F(Output, DailyFilesEitherSideOfLocalMidnight) {
     EXPECT_EQ(CountLines("Log<" + Path("messages") + "_20240308.LOG> opened\n"), 1);
     EXPECT_EQ(CountLines("Logging to FILE"), 2);
     EXPECT_EQ(CountLines(" " + Path("messages") + "\n"), 2);
+}
+
+// The open file serves while its name leads to it: moved away, deleted or
+// replaced between two datagrams, the second goes to a new file of the name.
+TEST_F(Output, ANameThatNoLongerLeadsToTheOpenFileIsOpenedAnew) {
+    const struct {
+        const char *what;
+        std::string moved;  // where the first line is found afterwards ("" for nowhere)
+    } cases[] = {{"moved", ".1"}, {"deleted", ""}, {"replaced", ".old"}};
+    for (const auto &c : cases) {
+        const std::string day = Day(c.what);
+        LogTarget *t = AddFile(c.what);
+        logmsg(13, "one", "h1", 0);
+        if (c.moved == ".1") {
+            std::filesystem::rename(day, day + ".1");
+        } else if (c.moved.empty()) {
+            std::filesystem::remove(day);
+            if (std::filesystem::exists(day)) {
+                // A system that keeps a deleted file's name while it is open
+                // (wine) tells nothing of the delete: nothing to check there.
+                std::memset(t->levels, NOLEVEL, sizeof t->levels);
+                continue;
+            }
+        } else {
+            std::filesystem::rename(day, day + ".old");
+            std::ofstream(day, std::ios::binary) << "other\r\n";
+        }
+        logmsg(13, "two", "h1", 0);
+        const std::string extra = c.moved == ".old" ? "other\r\n" : "";
+        EXPECT_EQ(ReadFile(day), extra + "Mar 07 10:00:00 h1 two\r\n") << c.what;
+        if (!c.moved.empty()) {
+            EXPECT_EQ(ReadFile(day + c.moved), "Mar 07 10:00:00 h1 one\r\n") << c.what;
+        }
+        std::memset(t->levels, NOLEVEL, sizeof t->levels);  // out of the next round
+    }
+}
+
+// The lines of one hold go out when it ends, each file's in order, the day
+// changing at the first line of the new one.
+TEST_F(Output, AHoldAcrossMidnightAndTwoFilesKeepsEveryLineInPlace) {
+    AddFile("all");
+    AddFile("mail", NOLEVEL)->levels[2] = 7;  // mail.*
+    {
+        EngineGuard batch;
+        SetNow(1709855999);  // 2024-03-07 23:59:59
+        logmsg(13, "u1", "h1", 0);
+        logmsg(17, "m1", "h1", 0);
+        logmsg(13, "u2", "h1", 0);
+        SetNow(1709856000);
+        logmsg(17, "m2", "h1", 0);
+        logmsg(13, "u3", "h1", 0);
+        EXPECT_EQ(ReadFile(Path("all") + "_20240308.LOG"), "");
+    }
+    EXPECT_EQ(ReadFile(Path("all") + "_20240307.LOG"),
+              "Mar 07 23:59:59 h1 u1\r\nMar 07 23:59:59 h1 m1\r\nMar 07 23:59:59 h1 u2\r\n");
+    EXPECT_EQ(ReadFile(Path("all") + "_20240308.LOG"),
+              "Mar 08 00:00:00 h1 m2\r\nMar 08 00:00:00 h1 u3\r\n");
+    EXPECT_EQ(ReadFile(Path("mail") + "_20240307.LOG"), "Mar 07 23:59:59 h1 m1\r\n");
+    EXPECT_EQ(ReadFile(Path("mail") + "_20240308.LOG"), "Mar 08 00:00:00 h1 m2\r\n");
 }
 
 TEST_F(Output, LongTextWrittenWholeToAFile) {

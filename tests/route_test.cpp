@@ -1,7 +1,7 @@
 // Routing: time stamps, matching, repeat suppression and MARK selection.
 #include <string>
 
-#include "engine/route.h"
+#include "engine/output.h"
 #include "route_fixture.h"
 #include "test_util.h"
 

@@ -791,6 +791,7 @@ TEST_F(RulesTest, ReloadClosesFilesAndReplacesTheList) {
     int fd = first[0]->fd;
     ASSERT_GE(fd, 0);
     first[1]->repeats = 2;
+    first[0]->repeats = 3;  // written, with the lines gathered, before the file closes
 
     // The forwarding host is looked up once, before the lock is taken.
     engine.portbound = 1;
@@ -807,6 +808,12 @@ TEST_F(RulesTest, ReloadClosesFilesAndReplacesTheList) {
     EXPECT_EQ(LevelsOf(*second[0]), Levels(-1, {{7, 3}}));
     // The old descriptor is closed: closing it again fails.
     EXPECT_EQ(TextClose(fd), -1);
+    for (const auto &e : std::filesystem::directory_iterator(dir_)) {
+        if (e.path().filename().string().rfind("log_", 0) == 0) {
+            const std::string text = testutil::ReadFile(e.path().string());
+            EXPECT_NE(text.find(" last message repeated 3 times\r\n"), std::string::npos) << text;
+        }
+    }
     EXPECT_TRUE(Traced("init\n"));
     EXPECT_TRUE(Traced("tarnwick: restarted\n"));
 }

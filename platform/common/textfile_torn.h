@@ -20,6 +20,9 @@ struct TextFileId {
     uint64_t index;
 };
 int SystemFileId(int fd, TextFileId *id);
+// The identity of the file path names (mapped with MapPath).  Returns 0, or
+// -1 when it names none.  One per platform.
+int SystemPathId(const char *path, TextFileId *id);
 
 // Marks the file open as fd as ending in part of a line.
 void TextMarkTorn(int fd);

@@ -1,6 +1,5 @@
 #include "platform/sockets.h"
 
-#include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/select.h>
@@ -261,6 +260,10 @@ int SockWaitReadable(SockHandle s, int timeout_ms) {
     return FD_ISSET(fd, &readfds) ? 1 : 0;
 }
 
+int SockBatchPending(SockHandle s) {
+    return s >= 0 && BatchPending(static_cast<int>(s)) ? 1 : 0;
+}
+
 int SockReceive(SockHandle s, char *buf, int len, SockAddrIn *from, int *truncated) {
     int fd = static_cast<int>(s);
     if (!BatchPending(fd) && FillBatch(fd) < 0) {
@@ -306,11 +309,4 @@ int SockClose(SockHandle s) {
         return Fail();
     }
     return 0;
-}
-
-char *SockAddrText(uint32_t addr, char *out) {
-    struct in_addr in;
-    in.s_addr = addr;
-    inet_ntop(AF_INET, &in, out, 16);
-    return out;
 }

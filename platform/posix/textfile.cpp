@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -47,25 +48,13 @@ int WriteAll(int fd, const char *buf, size_t len, size_t *done) {
     return 0;
 }
 
-// Copies src into dst with every "\n" as "\r\n"; dst has room for 2 * len.
-size_t Expand(char *dst, const char *src, size_t len) {
-    size_t out = 0;
-    for (size_t i = 0; i < len; ++i) {
-        if (src[i] == '\n') {
-            dst[out++] = '\r';
-        }
-        dst[out++] = src[i];
-    }
-    return out;
-}
-
 // Writes len caller bytes in text mode through a bounded buffer; *done as for
 // WriteAll.
 int WriteText(int fd, const char *data, size_t len, size_t *done) {
     char buf[2048];
     while (len > 0) {
         size_t chunk = len < sizeof buf / 2 ? len : sizeof buf / 2;
-        if (WriteAll(fd, buf, Expand(buf, data, chunk), done) != 0) {
+        if (WriteAll(fd, buf, TextDiskForm(buf, data, chunk), done) != 0) {
             return -1;
         }
         data += chunk;
@@ -237,12 +226,12 @@ long TextWritePieces(int fd, const TextPiece *pieces, int count) {
     // appending writer never interleaves half lines.
     char buf[4096];
     size_t total = 0;
-    size_t used = torn ? Expand(buf, "\n", 1) : 0;
+    size_t used = torn ? TextDiskForm(buf, "\n", 1) : 0;
     bool fits = true;
     for (int i = 0; i < count; ++i) {
         total += pieces[i].len;
         if (fits && used + 2 * pieces[i].len <= sizeof buf) {
-            used += Expand(buf + used, pieces[i].data, pieces[i].len);
+            used += TextDiskForm(buf + used, pieces[i].data, pieces[i].len);
         } else {
             fits = false;
         }
@@ -277,6 +266,84 @@ int SystemFileId(int fd, TextFileId *id) {
     }
     id->volume = static_cast<uint64_t>(st.st_dev);
     id->index = static_cast<uint64_t>(st.st_ino);
+    return 0;
+}
+
+int SystemPathId(const char *path, TextFileId *id) {
+    char mapped[kPathMax];
+    struct stat st;
+    if (MapPath(path, mapped, sizeof mapped) != 0 || stat(mapped, &st) != 0) {
+        return -1;
+    }
+    id->volume = static_cast<uint64_t>(st.st_dev);
+    id->index = static_cast<uint64_t>(st.st_ino);
+    return 0;
+}
+
+int TextOpenLog(const char *path) {
+    return OpenMapped(path, O_WRONLY | O_APPEND | O_CREAT, 0644);
+}
+
+int TextAppendDisk(int fd, const TextPiece *pieces, int count) {
+    // A write that follows a fragment left behind begins on a line of its own.
+    bool torn = TextTakeTorn(fd);
+    struct iovec iov[64];
+    size_t done = 0;
+    int next = 0;     // the first piece not yet (wholly) written
+    size_t skip = 0;  // bytes of pieces[next] already written
+    size_t prefix = torn ? 2 : 0;
+    int rc = 0;
+    while (rc == 0 && (prefix > 0 || next < count)) {
+        int n = 0;
+        if (prefix > 0) {
+            iov[n++] = {const_cast<char *>("\r\n" + (2 - prefix)), prefix};
+        }
+        for (int i = next; i < count && n < static_cast<int>(sizeof iov / sizeof iov[0]); ++i) {
+            size_t off = i == next ? skip : 0;
+            iov[n++] = {const_cast<char *>(pieces[i].data + off), pieces[i].len - off};
+        }
+        ssize_t w = writev(fd, iov, n);
+        if (w < 0 && errno == EINTR) {
+            continue;
+        }
+        if (w <= 0) {
+            if (w == 0) {
+                errno = 0;
+            }
+            rc = -1;
+            break;
+        }
+        size_t left = static_cast<size_t>(w);
+        done += left;
+        size_t p = left < prefix ? left : prefix;
+        prefix -= p;
+        left -= p;
+        while (left > 0 && next < count) {
+            size_t rest = pieces[next].len - skip;
+            if (left < rest) {
+                skip += left;
+                left = 0;
+            } else {
+                left -= rest;
+                skip = 0;
+                ++next;
+            }
+        }
+        while (next < count && pieces[next].len == skip) {
+            skip = 0;
+            ++next;
+        }
+    }
+    if (rc != 0) {
+        // No part of a line stays behind for the next write to join.
+        int err = errno;
+        bool left = done > 0 && !CutBack(fd, done);
+        if (left || torn) {
+            TextMarkTorn(fd);
+        }
+        errno = err;
+        return -1;
+    }
     return 0;
 }
 

@@ -7,7 +7,6 @@
 // clang-format on
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <mutex>
 
@@ -208,6 +207,10 @@ int SockReceive(SockHandle s, char *buf, int len, SockAddrIn *from, int *truncat
     return n;
 }
 
+int SockBatchPending(SockHandle) {
+    return 0;
+}
+
 int SockSend(SockHandle s, const void *data, int len, const SockAddrIn *to) {
     struct sockaddr_in sa;
     ToSockaddr(to, &sa);
@@ -224,11 +227,4 @@ int SockClose(SockHandle s) {
         return Fail();
     }
     return 0;
-}
-
-char *SockAddrText(uint32_t addr, char *out) {
-    // Network byte order: the first byte in memory is the first number.
-    const auto *b = reinterpret_cast<const unsigned char *>(&addr);
-    std::snprintf(out, 16, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
-    return out;
 }

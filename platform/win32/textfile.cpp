@@ -46,6 +46,27 @@ bool WriteWhole(int fd, const char *data, size_t len) {
     return n >= 0 && static_cast<size_t>(n) == len;
 }
 
+// The runtime's error number for a Windows error of CreateFile.
+int ErrnoOfWindowsError(DWORD code) {
+    switch (code) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+        case ERROR_INVALID_NAME:
+            return ENOENT;
+        case ERROR_ACCESS_DENIED:
+        case ERROR_SHARING_VIOLATION:
+            return EACCES;
+        case ERROR_FILENAME_EXCED_RANGE:
+            return ENAMETOOLONG;
+        case ERROR_DISK_FULL:
+            return ENOSPC;
+        case ERROR_TOO_MANY_OPEN_FILES:
+            return EMFILE;
+        default:
+            return EIO;
+    }
+}
+
 }  // namespace
 
 FILE *TextOpen(const char *path, const char *mode) {
@@ -131,8 +152,84 @@ int SystemFileId(int fd, TextFileId *id) {
     if (h == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(h, &info)) {
         return -1;
     }
+    // A file deleted while open keeps its name until its last handle closes:
+    // it is no longer the file of that name.
+    FILE_STANDARD_INFO standard;
+    if (GetFileInformationByHandleEx(h, FileStandardInfo, &standard, sizeof standard) &&
+        standard.DeletePending) {
+        return -1;
+    }
     id->volume = info.dwVolumeSerialNumber;
     id->index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    return 0;
+}
+
+int SystemPathId(const char *path, TextFileId *id) {
+    char mapped[MAX_PATH];
+    if (!Mapped(path, mapped, sizeof mapped)) {
+        return -1;
+    }
+    // No access asked: the identity alone, whoever holds the file open.
+    HANDLE h = CreateFileA(mapped, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        return -1;
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    BOOL ok = GetFileInformationByHandle(h, &info);
+    CloseHandle(h);
+    if (!ok) {
+        return -1;
+    }
+    id->volume = info.dwVolumeSerialNumber;
+    id->index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    return 0;
+}
+
+int TextOpenLog(const char *path) {
+    char mapped[MAX_PATH];
+    if (!Mapped(path, mapped, sizeof mapped)) {
+        return -1;
+    }
+    // Shared for delete, so that a user may move or delete the file while it
+    // is open; the runtime's own open would forbid that.
+    HANDLE h =
+        CreateFileA(mapped, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        errno = ErrnoOfWindowsError(GetLastError());
+        return -1;
+    }
+    SetHandleInformation(h, HANDLE_FLAG_INHERIT, 0);
+    // Bytes as they are: the caller's text is already in its disk form.
+    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_APPEND | _O_BINARY);
+    if (fd < 0) {
+        CloseHandle(h);
+        errno = EMFILE;
+    }
+    return fd;
+}
+
+int TextAppendDisk(int fd, const TextPiece *pieces, int count) {
+    // A write that follows a fragment left behind begins on a line of its own.
+    bool torn = TextTakeTorn(fd);
+    int saved = errno;
+    __int64 start = _lseeki64(fd, 0, SEEK_END);
+    bool ok = !torn || WriteWhole(fd, "\r\n", 2);
+    for (int i = 0; i < count && ok; ++i) {
+        ok = pieces[i].len == 0 || WriteWhole(fd, pieces[i].data, pieces[i].len);
+    }
+    if (!ok) {
+        // No part of a line stays behind for the next write to join.
+        int err = errno;
+        bool left = !CutBack(fd, start);
+        if (left || torn) {
+            TextMarkTorn(fd);
+        }
+        errno = err;
+        return -1;
+    }
+    errno = saved;
     return 0;
 }
 

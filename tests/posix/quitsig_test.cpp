@@ -43,4 +43,19 @@ TEST_F(SignalExit, NothingIsLoggedAfterTheExitMessage) {
     EXPECT_EQ(file.rfind(last), file.size() - last.size()) << "a line after the exit message";
 }
 
+// Lines gathered in the hold the exit comes in are written before it.
+TEST_F(SignalExit, TheLinesOfTheHoldAreWrittenBeforeTheExitMessage) {
+    AddFile("all");
+    EXPECT_EXIT(
+        {
+            EngineGuard batch;
+            logmsg(13, "gathered", "h1", 0);
+            quitsig(SIGTERM);
+        },
+        ::testing::ExitedWithCode(0), "");
+    EXPECT_EQ(routetest::ReadFile(Day("all")),
+              "Mar 07 10:00:00 h1 gathered\r\nMar 07 10:00:00 loghost tarnwick: exiting on signal "
+              "15\r\n");
+}
+
 }  // namespace

@@ -1,10 +1,11 @@
-// Internals shared by routing (route.cpp), target output (output.cpp) and the
-// mark tick (mark.cpp): the repeat delays, the MARK period, the time stamp
-// form, the gathered write of a line, and the rule that says whether a target
-// keeps a text that a later message can repeat.
+// What output.cpp gives routing (route.cpp), the rule table (rules.cpp) and
+// the mark tick (mark.cpp): the lines gathered for the daily files and their
+// writing, the daily files' opening, the failure reports on a named file, and
+// the routing facts both sides use (the repeat delays, the MARK period, the
+// time stamp, whether a target keeps a text a later message can repeat).
 //
 // Thread-safety: the constants are immutable; every function that touches a
-// LogTarget expects the caller to hold engine.lock.
+// LogTarget or the gathered lines expects the caller to hold engine.lock.
 #pragma once
 
 #include <ctime>
@@ -29,6 +30,7 @@ const char *KindName(TargetKind kind);
 
 // The local stamp of t, "Mmm dd hh:mm:ss" (English month, zero-padded day,
 // 24-hour clock), into out (at least STAMP_SIZE bytes, NUL-terminated).
+// Formatted once a second: the text of the last t is kept.
 void MakeStamp(time_t t, char *out);
 
 // savedlen of a target whose last text was too long to keep (240 characters or
@@ -52,3 +54,14 @@ void ReportNamed(const char *name, int err, const char *why);
 // otherwise.  A partly written line is not retried and leaves nothing for the
 // next line to join (TextWritePieces).
 int writepieces(int fd, const TextPiece *pieces, int count);
+
+// Opens t's daily file for the local date of now, its name into name
+// (DAILYNAME_SIZE bytes), and notes the file as checked in the present hold of
+// the engine lock (the rule table's load opens it, so that it exists from then
+// on).  Returns the descriptor (also in t->fd), or -1 with errno set.
+int OpenDailyFile(LogTarget *t, time_t now, char *name);
+
+// Writes every gathered line now, each file's lines in order with one write;
+// EngineGuard calls it at the end of the outermost hold, the rule table's
+// reload before it frees targets, the signal exit before the process ends.
+void FlushOutput();
