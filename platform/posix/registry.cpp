@@ -1,5 +1,7 @@
 #include "platform/registry.h"
 
+#include "platform/common/registry_system.h"
+
 #include <strings.h>
 
 #include <cctype>
@@ -512,14 +514,7 @@ bool KeyPath(RegKey key, char *path) {
 
 }  // namespace
 
-long RegistryOpenKey(RegKey root, const char *subkey, RegKey *key) {
-    if (key == nullptr) {
-        return kErrorFileNotFound;
-    }
-    *key = 0;
-    if (root != kRegLocalMachine) {
-        return kErrorFileNotFound;
-    }
+long SystemRegistryOpenKey(const char *subkey, RegKey *key) {
     char path[kPathSize];
     int n = subkey == nullptr || subkey[0] == '\0'
                 ? std::snprintf(path, sizeof path, "%s", kRootName)

@@ -3,6 +3,7 @@
 #include <climits>
 #include <cstring>
 
+#include "platform/common/copy_whole.h"
 #include "platform/errors.h"
 #include "platform/posix/resource_tables.h"
 
@@ -23,16 +24,6 @@ const ResourceText *Find(const ResourceText *table, size_t count, unsigned long 
         }
     }
     return nullptr;
-}
-
-// Copies length bytes of text and a terminator when they fit.
-size_t CopyWhole(const char *text, size_t length, char *buffer, size_t size) {
-    if (length + 1 > size) {
-        return 0;
-    }
-    std::memcpy(buffer, text, length);
-    buffer[length] = '\0';
-    return length;
 }
 
 }  // namespace

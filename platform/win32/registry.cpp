@@ -1,5 +1,7 @@
 #include "platform/registry.h"
 
+#include "platform/common/registry_system.h"
+
 #include <windows.h>
 
 #include <cstring>
@@ -11,16 +13,7 @@ constexpr DWORD kValueMax = 4096;
 
 }  // namespace
 
-long RegistryOpenKey(RegKey root, const char *subkey, RegKey *key) {
-    if (key == nullptr) {
-        return kErrorFileNotFound;
-    }
-    *key = 0;
-    // Our root is the 32-bit value; Windows' predefined handle is that value
-    // sign-extended.
-    if (root != kRegLocalMachine) {
-        return kErrorFileNotFound;
-    }
+long SystemRegistryOpenKey(const char *subkey, RegKey *key) {
     HKEY opened = nullptr;
     LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, subkey, 0, KEY_READ, &opened);
     if (rc != ERROR_SUCCESS) {

@@ -1,5 +1,6 @@
 #include "platform/syserr.h"
 
+#include "platform/common/copy_whole.h"
 #include "platform/common/scm_system.h"
 #include "platform/scm.h"
 
@@ -25,12 +26,7 @@ size_t Format(DWORD flags, HMODULE module, unsigned long id, DWORD language, cha
     DWORD length = FormatMessageA(flags | FORMAT_MESSAGE_IGNORE_INSERTS, module,
                                   static_cast<DWORD>(id), language, text, sizeof text, nullptr);
     SetLastError(saved);
-    if (length == 0 || length + 1 > size) {
-        return 0;
-    }
-    std::memcpy(buffer, text, length);
-    buffer[length] = '\0';
-    return length;
+    return length == 0 ? 0 : CopyWhole(text, length, buffer, size);
 }
 
 }  // namespace
