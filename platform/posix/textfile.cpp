@@ -296,7 +296,8 @@ int TextAppendDisk(int fd, const TextPiece *pieces, int count) {
     while (rc == 0 && (prefix > 0 || next < count)) {
         int n = 0;
         if (prefix > 0) {
-            iov[n++] = {const_cast<char *>("\r\n" + (2 - prefix)), prefix};
+            static const char kLineEnd[] = "\r\n";
+            iov[n++] = {const_cast<char *>(kLineEnd + (2 - prefix)), prefix};
         }
         for (int i = next; i < count && n < static_cast<int>(sizeof iov / sizeof iov[0]); ++i) {
             size_t off = i == next ? skip : 0;
