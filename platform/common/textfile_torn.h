@@ -11,6 +11,7 @@
 // Thread-safe.  Costs one atomic load per write while no file is marked.
 #pragma once
 
+#include <cerrno>
 #include <cstdint>
 
 // The identity of the file open as fd.  Returns 0, or -1 (not a file whose
@@ -30,3 +31,14 @@ void TextMarkTorn(int fd);
 // caller begins its write with a line end (and marks the file again should
 // that write fail).
 bool TextTakeTorn(int fd);
+// Ends a write to fd that failed with errno err: cut is whether the file
+// was cut back to where the write began, began_torn whether the write began
+// after a fragment.  A file left with part of a line, or with the fragment
+// the write was to end, is marked again.  Sets errno to err; returns -1.
+inline int TextWriteFailed(int fd, int err, bool cut, bool began_torn) {
+    if (!cut || began_torn) {
+        TextMarkTorn(fd);
+    }
+    errno = err;
+    return -1;
+}

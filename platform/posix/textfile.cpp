@@ -248,13 +248,8 @@ long TextWritePieces(int fd, const TextPiece *pieces, int count) {
     }
     if (rc != 0) {
         // No part of the line stays behind for the next line to join.
-        int err = errno;
-        bool left = done > 0 && !CutBack(fd, done);
-        if (left || torn) {
-            TextMarkTorn(fd);
-        }
-        errno = err;
-        return -1;
+        int err = errno;  // before the cut, which may change it
+        return TextWriteFailed(fd, err, done == 0 || CutBack(fd, done), torn);
     }
     return static_cast<long>(total);
 }
@@ -337,13 +332,8 @@ int TextAppendDisk(int fd, const TextPiece *pieces, int count) {
     }
     if (rc != 0) {
         // No part of a line stays behind for the next write to join.
-        int err = errno;
-        bool left = done > 0 && !CutBack(fd, done);
-        if (left || torn) {
-            TextMarkTorn(fd);
-        }
-        errno = err;
-        return -1;
+        int err = errno;  // before the cut, which may change it
+        return TextWriteFailed(fd, err, done == 0 || CutBack(fd, done), torn);
     }
     return 0;
 }

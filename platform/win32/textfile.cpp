@@ -134,13 +134,8 @@ long TextWritePieces(int fd, const TextPiece *pieces, int count) {
     }
     if (!ok) {
         // No part of the line stays behind for the next line to join.
-        int err = errno;
-        bool left = !CutBack(fd, start);
-        if (left || torn) {
-            TextMarkTorn(fd);
-        }
-        errno = err;
-        return -1;
+        int err = errno;  // before the cut, which may change it
+        return TextWriteFailed(fd, err, CutBack(fd, start), torn);
     }
     errno = saved;
     return static_cast<long>(total);
@@ -221,13 +216,8 @@ int TextAppendDisk(int fd, const TextPiece *pieces, int count) {
     }
     if (!ok) {
         // No part of a line stays behind for the next write to join.
-        int err = errno;
-        bool left = !CutBack(fd, start);
-        if (left || torn) {
-            TextMarkTorn(fd);
-        }
-        errno = err;
-        return -1;
+        int err = errno;  // before the cut, which may change it
+        return TextWriteFailed(fd, err, CutBack(fd, start), torn);
     }
     errno = saved;
     return 0;
