@@ -375,7 +375,6 @@ void OutputResetForTest() {
 }
 
 void writetarget(LogTarget *t, int flags, const char *text) {
-    EngineGuard guard;
     time_t now = ClockNow();
     char repeatline[64];
     TextPiece pieces[6];

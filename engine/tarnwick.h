@@ -168,7 +168,9 @@ int namecode(const char *name, const CodeName *table);
 // Routes one message to every matching target.
 void logmsg(int pri, const char *msg, const char *from, int flags);
 // Writes one line for one target (text, or the kept line / repeat line when
-// text is null); sets lastwrite and clears repeats.
+// text is null); sets lastwrite and clears repeats.  The caller holds the
+// engine lock (EngineGuard): a file's line is written when the outermost
+// hold ends.
 void writetarget(LogTarget *target, int flags, const char *text);
 
 // --- tick ---

@@ -144,14 +144,17 @@ TEST_F(Output, RepeatsOneWritesTheKeptLineAndFiveTheCount) {
     std::snprintf(t->savedline, sizeof t->savedline, "kept");
     t->savedlen = 4;
     t->repeats = 1;
-    writetarget(t, 0, nullptr);
-    EXPECT_EQ(t->repeats, 0);
-    EXPECT_EQ(t->lastwrite, kT0);
-    SetNow(kT0 + 5);
-    t->repeats = 5;
-    writetarget(t, 0, nullptr);
-    EXPECT_EQ(t->repeats, 0);
-    EXPECT_EQ(t->lastwrite, kT0 + 5);
+    {
+        EngineGuard hold;
+        writetarget(t, 0, nullptr);
+        EXPECT_EQ(t->repeats, 0);
+        EXPECT_EQ(t->lastwrite, kT0);
+        SetNow(kT0 + 5);
+        t->repeats = 5;
+        writetarget(t, 0, nullptr);
+        EXPECT_EQ(t->repeats, 0);
+        EXPECT_EQ(t->lastwrite, kT0 + 5);
+    }
     EXPECT_EQ(ReadFile(Day("m")),
               "Mar 07 09:59:59 h1 kept\r\n"
               "Mar 07 09:59:59 h1 last message repeated 5 times\r\n");
