@@ -5,19 +5,14 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <condition_variable>
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <map>
 #include <mutex>
 #include <string>
-#include <thread>
-#include <vector>
 
 #include "diag/EVENTS_testing.h"
 #include "diag/debug.h"
-#include "diag/debug_testing.h"
 #include "engine/tarnwick.h"
 #include "engine/tarnwick_testing.h"
 #include "platform/errors.h"
@@ -33,29 +28,14 @@ namespace {
 constexpr ScmHandle kManager = 0x100;
 constexpr ScmHandle kService = 0x200;
 constexpr ServiceStatusHandle kStatus = 0x300;
-// The code each fake call fails with when the test names it.
-const std::map<std::string, unsigned long> kCodes = {
-    {"dispatcher", kErrorFailedServiceControllerConnect},
-    {"source", kErrorAccessDenied},
-    {"register", kErrorServiceDoesNotExist},
-    {"GetModuleFileName", kErrorInsufficientBuffer},
-    {"OpenSCManager", kErrorAccessDenied},
-    {"CreateService", kErrorServiceExists},
-    {"OpenService", kErrorServiceDoesNotExist},
-    {"ControlService", kErrorServiceNotActive},
-    {"DeleteService", kErrorServiceMarkedForDelete},
-};
 
 // Every call of the fakes lands in one timeline ("call args; "), so that tests
 // see the order of reports, events and engine calls.
 struct Fake {
     std::mutex mutex;
-    std::condition_variable changed;
     std::string timeline;
-    std::string fail;  // the calls that fail, by name
+    std::string fail;  // the calls that fail (with kErrorAccessDenied), by name
     ScmControlHandler handler = nullptr;
-    bool running = false;                 // RUNNING was reported
-    bool released = false;                // the stop was delivered: the engine's loop returns
     bool stopInInit = false;              // ServiceInit meets Ctrl+Break or the stop control
     char stopState = 'P';                 // the state a delivered stop leaves (S, P, R)
     std::string reads;                    // the state of each status read, then failures
@@ -66,10 +46,9 @@ struct Fake {
     bool Fails(const std::string &name, const std::string &args = "") {
         std::lock_guard<std::mutex> guard(mutex);
         timeline += (args.empty() ? name : name + " " + args) + "; ";
-        changed.notify_all();
         bool fails = (" " + fail + " ").find(" " + name + " ") != std::string::npos;
         if (fails) {
-            PlatformSetLastError(kCodes.at(name));
+            PlatformSetLastError(kErrorAccessDenied);
         }
         return fails;
     }
@@ -80,7 +59,8 @@ uint32_t State(char c) {
     return c == 'S' ? kServiceStopped : c == 'P' ? kServiceStopPending : kServiceRunning;
 }
 
-// The service thread runs until RUNNING, then the stop control arrives.
+// The service's main runs on the dispatcher's thread; the stop control comes
+// while the engine's loop runs (FakeRundaemon).
 int FakeStartDispatcher(const ScmTableEntry *table) {
     EXPECT_EQ(table[1].main, nullptr);
     if (fake->Fails("dispatcher", table[0].name)) {
@@ -88,29 +68,7 @@ int FakeStartDispatcher(const ScmTableEntry *table) {
     }
     char name[] = "Tarnwick";
     char *argv[] = {name, nullptr};
-    bool done = false;
-    std::thread service_thread([&] {
-        table[0].main(1, argv);
-        std::lock_guard<std::mutex> guard(fake->mutex);
-        done = true;
-        fake->changed.notify_all();
-    });
-    ScmControlHandler handler = nullptr;
-    {
-        std::unique_lock<std::mutex> lock(fake->mutex);
-        fake->changed.wait_for(lock, std::chrono::seconds(10),
-                               [&] { return fake->running || done; });
-        handler = fake->running ? fake->handler : nullptr;
-    }
-    if (handler != nullptr) {
-        handler(kServiceControlStop);
-    }
-    {
-        std::lock_guard<std::mutex> guard(fake->mutex);
-        fake->released = true;
-        fake->changed.notify_all();
-    }
-    service_thread.join();
+    table[0].main(1, argv);
     return 1;
 }
 
@@ -118,32 +76,9 @@ int FakeStartDispatcher(const ScmTableEntry *table) {
 // for any handle but the registered one.
 int FakeSetStatus(ServiceStatusHandle handle, const ServiceStatusRecord *s) {
     char text[80];
-    std::snprintf(text, sizeof text, "%sreport %u %u %u %u; ", handle == kStatus ? "" : "refused ",
+    std::snprintf(text, sizeof text, "%sreport %u %u %u %u", handle == kStatus ? "" : "refused ",
                   s->currentState, s->checkPoint, s->waitHint, s->controlsAccepted);
-    std::lock_guard<std::mutex> guard(fake->mutex);
-    fake->timeline += text;
-    fake->running = fake->running || s->currentState == kServiceRunning;
-    fake->changed.notify_all();
-    if (handle != kStatus) {
-        PlatformSetLastError(kErrorInvalidHandle);
-    }
-    return handle == kStatus ? 1 : 0;
-}
-
-const char *Null(const void *p, const char *text) {
-    return p == nullptr ? "null" : text;
-}
-
-ScmHandle FakeCreateService(ScmHandle, const char *name, const char *display, uint32_t access,
-                            uint32_t type, uint32_t start, uint32_t error_control, const char *path,
-                            const char *group, uint32_t *tag, const char *dependencies,
-                            const char *account, const char *password) {
-    char args[600];
-    std::snprintf(args, sizeof args, "%s %s %#x %u %u %u %s %s %s '%s' %s %s", name, display,
-                  access, type, start, error_control, path, Null(group, group), Null(tag, "tag"),
-                  Null(dependencies, dependencies), Null(account, account),
-                  Null(password, password));
-    return fake->Fails("CreateService", args) ? 0 : kService;
+    return fake->Fails(text) || handle != kStatus ? 0 : 1;
 }
 
 int FakeQueryStatus(ScmHandle, ServiceStatusRecord *status) {
@@ -174,7 +109,12 @@ const ScmOps kFakeScm = {
     [](uint32_t access) -> ScmHandle {
         return fake->Fails("OpenSCManager", std::to_string(access)) ? 0 : kManager;
     },
-    FakeCreateService,
+    // The other arguments are the stand-in's record, checked end to end.
+    [](ScmHandle, const char *name, const char *, uint32_t, uint32_t, uint32_t, uint32_t,
+       const char *path, const char *, uint32_t *, const char *, const char *,
+       const char *) -> ScmHandle {
+        return fake->Fails("CreateService", name + (" " + std::string(path))) ? 0 : kService;
+    },
     [](ScmHandle, const char *name, uint32_t access) -> ScmHandle {
         return fake->Fails("OpenService", name + (" " + std::to_string(access))) ? 0 : kService;
     },
@@ -186,11 +126,7 @@ const ScmOps kFakeScm = {
     FakeQueryStatus,
     [](ScmHandle) { return fake->Fails("DeleteService") ? 0 : 1; },
     [](ScmHandle h) {
-        return fake->Fails(h == kManager   ? "Close manager"
-                           : h == kService ? "Close service"
-                                           : "?")
-                   ? 0
-                   : 1;
+        return fake->Fails(h == kManager ? "Close manager" : "Close service") ? 0 : 1;
     },
     [](char *buffer, uint32_t size) -> uint32_t {
         return fake->Fails("GetModuleFileName", std::to_string(size))
@@ -211,9 +147,10 @@ void FakeServiceInit() {
 void FakeRundaemon() {
     if (!fake->Fails("rundaemon") && fake->logDirFailure == nullptr) {
         UpdateServiceStatus(kServiceRunning);
-        std::unique_lock<std::mutex> lock(fake->mutex);
-        fake->changed.wait_for(lock, std::chrono::seconds(10), [] { return fake->released; });
-        fake->timeline += "loop returned; ";
+        if (fake->handler != nullptr) {
+            fake->handler(kServiceControlStop);
+        }
+        fake->Fails("loop returned");
     }
 }
 
@@ -281,10 +218,8 @@ class ServiceTest : public ::testing::Test {
         ServiceSetForTest(nullptr);
         ScmSetForTest(nullptr);
         Reset();
-        delete fake;
-        fake = nullptr;
     }
-    // A new fake, the service and the event reports as at program start.
+    // A new fake; the service and the event reports as at program start.
     void Reset() {
         ServiceResetForTest();
         EventsResetForTest();
@@ -292,19 +227,16 @@ class ServiceTest : public ::testing::Test {
         fake = new Fake();
     }
 
-    // Runs the program entry with arg (none when empty): its status; out gets
-    // the standard output and err the standard error.
-    int Entry(std::string arg, std::string *out, std::string *err = nullptr) {
+    // Runs the program entry with arg (none when empty), its output in out_
+    // and err_; returns its status.
+    int Entry(std::string arg) {
         char name[] = "tarnwick";
         char *argv[] = {name, arg.empty() ? nullptr : arg.data(), nullptr};
         ::testing::internal::CaptureStdout();
         ::testing::internal::CaptureStderr();
         int status = ServiceEntry(arg.empty() ? 1 : 2, argv);
-        *out = ::testing::internal::GetCapturedStdout();
-        std::string e = ::testing::internal::GetCapturedStderr();
-        if (err != nullptr) {
-            *err = e;
-        }
+        out_ = ::testing::internal::GetCapturedStdout();
+        err_ = ::testing::internal::GetCapturedStderr();
         return status;
     }
 
@@ -325,6 +257,7 @@ class ServiceTest : public ::testing::Test {
 
     testutil::TempDir dir_;
     testutil::TraceCatcher catcher_{Trace | Warning | Error};
+    std::string out_, err_;
 };
 
 TEST_F(ServiceTest, FirstArgumentChoosesTheAction) {
@@ -348,12 +281,10 @@ TEST_F(ServiceTest, FirstArgumentChoosesTheAction) {
         SCOPED_TRACE(c.arg);
         Reset();
         fake->fail = "dispatcher";
-        fake->released = true;
-        std::string out;
         bool dispatched = c.first[0] == '\0';
-        EXPECT_EQ(Entry(c.arg, &out), dispatched ? 1 : 0);
+        EXPECT_EQ(Entry(c.arg), dispatched ? 1 : 0);
         EXPECT_EQ(fake->timeline.rfind(dispatched ? "dispatcher Tarnwick;" : c.first, 0), 0u);
-        EXPECT_EQ(out.rfind(kUsage, 0) == 0, dispatched) << out;
+        EXPECT_EQ(out_.rfind(kUsage, 0) == 0, dispatched) << out_;
     }
 }
 
@@ -384,19 +315,17 @@ TEST_F(ServiceTest, LastErrorTextCutsTheCrLfAndNeeds14BytesOfRoom) {
 
 TEST_F(ServiceTest, InstallRegistersTheServiceOrTellsWhatFailed) {
     const std::string opened = "GetModuleFileName 512; OpenSCManager 983103; ";
-    const std::string create = opened +
-                               "CreateService Tarnwick Tarnwick 0xf01ff 16 3 1 "
-                               "/opt/tarnwick/bin/tarnwick null null '' null null; ";
+    const std::string create = opened + "CreateService Tarnwick /opt/tarnwick/bin/tarnwick; ";
     const struct {
         const char *fail;
         const char *out;
         std::string timeline;
     } cases[] = {
         {"", "Tarnwick installed.\n", create + "Close service; Close manager; "},
-        {"GetModuleFileName", "Unable to install Tarnwick - Text. (0x7a)\n",
+        {"GetModuleFileName", "Unable to install Tarnwick - Text. (0x5)\n",
          "GetModuleFileName 512; "},
         {"OpenSCManager", "OpenSCManager failed - Text. (0x5)\n", opened},
-        {"CreateService", "CreateService failed - Text. (0x431)\n", create + "Close manager; "},
+        {"CreateService", "CreateService failed - Text. (0x5)\n", create + "Close manager; "},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.out);
@@ -417,9 +346,9 @@ TEST_F(ServiceTest, RemoveStopsTheServiceWaitingWhileItStopsThenDeletesIt) {
         size_t sleeps;
     } cases[] = {
         {"OpenSCManager", 'P', "", "OpenSCManager failed - Text. (0x5)\n", 0},
-        {"OpenService", 'P', "", "OpenService failed - Text. (0x424)\n", 0},
+        {"OpenService", 'P', "", "OpenService failed - Text. (0x5)\n", 0},
         {"ControlService", 'P', "", "Tarnwick removed.\n", 0},  // not running
-        {"ControlService DeleteService", 'P', "", "DeleteService failed - Text. (0x430)\n", 0},
+        {"ControlService DeleteService", 'P', "", "DeleteService failed - Text. (0x5)\n", 0},
         {"", 'P', "S", "Stopping Tarnwick." + stopped, 1},
         {"", 'S', "S", "Stopping Tarnwick." + stopped, 1},
         {"", 'P', "PPPS", "Stopping Tarnwick...." + stopped, 4},
@@ -476,8 +405,8 @@ TEST_F(ServiceTest, RunsReportTheirStatesAndEventsInOrder) {
          started + "source Tarnwick; event 1 0x0000 0x00000000 | Tarnwick error: 0 | " + nowhere +
              "; source closed; report 1 0 0 1; "},
         {"", "dispatcher", nullptr, 1, kInvalidStatusHandle,
-         "dispatcher Tarnwick; source Tarnwick; event 1 0x0000 0x00000000 | Tarnwick error: 1063 "
-         "| StartServiceCtrlDispatcher failed.; source closed; "},
+         "dispatcher Tarnwick; source Tarnwick; event 1 0x0000 0x00000000 | Tarnwick error: 5 | "
+         "StartServiceCtrlDispatcher failed.; source closed; "},
         // Without the event source, STOPPED goes out with the invalid handle.
         {"", "source", nullptr, 0, kInvalidStatusHandle,
          "dispatcher Tarnwick; source Tarnwick; refused report 1 0 0 1; "},
@@ -493,14 +422,12 @@ TEST_F(ServiceTest, RunsReportTheirStatesAndEventsInOrder) {
         Reset();
         fake->fail = c.fail;
         fake->logDirFailure = c.logDirFailure;
-        fake->released = c.arg[0] != '\0';  // a console loop returns at once
-        std::string out, err;
-        EXPECT_EQ(Entry(c.arg, &out, &err), c.status);
-        EXPECT_EQ(out, c.arg[0] != '\0' ? "Debugging Tarnwick.\n" : kUsage);
+        EXPECT_EQ(Entry(c.arg), c.status);
+        EXPECT_EQ(out_, c.arg[0] != '\0' ? "Debugging Tarnwick.\n" : kUsage);
         EXPECT_EQ(fake->timeline, c.timeline);
         EXPECT_EQ(service.statusHandle, c.handleAfter);
         bool told = c.arg[0] != '\0' && c.logDirFailure != nullptr;
-        EXPECT_EQ(err, told ? c.logDirFailure + std::string("\n") : "");
+        EXPECT_EQ(err_, told ? c.logDirFailure + std::string("\n") : "");
     }
 }
 
@@ -513,11 +440,9 @@ TEST_F(ServiceTest, ControlCodesOfARunningService) {
     } cases[] = {
         {kServiceControlInterrogate, "", "interrogating service.....\n"},
         {kServiceControlUserFirst, "init; ", "re-initing service.....\n"},
-        {0, "", nullptr},
-        {2, "", nullptr},
-        {127, "", nullptr},
-        {129, "", nullptr},
-        {0xFFFFFFFF, "", nullptr},
+        {2, "", ""},
+        {129, "", ""},
+        {0xFFFFFFFF, "", ""},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.code);
@@ -525,8 +450,7 @@ TEST_F(ServiceTest, ControlCodesOfARunningService) {
         catcher_.Clear();
         ServiceCtrlHandler(c.code);
         EXPECT_EQ(fake->timeline, c.calls);
-        EXPECT_EQ(catcher_.Texts(),
-                  c.trace ? std::vector<std::string>{c.trace} : std::vector<std::string>{});
+        EXPECT_EQ(Traced(), c.trace);
     }
 }
 
@@ -609,9 +533,8 @@ TEST_F(ServiceTest, AStopDuringTheStartUpEndsTheRunInOrder) {
         catcher_.Clear();
         fake->stopInInit = c.stop;
         engine.stoprequested = 1;
-        std::string out;
-        EXPECT_EQ(Entry(c.arg, &out), c.status);
-        EXPECT_EQ(out, c.out);
+        EXPECT_EQ(Entry(c.arg), c.status);
+        EXPECT_EQ(out_, c.out);
         EXPECT_EQ(Count(Traced(), "cannot enter"), c.logDirTried);
         if (c.arg[0] == '\0') {
             EXPECT_EQ(fake->timeline.substr(fake->timeline.size() - 16), "report 1 0 0 1; ");
