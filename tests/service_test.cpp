@@ -1,32 +1,22 @@
-// The service host through a fake service manager and a fake engine: the
-// command line, installation and removal with their console messages, the
-// error texts, the status reports of a service's life, the control handler
-// and the console run.
+// The service host through a fake service manager, event log and engine: the
+// command line, installation and removal, the error texts, the reports of a
+// service's life, the control handlers and the console run.
 #include "service/service.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
-#include <condition_variable>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
-#include <thread>
-#include <vector>
 
-#include "diag/EVENTS.h"
 #include "diag/EVENTS_testing.h"
 #include "diag/debug.h"
-#include "diag/debug_testing.h"
 #include "engine/tarnwick.h"
 #include "engine/tarnwick_testing.h"
 #include "platform/errors.h"
 #include "platform/eventlog_testing.h"
-#include "platform/process.h"
 #include "platform/scm_testing.h"
 #include "service/service_testing.h"
 #include "service/settings.h"
@@ -38,389 +28,180 @@ namespace {
 constexpr ScmHandle kManager = 0x100;
 constexpr ScmHandle kService = 0x200;
 constexpr ServiceStatusHandle kStatus = 0x300;
-constexpr auto kPatience = std::chrono::seconds(10);
 
-// A fake service manager and engine.  Every call lands in one timeline, so
-// that tests can check the order of reports, events and engine calls.
+// Every call of the fakes lands in one timeline ("call args; "), so that tests
+// see the order of reports, events and engine calls.
 struct Fake {
     std::mutex mutex;
-    std::condition_variable changed;
-    std::vector<std::string> timeline;
-    std::vector<ServiceStatusRecord> reports;        // accepted by setStatus
-    std::vector<ServiceStatusHandle> statusHandles;  // every setStatus call's handle
-
-    // Dispatcher.
-    unsigned long dispatcherError = 0;  // nonzero: the dispatcher fails with it
-    std::vector<uint32_t> controls;     // delivered once the service runs
+    std::string timeline;
+    std::string fail;  // the calls that fail (with kErrorAccessDenied), by name
     ScmControlHandler handler = nullptr;
-    std::string handlerName;
-    unsigned long registerError = 0;
-    bool running = false;
-    bool mainDone = false;
-    bool stopInInit = false;  // ServiceInit meets Ctrl+Break or the stop control
-
-    // Installation and removal.
-    std::string modulePath = "/opt/tarnwick/bin/tarnwick";
-    unsigned long moduleError = 0;
-    unsigned long managerError = 0;
-    unsigned long createError = 0;
-    unsigned long openError = 0;
-    unsigned long controlError = 0;
-    uint32_t controlState = kServiceStopPending;  // the state a delivered stop leaves
-    std::vector<uint32_t> queryStates;            // one per read; then queryError
-    unsigned long queryError = kErrorInvalidHandle;
-    unsigned long deleteError = 0;
-    std::vector<unsigned> sleeps;
-    // Arguments of the last createService.
-    struct {
-        std::string name, display, path;
-        uint32_t access, type, start, errorControl;
-        bool groupNull, tagNull, dependenciesEmpty, accountNull, passwordNull;
-    } created = {};
-    // Error texts: the platform's, or this one for every code when set.
-    std::string errorText;
-
-    // Engine.
+    bool stopInInit = false;              // ServiceInit meets Ctrl+Break or the stop control
+    char stopState = 'P';                 // the state a delivered stop leaves (S, P, R)
+    std::string reads;                    // the state of each status read, then failures
+    std::string errorText = "Text.\r\n";  // the system's text of every code
     const char *logDirFailure = nullptr;
-    bool engineRuns = true;  // rundaemon reports RUNNING and waits for the release
-    // Set by the dispatcher once every control has been handled: the loop
-    // returns only then, so that the order of the reports is fixed.
-    bool released = false;
+    std::string modulePath = "/opt/tarnwick/bin/tarnwick";
 
-    void Note(const std::string &entry) {
+    // Notes the call; true, with the last error set, when it is to fail.
+    bool Fails(const std::string &name, const std::string &args = "") {
         std::lock_guard<std::mutex> guard(mutex);
-        timeline.push_back(entry);
-        changed.notify_all();
+        timeline += (args.empty() ? name : name + " " + args) + "; ";
+        bool fails = (" " + fail + " ").find(" " + name + " ") != std::string::npos;
+        if (fails) {
+            PlatformSetLastError(kErrorAccessDenied);
+        }
+        return fails;
     }
 };
 Fake *fake = nullptr;
 
-std::string ReportText(const ServiceStatusRecord &s) {
-    char text[96];
-    std::snprintf(text, sizeof text, "report %u cp %u hint %u accepts %u", s.currentState,
-                  s.checkPoint, s.waitHint, s.controlsAccepted);
-    return text;
+uint32_t State(char c) {
+    return c == 'S' ? kServiceStopped : c == 'P' ? kServiceStopPending : kServiceRunning;
 }
 
+// The service's main runs on the dispatcher's thread; the stop control comes
+// while the engine's loop runs (FakeRundaemon).
 int FakeStartDispatcher(const ScmTableEntry *table) {
-    fake->Note(std::string("dispatcher ") + table[0].name);
-    EXPECT_EQ(table[1].name, nullptr);
     EXPECT_EQ(table[1].main, nullptr);
-    if (fake->dispatcherError != 0) {
-        PlatformSetLastError(fake->dispatcherError);
+    if (fake->Fails("dispatcher", table[0].name)) {
         return 0;
     }
     char name[] = "Tarnwick";
     char *argv[] = {name, nullptr};
-    ScmServiceMain main_function = table[0].main;
-    std::thread service_thread([&] {
-        main_function(1, argv);
-        std::lock_guard<std::mutex> guard(fake->mutex);
-        fake->mainDone = true;
-        fake->changed.notify_all();
-    });
-    ScmControlHandler handler = nullptr;
-    {
-        std::unique_lock<std::mutex> lock(fake->mutex);
-        fake->changed.wait_for(lock, kPatience, [] { return fake->running || fake->mainDone; });
-        handler = fake->running ? fake->handler : nullptr;
-    }
-    for (uint32_t control : fake->controls) {
-        if (handler != nullptr) {
-            handler(control);
-        }
-    }
-    {
-        std::lock_guard<std::mutex> guard(fake->mutex);
-        fake->released = true;
-        fake->changed.notify_all();
-    }
-    service_thread.join();
+    table[0].main(1, argv);
     return 1;
 }
 
-ServiceStatusHandle FakeRegisterHandler(const char *name, ScmControlHandler handler) {
-    fake->Note(std::string("register ") + name);
-    if (fake->registerError != 0) {
-        PlatformSetLastError(fake->registerError);
-        return 0;
-    }
-    std::lock_guard<std::mutex> guard(fake->mutex);
-    fake->handler = handler;
-    fake->handlerName = name;
-    return kStatus;
+// "report <state> <check point> <wait hint> <controls accepted>", refused
+// for any handle but the registered one.
+int FakeSetStatus(ServiceStatusHandle handle, const ServiceStatusRecord *s) {
+    char text[80];
+    std::snprintf(text, sizeof text, "%sreport %u %u %u %u", handle == kStatus ? "" : "refused ",
+                  s->currentState, s->checkPoint, s->waitHint, s->controlsAccepted);
+    return fake->Fails(text) || handle != kStatus ? 0 : 1;
 }
 
-int FakeSetStatus(ServiceStatusHandle handle, const ServiceStatusRecord *status) {
-    std::lock_guard<std::mutex> guard(fake->mutex);
-    fake->statusHandles.push_back(handle);
-    if (handle != kStatus) {
-        PlatformSetLastError(kErrorInvalidHandle);
+int FakeQueryStatus(ScmHandle, ServiceStatusRecord *status) {
+    fake->Fails("QueryServiceStatus");
+    status->currentState = 0xDEAD;  // a failed read leaves it scribbled: not to be used
+    if (fake->reads.empty()) {
         return 0;
     }
-    fake->reports.push_back(*status);
-    fake->timeline.push_back(ReportText(*status));
-    if (status->currentState == kServiceRunning) {
-        fake->running = true;
-    }
-    fake->changed.notify_all();
+    status->currentState = State(fake->reads[0]);
+    fake->reads.erase(0, 1);
     return 1;
-}
-
-ScmHandle FakeOpenManager(uint32_t access) {
-    fake->Note("OpenSCManager " + std::to_string(access));
-    if (fake->managerError != 0) {
-        PlatformSetLastError(fake->managerError);
-        return 0;
-    }
-    return kManager;
-}
-
-ScmHandle FakeCreateService(ScmHandle manager, const char *name, const char *display,
-                            uint32_t access, uint32_t type, uint32_t start, uint32_t error_control,
-                            const char *path, const char *group, uint32_t *tag,
-                            const char *dependencies, const char *account, const char *password) {
-    fake->Note("CreateService");
-    EXPECT_EQ(manager, kManager);
-    fake->created = {name,
-                     display,
-                     path,
-                     access,
-                     type,
-                     start,
-                     error_control,
-                     group == nullptr,
-                     tag == nullptr,
-                     dependencies != nullptr && dependencies[0] == '\0',
-                     account == nullptr,
-                     password == nullptr};
-    if (fake->createError != 0) {
-        PlatformSetLastError(fake->createError);
-        return 0;
-    }
-    return kService;
-}
-
-ScmHandle FakeOpenService(ScmHandle manager, const char *name, uint32_t access) {
-    fake->Note(std::string("OpenService ") + name + " " + std::to_string(access));
-    EXPECT_EQ(manager, kManager);
-    if (fake->openError != 0) {
-        PlatformSetLastError(fake->openError);
-        return 0;
-    }
-    return kService;
-}
-
-int FakeControlService(ScmHandle svc, uint32_t control, ServiceStatusRecord *status) {
-    fake->Note("ControlService " + std::to_string(control));
-    EXPECT_EQ(svc, kService);
-    if (fake->controlError != 0) {
-        PlatformSetLastError(fake->controlError);
-        return 0;
-    }
-    *status = ServiceStatusRecord{};
-    status->currentState = fake->controlState;
-    return 1;
-}
-
-int FakeQueryStatus(ScmHandle svc, ServiceStatusRecord *status) {
-    fake->Note("QueryServiceStatus");
-    EXPECT_EQ(svc, kService);
-    if (fake->queryStates.empty()) {
-        // A failed read leaves the record scribbled: the caller must not use it.
-        status->currentState = 0xDEAD;
-        PlatformSetLastError(fake->queryError);
-        return 0;
-    }
-    *status = ServiceStatusRecord{};
-    status->currentState = fake->queryStates.front();
-    fake->queryStates.erase(fake->queryStates.begin());
-    return 1;
-}
-
-int FakeDeleteService(ScmHandle svc) {
-    fake->Note("DeleteService");
-    EXPECT_EQ(svc, kService);
-    if (fake->deleteError != 0) {
-        PlatformSetLastError(fake->deleteError);
-        return 0;
-    }
-    return 1;
-}
-
-int FakeCloseHandle(ScmHandle handle) {
-    fake->Note(handle == kManager   ? "Close manager"
-               : handle == kService ? "Close service"
-                                    : "Close ?");
-    return 1;
-}
-
-uint32_t FakeModuleFileName(char *buffer, uint32_t size) {
-    fake->Note("GetModuleFileName " + std::to_string(size));
-    if (fake->moduleError != 0) {
-        PlatformSetLastError(fake->moduleError);
-        return 0;
-    }
-    // As GetModuleFileNameA: a path that does not fit is cut, and the
-    // buffer's size returned with ERROR_INSUFFICIENT_BUFFER.
-    std::snprintf(buffer, size, "%s", fake->modulePath.c_str());
-    if (fake->modulePath.size() >= size) {
-        PlatformSetLastError(kErrorInsufficientBuffer);
-        return size;
-    }
-    return static_cast<uint32_t>(fake->modulePath.size());
 }
 
 size_t FakeErrorText(unsigned long, char *buffer, size_t size) {
-    if (fake->errorText.size() + 1 > size) {
+    if (fake->errorText.size() >= size) {
         return 0;
     }
     std::memcpy(buffer, fake->errorText.c_str(), fake->errorText.size() + 1);
     return fake->errorText.size();
 }
 
-void FakeSleep(unsigned ms) {
-    fake->sleeps.push_back(ms);
-    fake->Note("Sleep " + std::to_string(ms));
-}
-
 const ScmOps kFakeScm = {
-    FakeStartDispatcher, FakeRegisterHandler, FakeSetStatus,      FakeOpenManager,
-    FakeCreateService,   FakeOpenService,     FakeControlService, FakeQueryStatus,
-    FakeDeleteService,   FakeCloseHandle,     FakeModuleFileName, nullptr,  // the system's texts
+    FakeStartDispatcher,
+    [](const char *name, ScmControlHandler h) -> ServiceStatusHandle {
+        return fake->Fails("register", name) ? 0 : (fake->handler = h, kStatus);
+    },
+    FakeSetStatus,
+    [](uint32_t access) -> ScmHandle {
+        return fake->Fails("OpenSCManager", std::to_string(access)) ? 0 : kManager;
+    },
+    // The other arguments are the stand-in's record, checked end to end.
+    [](ScmHandle, const char *name, const char *, uint32_t, uint32_t, uint32_t, uint32_t,
+       const char *path, const char *, uint32_t *, const char *, const char *,
+       const char *) -> ScmHandle {
+        return fake->Fails("CreateService", name + (" " + std::string(path))) ? 0 : kService;
+    },
+    [](ScmHandle, const char *name, uint32_t access) -> ScmHandle {
+        return fake->Fails("OpenService", name + (" " + std::to_string(access))) ? 0 : kService;
+    },
+    [](ScmHandle, uint32_t control, ServiceStatusRecord *status) {
+        *status = ServiceStatusRecord{};
+        status->currentState = State(fake->stopState);
+        return fake->Fails("ControlService", std::to_string(control)) ? 0 : 1;
+    },
+    FakeQueryStatus,
+    [](ScmHandle) { return fake->Fails("DeleteService") ? 0 : 1; },
+    [](ScmHandle h) {
+        return fake->Fails(h == kManager ? "Close manager" : "Close service") ? 0 : 1;
+    },
+    // As GetModuleFileNameA: a path that does not fit is cut, and the
+    // buffer's size returned with ERROR_INSUFFICIENT_BUFFER.
+    [](char *buffer, uint32_t size) -> uint32_t {
+        if (fake->Fails("GetModuleFileName", std::to_string(size))) {
+            return 0;
+        }
+        std::snprintf(buffer, size, "%s", fake->modulePath.c_str());
+        if (fake->modulePath.size() >= size) {
+            PlatformSetLastError(kErrorInsufficientBuffer);
+            return size;
+        }
+        return static_cast<uint32_t>(fake->modulePath.size());
+    },
+    FakeErrorText,
 };
 
-// The engine, as the service host sees it: start-up reports its second
-// start-pending state, the engine reports RUNNING and runs until stopped.
+// The engine as the service host sees it: its start-up reports a second
+// START_PENDING, its loop reports RUNNING and runs until the stop.
 void FakeServiceInit() {
-    fake->Note("ServiceInit");
+    fake->Fails("ServiceInit");
     UpdateServiceStatus(kServiceStartPending);
     PlatformSetLastError(0);
 }
 
 void FakeRundaemon() {
-    fake->Note("rundaemon");
-    if (!fake->engineRuns) {
-        return;
-    }
-    UpdateServiceStatus(kServiceRunning);
-    std::unique_lock<std::mutex> lock(fake->mutex);
-    fake->changed.wait_for(lock, kPatience, [] { return fake->released; });
-    fake->timeline.push_back("loop returned");
-}
-
-void FakeStopdaemon() {
-    fake->Note("stopdaemon");
-    UpdateServiceStatus(kServiceStopPending);
-}
-
-int FakeInit() {
-    fake->Note("init");
-    return 0;
-}
-
-const char *FakeLogDirFailure() {
-    return fake->logDirFailure;
-}
-
-int FakeConsoleAddHandler(ConsoleHandler handler) {
-    fake->Note(handler == ConsoleCtrlHandler ? "ConsoleAddHandler" : "ConsoleAddHandler ?");
-    return 0;
-}
-
-const ServiceOps kFakeEngine = {FakeServiceInit,   FakeRundaemon,         FakeStopdaemon, FakeInit,
-                                FakeLogDirFailure, FakeConsoleAddHandler, FakeSleep};
-
-// The event log, into the same timeline.
-EventSourceHandle FakeRegisterSource(const char *name) {
-    fake->Note(std::string("event source ") + name);
-    return 77;
-}
-
-int FakeReportEvent(EventSourceHandle, uint16_t type, uint16_t category, uint32_t event_id,
-                    uint16_t count, const char *const *strings, uint32_t, const void *) {
-    char head[64];
-    std::snprintf(head, sizeof head, "event %u 0x%04X 0x%08X", type, category, event_id);
-    std::string entry = head;
-    for (uint16_t i = 0; i < count; ++i) {
-        entry += std::string(" | ") + strings[i];
-    }
-    fake->Note(entry);
-    return 1;
-}
-
-int FakeDeregisterSource(EventSourceHandle) {
-    fake->Note("event source closed");
-    return 1;
-}
-
-const EventLogOps kFakeEvents = {FakeRegisterSource, FakeReportEvent, FakeDeregisterSource};
-
-class ServiceTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        fake = new Fake();
-        ServiceResetForTest();
-        ScmSetForTest(&kFakeScm);
-        ServiceSetForTest(&kFakeEngine);
-        EventsResetForTest();
-        EventLogSetForTest(&kFakeEvents);
-        // LogInit reads the trace settings from this profile.
-        testutil::WriteFile(dir_ / "win.ini", "[TARNWICK]\nDebugFlags=Trace,Warning,Error\n");
-        testsupport::SetEnv("TARNWICK_PROFILE", (dir_ / "win.ini").c_str());
-        catcher_ = new testutil::TraceCatcher(Trace | Warning | Error);
-    }
-    void TearDown() override {
-        delete catcher_;
-        LogResetForTest();
-        testsupport::UnsetEnv("TARNWICK_PROFILE");
-        EventLogSetForTest(nullptr);
-        EventsResetForTest();
-        ServiceSetForTest(nullptr);
-        ScmSetForTest(nullptr);
-        ServiceResetForTest();
-        delete fake;
-        fake = nullptr;
-    }
-
-    // Runs the program entry with args, returns its exit status; out gets
-    // the standard output.
-    int Entry(std::vector<std::string> args, std::string *out) {
-        args.insert(args.begin(), "tarnwick");
-        std::vector<char *> argv;
-        for (std::string &a : args) {
-            argv.push_back(a.data());
+    if (!fake->Fails("rundaemon") && fake->logDirFailure == nullptr) {
+        UpdateServiceStatus(kServiceRunning);
+        if (fake->handler != nullptr) {
+            fake->handler(kServiceControlStop);
         }
-        argv.push_back(nullptr);
-        ::testing::internal::CaptureStdout();
-        int status = ServiceEntry(static_cast<int>(args.size()), argv.data());
-        *out = ::testing::internal::GetCapturedStdout();
-        return status;
+        fake->Fails("loop returned");
     }
+}
 
-    std::string Captured(void (*run)()) {
-        ::testing::internal::CaptureStdout();
-        run();
-        return ::testing::internal::GetCapturedStdout();
-    }
-
-    // The trace texts that one of the given strings begins.
-    std::vector<std::string> Traced(const std::vector<std::string> &prefixes) const {
-        std::vector<std::string> out;
-        for (const std::string &t : catcher_->Texts()) {
-            for (const std::string &p : prefixes) {
-                if (t.compare(0, p.size(), p) == 0) {
-                    out.push_back(t);
-                    break;
-                }
-            }
-        }
-        return out;
-    }
-
-    testutil::TempDir dir_;
-    testutil::TraceCatcher *catcher_ = nullptr;
+const ServiceOps kFakeEngine = {
+    FakeServiceInit,
+    FakeRundaemon,
+    [] {
+        fake->Fails("stopdaemon");
+        UpdateServiceStatus(kServiceStopPending);
+    },
+    [] { return fake->Fails("init") ? -1 : 0; },
+    [] { return fake->logDirFailure; },
+    [](ConsoleHandler h) {
+        return fake->Fails(h == ConsoleCtrlHandler ? "console" : "?") ? -1 : 0;
+    },
+    [](unsigned ms) { fake->Fails("Sleep", std::to_string(ms)); },
 };
+
+const EventLogOps kFakeEvents = {
+    [](const char *name) -> EventSourceHandle {
+        return fake->Fails("source", name) ? kNoEventSource : 77;
+    },
+    [](EventSourceHandle, uint16_t type, uint16_t category, uint32_t id, uint16_t count,
+       const char *const *strings, uint32_t, const void *) {
+        char head[64];
+        std::snprintf(head, sizeof head, "event %u 0x%04X 0x%08X", type, category, id);
+        std::string entry = head;
+        for (uint16_t i = 0; i < count; ++i) {
+            entry += std::string(" | ") + strings[i];
+        }
+        return fake->Fails(entry) ? 0 : 1;
+    },
+    [](EventSourceHandle) { return fake->Fails("source closed") ? 0 : 1; },
+};
+
+size_t Count(const std::string &text, const std::string &what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+        ++n;
+    }
+    return n;
+}
 
 const char kUsage[] =
     "TARNWICK -install          to install the service\n"
@@ -429,499 +210,323 @@ const char kUsage[] =
     "\nStartServiceCtrlDispatcher being called.\n"
     "This may take several seconds.  Please wait.\n";
 
-// ------------------------------------------------------------ command line
+class ServiceTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        // LogInit reads the trace settings from this profile.
+        testutil::WriteFile(dir_ / "win.ini", "[TARNWICK]\nDebugFlags=Trace,Warning,Error\n");
+        testsupport::SetEnv("TARNWICK_PROFILE", (dir_ / "win.ini").c_str());
+        ScmSetForTest(&kFakeScm);
+        ServiceSetForTest(&kFakeEngine);
+        EventLogSetForTest(&kFakeEvents);
+        Reset();
+    }
+    void TearDown() override {
+        testsupport::UnsetEnv("TARNWICK_PROFILE");
+        EventLogSetForTest(nullptr);
+        ServiceSetForTest(nullptr);
+        ScmSetForTest(nullptr);
+        Reset();
+    }
+    // A new fake; the service and the event reports as at program start.
+    void Reset() {
+        ServiceResetForTest();
+        EventsResetForTest();
+        delete fake;
+        fake = new Fake();
+    }
 
-struct SwitchCase {
-    std::vector<std::string> args;
-    const char *action;  // the first call it leads to
+    // Runs the program entry with arg (none when empty), its output in out_
+    // and err_; returns its status.
+    int Entry(std::string arg) {
+        char name[] = "tarnwick";
+        char *argv[] = {name, arg.empty() ? nullptr : arg.data(), nullptr};
+        ::testing::internal::CaptureStdout();
+        ::testing::internal::CaptureStderr();
+        int status = ServiceEntry(arg.empty() ? 1 : 2, argv);
+        out_ = ::testing::internal::GetCapturedStdout();
+        err_ = ::testing::internal::GetCapturedStderr();
+        return status;
+    }
+
+    std::string Captured(void (*run)()) {
+        fake->timeline.clear();
+        ::testing::internal::CaptureStdout();
+        run();
+        return ::testing::internal::GetCapturedStdout();
+    }
+
+    std::string Traced() const {
+        std::string all;
+        for (const std::string &t : catcher_.Texts()) {
+            all += t;
+        }
+        return all;
+    }
+
+    testutil::TempDir dir_;
+    testutil::TraceCatcher catcher_{Trace | Warning | Error};
+    std::string out_, err_;
 };
 
 TEST_F(ServiceTest, FirstArgumentChoosesTheAction) {
-    const SwitchCase cases[] = {
-        {{"-install"}, "GetModuleFileName 512"},
-        {{"/install"}, "GetModuleFileName 512"},
-        {{"-INSTALL"}, "GetModuleFileName 512"},
-        {{"/InStAlL", "-remove"}, "GetModuleFileName 512"},
-        {{"-remove"}, "OpenSCManager 983103"},
-        {{"/REMOVE", "extra"}, "OpenSCManager 983103"},
-        {{"-debug"}, "ConsoleAddHandler"},
-        {{"/Debug", "more", "args"}, "ConsoleAddHandler"},
-        {{}, "dispatcher Tarnwick"},
-        {{"install"}, "dispatcher Tarnwick"},
-        {{"debug"}, "dispatcher Tarnwick"},
-        {{"-"}, "dispatcher Tarnwick"},
-        {{"/"}, "dispatcher Tarnwick"},
-        {{""}, "dispatcher Tarnwick"},
-        {{"-installx"}, "dispatcher Tarnwick"},
-        {{"-removed"}, "dispatcher Tarnwick"},
-        {{"-debugger"}, "dispatcher Tarnwick"},
-        {{"-deb"}, "dispatcher Tarnwick"},
-        {{"--install"}, "dispatcher Tarnwick"},
-        {{"- install"}, "dispatcher Tarnwick"},
-        {{"-start"}, "dispatcher Tarnwick"},
-        {{"x", "-install"}, "dispatcher Tarnwick"},
-    };
-    for (const SwitchCase &c : cases) {
-        SCOPED_TRACE(c.args.empty() ? "(none)" : c.args[0]);
-        fake->timeline.clear();
-        fake->engineRuns = false;
-        fake->dispatcherError = kErrorFailedServiceControllerConnect;
-        std::string out;
-        Entry(c.args, &out);
-        ASSERT_FALSE(fake->timeline.empty());
-        EXPECT_EQ(fake->timeline.front(), c.action);
-        bool dispatched = std::string(c.action) == "dispatcher Tarnwick";
-        EXPECT_EQ(out.compare(0, sizeof kUsage - 1, kUsage) == 0, dispatched) << out;
-        service.consoleMode = false;
-    }
-}
-
-TEST_F(ServiceTest, FailedDispatcherIsReportedAndEndsWithFailure) {
-    fake->dispatcherError = kErrorFailedServiceControllerConnect;
-    std::string out;
-    EXPECT_EQ(Entry({"-nothing"}, &out), 1);
-    EXPECT_EQ(out, kUsage);
-    const std::vector<std::string> expected = {
-        "dispatcher Tarnwick",
-        "event source Tarnwick",
-        "event 1 0x0000 0x00000000 | Tarnwick error: 1063 | StartServiceCtrlDispatcher failed.",
-        "event source closed",
-    };
-    EXPECT_EQ(fake->timeline, expected);
-}
-
-TEST_F(ServiceTest, DebugRunsTheConsoleWithoutTheManager) {
-    fake->engineRuns = false;
-    std::string out;
-    EXPECT_EQ(Entry({"-debug", "a", "b"}, &out), 0);
-    EXPECT_EQ(out, "Debugging Tarnwick.\n");
-    EXPECT_TRUE(service.consoleMode);
-    const std::vector<std::string> expected = {"ConsoleAddHandler", "ServiceInit", "rundaemon"};
-    EXPECT_EQ(fake->timeline, expected);
-    // The start-pending report is traced; no manager receives it.
-    EXPECT_TRUE(fake->reports.empty());
-    ASSERT_EQ(fake->statusHandles.size(), 1u);
-    EXPECT_EQ(fake->statusHandles[0], kInvalidStatusHandle);
-    EXPECT_TRUE(catcher_->Has("Debuging mode\n"));
-    EXPECT_TRUE(catcher_->Has("UpdateServiceStatus(START_PENDING)\n"));
-}
-
-TEST_F(ServiceTest, DebugEndsWithFailureWhenTheLogDirectoryCannotBeEntered) {
-    fake->engineRuns = false;
-    fake->logDirFailure = "cannot enter log directory /nowhere: No such file or directory";
-    std::string out;
-    ::testing::internal::CaptureStderr();
-    EXPECT_EQ(Entry({"-debug"}, &out), 1);
-    std::string err = ::testing::internal::GetCapturedStderr();
-    EXPECT_NE(err.find("cannot enter log directory /nowhere: No such file or directory\n"),
-              std::string::npos);
-    // A console run reports nothing to the event log.
-    for (const std::string &entry : fake->timeline) {
-        EXPECT_EQ(entry.find("event"), std::string::npos) << entry;
-    }
-}
-
-// ------------------------------------------------------------ installation
-
-TEST_F(ServiceTest, InstallRegistersTheServiceWithItsParameters) {
-    // The path in quotes, so that a blank in it cannot make the manager run
-    // a shorter one; the longest that fits whole is 511 characters.
-    const std::string longest = "/" + std::string(510, 'x');
-    for (const std::string &path : {std::string("C:\\Program Files\\Tarnwick\\tarnwick.exe"),
-                                    std::string("/opt/tarnwick/bin/tarnwick"), longest}) {
-        fake->modulePath = path;
-        EXPECT_EQ(Captured(InstallService), "Tarnwick installed.\n");
-        EXPECT_EQ(fake->created.path, "\"" + path + "\"");
-    }
-    fake->timeline.clear();
-    EXPECT_EQ(Captured(InstallService), "Tarnwick installed.\n");
-    EXPECT_EQ(fake->created.name, "Tarnwick");
-    EXPECT_EQ(fake->created.display, "Tarnwick");
-    EXPECT_EQ(fake->created.access, kServiceAllAccess);
-    EXPECT_EQ(fake->created.type, kServiceWin32OwnProcess);
-    EXPECT_EQ(fake->created.start, kServiceDemandStart);
-    EXPECT_EQ(fake->created.errorControl, kServiceErrorNormal);
-    EXPECT_TRUE(fake->created.groupNull);
-    EXPECT_TRUE(fake->created.tagNull);
-    EXPECT_TRUE(fake->created.dependenciesEmpty);
-    EXPECT_TRUE(fake->created.accountNull);  // LocalSystem
-    EXPECT_TRUE(fake->created.passwordNull);
-    const std::vector<std::string> expected = {"GetModuleFileName 512", "OpenSCManager 983103",
-                                               "CreateService", "Close service", "Close manager"};
-    EXPECT_EQ(fake->timeline, expected);
-}
-
-// The system's text of code as the messages show it, without its CR LF:
-// Windows' own texts on both platforms (the POSIX stand-in's are pinned in
-// posix/scm_test.cpp), whatever wording the system in use gives them.
-std::string SystemText(unsigned long code) {
-    char text[1024];
-    size_t length = ScmErrorText(code, text, sizeof text);
-    EXPECT_GT(length, 2u) << code;
-    return length > 2 ? std::string(text, length - 2) : std::string();
-}
-
-struct InstallFailure {
-    unsigned long Fake::*field;
-    unsigned long code;
-    std::string out;
-    std::vector<std::string> calls;
-    std::string modulePath = "/opt/tarnwick/bin/tarnwick";
-};
-
-TEST_F(ServiceTest, InstallFailuresAreToldWithTheSystemText) {
-    const InstallFailure cases[] = {
-        {&Fake::moduleError,
-         kErrorInsufficientBuffer,
-         "Unable to install Tarnwick - " + SystemText(kErrorInsufficientBuffer) + " (0x7a)\n",
-         {"GetModuleFileName 512"}},
-        // A path of 512 characters comes back cut: nothing is registered.
-        {&Fake::moduleError,
-         0,
-         "Unable to install Tarnwick - " + SystemText(kErrorInsufficientBuffer) + " (0x7a)\n",
-         {"GetModuleFileName 512"},
-         "/" + std::string(511, 'x')},
-        {&Fake::managerError,
-         kErrorAccessDenied,
-         "OpenSCManager failed - " + SystemText(kErrorAccessDenied) + " (0x5)\n",
-         {"GetModuleFileName 512", "OpenSCManager 983103"}},
-        {&Fake::createError,
-         kErrorServiceExists,
-         "CreateService failed - " + SystemText(kErrorServiceExists) + " (0x431)\n",
-         {"GetModuleFileName 512", "OpenSCManager 983103", "CreateService", "Close manager"}},
-        {&Fake::createError,
-         kErrorDuplicateServiceName,
-         "CreateService failed - " + SystemText(kErrorDuplicateServiceName) + " (0x436)\n",
-         {"GetModuleFileName 512", "OpenSCManager 983103", "CreateService", "Close manager"}},
-    };
-    for (const InstallFailure &c : cases) {
-        SCOPED_TRACE(c.out);
-        fake->timeline.clear();
-        fake->moduleError = fake->managerError = fake->createError = 0;
-        fake->*c.field = c.code;
-        fake->modulePath = c.modulePath;
-        EXPECT_EQ(Captured(InstallService), c.out);
-        EXPECT_EQ(fake->timeline, c.calls);
-    }
-}
-
-TEST_F(ServiceTest, InstallFailureWithoutTextLeavesTheTextEmpty) {
-    fake->createError = 0xE0001234;  // no system text
-    EXPECT_EQ(Captured(InstallService), "CreateService failed - \n");
-}
-
-// ----------------------------------------------------------------- removal
-
-TEST_F(ServiceTest, RemoveWithoutAWait) {
-    const std::vector<std::string> deleted = {"OpenSCManager 983103", "OpenService Tarnwick 983551",
-                                              "ControlService 1",     "DeleteService",
-                                              "Close service",        "Close manager"};
     const struct {
-        unsigned long managerError, openError, controlError, deleteError;
-        std::string out;
-        std::vector<std::string> calls;
+        const char *arg;
+        const char *first;  // the first call it leads to; the dispatcher's when empty
     } cases[] = {
-        {kErrorAccessDenied,
-         0,
-         0,
-         0,
-         "OpenSCManager failed - " + SystemText(kErrorAccessDenied) + " (0x5)\n",
-         {"OpenSCManager 983103"}},
-        {0,
-         kErrorServiceDoesNotExist,
-         0,
-         0,
-         "OpenService failed - " + SystemText(kErrorServiceDoesNotExist) + " (0x424)\n",
-         {"OpenSCManager 983103", "OpenService Tarnwick 983551", "Close manager"}},
-        // A stopped service is deleted at once.
-        {0, 0, kErrorServiceNotActive, 0, "Tarnwick removed.\n", deleted},
-        {0, 0, kErrorServiceNotActive, kErrorServiceMarkedForDelete,
-         "DeleteService failed - " + SystemText(kErrorServiceMarkedForDelete) + " (0x430)\n",
-         deleted},
+        {"-install", "GetModuleFileName 512"},
+        {"/InStAlL", "GetModuleFileName 512"},
+        {"/REMOVE", "OpenSCManager 983103"},
+        {"-Debug", "console"},
+        {"", ""},
+        {"install", ""},
+        {"-", ""},
+        {"/", ""},
+        {"-installx", ""},
+        {"-deb", ""},
+        {"--remove", ""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.arg);
+        Reset();
+        fake->fail = "dispatcher";
+        bool dispatched = c.first[0] == '\0';
+        EXPECT_EQ(Entry(c.arg), dispatched ? 1 : 0);
+        EXPECT_EQ(fake->timeline.rfind(dispatched ? "dispatcher Tarnwick;" : c.first, 0), 0u);
+        EXPECT_EQ(out_.rfind(kUsage, 0) == 0, dispatched) << out_;
+    }
+}
+
+TEST_F(ServiceTest, LastErrorTextCutsTheCrLfAndNeeds14BytesOfRoom) {
+    const std::string a240(240, 'a');
+    const struct {
+        std::string text;
+        unsigned long code;
+        size_t size;
+        std::string shown;
+    } cases[] = {
+        {"Text.\r\n", 0xFFFFFFFF, 7 + 14, "Text. (0xffffffff)"},
+        {"Text.\r\n", 0xFFFFFFFF, 7 + 13, ""},
+        {a240 + "\r\n", 5, 256, a240 + " (0x5)"},
+        {a240 + "a\r\n", 5, 256, ""},
+        {"", 5, 256, ""},  // no text
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.shown);
+        fake->errorText = c.text;
+        PlatformSetLastError(c.code);
+        char buffer[256];
+        std::memset(buffer, 'x', sizeof buffer);
+        EXPECT_EQ(LastErrorText(buffer, c.size), buffer);
+        EXPECT_EQ(std::string(buffer), c.shown);
+    }
+}
+
+TEST_F(ServiceTest, InstallRegistersTheServiceOrTellsWhatFailed) {
+    const std::string opened = "GetModuleFileName 512; OpenSCManager 983103; ";
+    const std::string create = opened + "CreateService Tarnwick \"/opt/tarnwick/bin/tarnwick\"; ";
+    const struct {
+        const char *fail;
+        const char *out;
+        std::string timeline;
+    } cases[] = {
+        {"", "Tarnwick installed.\n", create + "Close service; Close manager; "},
+        {"GetModuleFileName", "Unable to install Tarnwick - Text. (0x5)\n",
+         "GetModuleFileName 512; "},
+        {"OpenSCManager", "OpenSCManager failed - Text. (0x5)\n", opened},
+        {"CreateService", "CreateService failed - Text. (0x5)\n", create + "Close manager; "},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.out);
+        fake->fail = c.fail;
         fake->timeline.clear();
-        fake->managerError = c.managerError;
-        fake->openError = c.openError;
-        fake->controlError = c.controlError;
-        fake->deleteError = c.deleteError;
-        EXPECT_EQ(Captured(RemoveService), c.out);
-        EXPECT_EQ(fake->timeline, c.calls);
-        EXPECT_TRUE(fake->sleeps.empty());
+        EXPECT_EQ(Captured(InstallService), c.out);
+        EXPECT_EQ(fake->timeline, c.timeline);
     }
 }
 
-struct RemoveCase {
-    const char *name;
-    uint32_t controlState;
-    std::vector<uint32_t> reads;
-    const char *out;
-    size_t sleeps;
-};
+TEST_F(ServiceTest, InstallRegistersThePathInQuotesAndOnlyAWholeOne) {
+    // In quotes, so that a blank in it cannot make the manager run a shorter
+    // one; the longest that fits whole is 511 characters.
+    const std::string longest = "/" + std::string(510, 'x');
+    for (const std::string &path : {std::string("C:\\Program Files\\Tarnwick\\tarnwick.exe"),
+                                    longest}) {
+        fake->modulePath = path;
+        fake->timeline.clear();
+        EXPECT_EQ(Captured(InstallService), "Tarnwick installed.\n");
+        EXPECT_NE(fake->timeline.find("CreateService Tarnwick \"" + path + "\"; "),
+                  std::string::npos);
+    }
+    fake->modulePath = longest + "x";
+    fake->timeline.clear();
+    EXPECT_EQ(Captured(InstallService), "Unable to install Tarnwick - Text. (0x7a)\n");
+    EXPECT_EQ(fake->timeline, "GetModuleFileName 512; ");
+}
 
-TEST_F(ServiceTest, RemoveOfARunningServiceWaitsWhileItStops) {
-    const std::string thirty_dots(30, '.');
-    const std::string stuck =
-        "Stopping Tarnwick." + thirty_dots + "\nTarnwick failed to stop.\nTarnwick removed.\n";
-    const RemoveCase cases[] = {
-        {"stopped within the first second",
-         kServiceStopPending,
-         {kServiceStopped},
-         "Stopping Tarnwick.\nTarnwick stopped.\nTarnwick removed.\n",
-         1},
-        {"stopped when asked",
-         kServiceStopped,
-         {kServiceStopped},
-         "Stopping Tarnwick.\nTarnwick stopped.\nTarnwick removed.\n",
-         1},
-        {"three seconds stopping",
-         kServiceStopPending,
-         {kServiceStopPending, kServiceStopPending, kServiceStopPending, kServiceStopped},
-         "Stopping Tarnwick....\nTarnwick stopped.\nTarnwick removed.\n",
-         4},
-        {"back to running",
-         kServiceStopPending,
-         {kServiceStopPending, kServiceRunning},
-         "Stopping Tarnwick..\nTarnwick failed to stop.\nTarnwick removed.\n",
-         2},
+TEST_F(ServiceTest, RemoveStopsTheServiceWaitingWhileItStopsThenDeletesIt) {
+    const std::string stopped = "\nTarnwick stopped.\nTarnwick removed.\n";
+    const std::string failed = "\nTarnwick failed to stop.\nTarnwick removed.\n";
+    const struct {
+        const char *fail;
+        char stopState;
+        std::string reads;  // S stopped, P stop pending, R running
+        std::string out;
+        size_t sleeps;
+    } cases[] = {
+        {"OpenSCManager", 'P', "", "OpenSCManager failed - Text. (0x5)\n", 0},
+        {"OpenService", 'P', "", "OpenService failed - Text. (0x5)\n", 0},
+        {"ControlService", 'P', "", "Tarnwick removed.\n", 0},  // not running
+        {"ControlService DeleteService", 'P', "", "DeleteService failed - Text. (0x5)\n", 0},
+        {"", 'P', "S", "Stopping Tarnwick." + stopped, 1},
+        {"", 'S', "S", "Stopping Tarnwick." + stopped, 1},
+        {"", 'P', "PPPS", "Stopping Tarnwick...." + stopped, 4},
+        {"", 'P', "PR", "Stopping Tarnwick.." + failed, 2},
         // A failed read ends the wait; the state last received counts.
-        {"read fails, last stopping",
-         kServiceStopPending,
-         {kServiceStopPending},
-         "Stopping Tarnwick..\nTarnwick failed to stop.\nTarnwick removed.\n",
-         2},
-        {"read fails at once, stopped when asked",
-         kServiceStopped,
-         {},
-         "Stopping Tarnwick.\nTarnwick stopped.\nTarnwick removed.\n",
-         1},
-        {"read fails at once, stopping when asked",
-         kServiceStopPending,
-         {},
-         "Stopping Tarnwick.\nTarnwick failed to stop.\nTarnwick removed.\n",
-         1},
-        // Stuck in STOP_PENDING: given up after 30 seconds, deleted all the same.
-        {"stuck", kServiceStopPending, std::vector<uint32_t>(100, kServiceStopPending),
-         stuck.c_str(), 30},
+        {"", 'P', "P", "Stopping Tarnwick.." + failed, 2},
+        {"", 'S', "", "Stopping Tarnwick." + stopped, 1},
+        {"", 'P', "", "Stopping Tarnwick." + failed, 1},
+        // Given up after 30 seconds, deleted all the same.
+        {"", 'P', std::string(100, 'P'), "Stopping Tarnwick." + std::string(30, '.') + failed, 30},
     };
-    for (const RemoveCase &c : cases) {
-        SCOPED_TRACE(c.name);
-        fake->timeline.clear();
-        fake->sleeps.clear();
-        fake->controlState = c.controlState;
-        fake->queryStates = c.reads;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.out);
+        fake->fail = c.fail;
+        fake->stopState = c.stopState;
+        fake->reads = c.reads;
         EXPECT_EQ(Captured(RemoveService), c.out);
-        EXPECT_EQ(fake->sleeps, std::vector<unsigned>(c.sleeps, 1000u));
+        const std::string &t = fake->timeline;
+        EXPECT_EQ(Count(t, "Sleep 1000"), c.sleeps);
         // The first read comes a second after the stop request.
-        auto control = std::find(fake->timeline.begin(), fake->timeline.end(), "ControlService 1");
-        ASSERT_NE(control, fake->timeline.end());
-        EXPECT_EQ(*(control + 1), "Sleep 1000");
-        EXPECT_EQ(fake->timeline.back(), "Close manager");
+        EXPECT_EQ(Count(t, "ControlService 1; Sleep 1000; "), c.sleeps > 0 ? 1u : 0u);
+        const std::string tail = std::strcmp(c.fail, "OpenSCManager") == 0
+                                     ? "OpenSCManager 983103; "
+                                 : std::strcmp(c.fail, "OpenService") == 0
+                                     ? "OpenService Tarnwick 983551; Close manager; "
+                                     : "DeleteService; Close service; Close manager; ";
+        EXPECT_EQ(t.substr(t.size() - std::min(t.size(), tail.size())), tail);
     }
 }
 
-// ------------------------------------------------------------- error texts
-
-TEST_F(ServiceTest, LastErrorTextFormAndThe14ByteRule) {
-    char buffer[256];
-    // The text with its CR LF is length bytes (39 on Windows): length + 14
-    // bytes of room are needed.
-    const std::string text = SystemText(kErrorServiceExists);
-    const size_t length = text.size() + 2;
-    const std::string shown = text + " (0x431)";
-    PlatformSetLastError(kErrorServiceExists);
-    EXPECT_EQ(LastErrorText(buffer, sizeof buffer), shown);
-    std::memset(buffer, 'x', sizeof buffer);
-    PlatformSetLastError(kErrorServiceExists);
-    EXPECT_EQ(LastErrorText(buffer, length + 14), shown);
-    std::memset(buffer, 'x', sizeof buffer);
-    PlatformSetLastError(kErrorServiceExists);
-    EXPECT_STREQ(LastErrorText(buffer, length + 13), "");
-    // No text at all.
-    PlatformSetLastError(0xE0001234);
-    std::memset(buffer, 'x', sizeof buffer);
-    EXPECT_STREQ(LastErrorText(buffer, sizeof buffer), "");
-    EXPECT_EQ(LastErrorText(buffer, sizeof buffer), buffer);
-}
-
-TEST_F(ServiceTest, LastErrorTextRoomCoversEightHexDigits) {
-    // The longest code: " (0xffffffff)" and the terminator fill the 14 bytes.
-    ScmOps scm = kFakeScm;
-    scm.errorText = FakeErrorText;
-    ScmSetForTest(&scm);
-    fake->errorText = "Text.\r\n";
-    PlatformSetLastError(0xFFFFFFFFul);
-    char buffer[64];
-    std::memset(buffer, 'x', sizeof buffer);
-    EXPECT_STREQ(LastErrorText(buffer, 7 + 14), "Text. (0xffffffff)");
-    EXPECT_STREQ(LastErrorText(buffer, 7 + 13), "");
-    // A text that fills the 256-byte buffer but for the room: 242 bytes.
-    fake->errorText = std::string(240, 'a') + "\r\n";
-    PlatformSetLastError(5);
-    char big[256];
-    EXPECT_EQ(std::string(LastErrorText(big, sizeof big)), std::string(240, 'a') + " (0x5)");
-    fake->errorText = std::string(241, 'a') + "\r\n";
-    EXPECT_STREQ(LastErrorText(big, sizeof big), "");
-}
-
-// ------------------------------------------------------- service lifecycle
-
-TEST_F(ServiceTest, AWholeStartStopCycleSendsReportsOneToSeven) {
-    fake->controls = {kServiceControlStop};
-    std::string out;
-    ASSERT_EQ(Entry({}, &out), 0);
-    std::vector<std::string> reports;
-    for (const ServiceStatusRecord &r : fake->reports) {
-        EXPECT_EQ(r.serviceType, kServiceWin32OwnProcess);
-        EXPECT_EQ(r.win32ExitCode, 0u);
-        EXPECT_EQ(r.serviceSpecificExitCode, 0u);
-        reports.push_back(ReportText(r));
+// Whole runs through the entry: the service's life from the dispatcher to its
+// STOPPED report, and the console run.
+TEST_F(ServiceTest, RunsReportTheirStatesAndEventsInOrder) {
+    const std::string started =
+        "dispatcher Tarnwick; source Tarnwick; register Tarnwick; event 1 0x8001 0x200003E8; "
+        "report 2 1 5000 0; ServiceInit; report 2 2 5000 0; source Tarnwick; "
+        "event 1 0x0000 0x00000000 | Tarnwick error: 0 | Trying to start tarnwick; source closed; "
+        "rundaemon; ";
+    const std::string console = "console; ServiceInit; refused report 2 1 5000 0; rundaemon; ";
+    const char *nowhere = "cannot enter log directory /nowhere: No such file or directory";
+    const struct {
+        const char *arg;
+        const char *fail;
+        const char *logDirFailure;
+        int status;
+        ServiceStatusHandle handleAfter;
+        std::string timeline;
+    } cases[] = {
+        // The control handler's STOPPED and EventLogClose, then ServiceMain's.
+        {"", "", nullptr, 0, 0,
+         started + "report 4 0 0 1; report 3 1 5000 1; stopdaemon; report 3 2 5000 1; "
+                   "report 1 0 0 1; source closed; loop returned; report 1 0 0 1; "},
+        {"", "", nowhere, 0, 0,
+         started + "source Tarnwick; event 1 0x0000 0x00000000 | Tarnwick error: 0 | " + nowhere +
+             "; source closed; report 1 0 0 1; "},
+        {"", "dispatcher", nullptr, 1, kInvalidStatusHandle,
+         "dispatcher Tarnwick; source Tarnwick; event 1 0x0000 0x00000000 | Tarnwick error: 5 | "
+         "StartServiceCtrlDispatcher failed.; source closed; "},
+        // Without the event source, STOPPED goes out with the invalid handle.
+        {"", "source", nullptr, 0, kInvalidStatusHandle,
+         "dispatcher Tarnwick; source Tarnwick; refused report 1 0 0 1; "},
+        {"", "register", nullptr, 0, 0,
+         "dispatcher Tarnwick; source Tarnwick; register Tarnwick; "},
+        // A console run reports to no manager and no event log.
+        {"-debug", "", nullptr, 0, kInvalidStatusHandle,
+         console + "refused report 4 0 0 1; loop returned; "},
+        {"-debug", "", nowhere, 1, kInvalidStatusHandle, console},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.timeline);
+        Reset();
+        fake->fail = c.fail;
+        fake->logDirFailure = c.logDirFailure;
+        EXPECT_EQ(Entry(c.arg), c.status);
+        EXPECT_EQ(out_, c.arg[0] != '\0' ? "Debugging Tarnwick.\n" : kUsage);
+        EXPECT_EQ(fake->timeline, c.timeline);
+        EXPECT_EQ(service.statusHandle, c.handleAfter);
+        bool told = c.arg[0] != '\0' && c.logDirFailure != nullptr;
+        EXPECT_EQ(err_, told ? c.logDirFailure + std::string("\n") : "");
     }
-    const std::vector<std::string> expected_reports = {
-        "report 2 cp 1 hint 5000 accepts 0", "report 2 cp 2 hint 5000 accepts 0",
-        "report 4 cp 0 hint 0 accepts 1",    "report 3 cp 1 hint 5000 accepts 1",
-        "report 3 cp 2 hint 5000 accepts 1", "report 1 cp 0 hint 0 accepts 1",
-        "report 1 cp 0 hint 0 accepts 1",
-    };
-    EXPECT_EQ(reports, expected_reports);
-
-    // Where the events and engine calls fall between the reports.
-    const std::vector<std::string> expected = {
-        "dispatcher Tarnwick",
-        "event source Tarnwick",  // the standing source
-        "register Tarnwick",
-        "event 1 0x8001 0x200003E8",
-        "report 2 cp 1 hint 5000 accepts 0",
-        "ServiceInit",
-        "report 2 cp 2 hint 5000 accepts 0",
-        "event source Tarnwick",
-        "event 1 0x0000 0x00000000 | Tarnwick error: 0 | Trying to start tarnwick",
-        "event source closed",
-        "rundaemon",
-        "report 4 cp 0 hint 0 accepts 1",
-        "report 3 cp 1 hint 5000 accepts 1",
-        "stopdaemon",
-        "report 3 cp 2 hint 5000 accepts 1",
-        "report 1 cp 0 hint 0 accepts 1",
-        "event source closed",  // EventLogClose, by the control handler
-        "loop returned",
-        "report 1 cp 0 hint 0 accepts 1",
-    };
-    EXPECT_EQ(fake->timeline, expected);
-
-    const std::vector<std::string> trace = {
-        "UpdateServiceStatus(START_PENDING)\n", "UpdateServiceStatus(START_PENDING)\n",
-        "UpdateServiceStatus(RUNNING)\n",       "UpdateServiceStatus(STOP_PENDING)\n",
-        "UpdateServiceStatus(STOP_PENDING)\n",  "UpdateServiceStatus(STOPPED)\n",
-        "UpdateServiceStatus(STOPPED)\n",
-    };
-    EXPECT_EQ(Traced({"UpdateServiceStatus("}), trace);
-    // Once the service thread has finished the handle is none: later reports
-    // are not sent, and not traced.
-    EXPECT_EQ(service.statusHandle, 0u);
-    catcher_->Clear();
-    EXPECT_EQ(UpdateServiceStatus(kServiceRunning), 0);
-    EXPECT_TRUE(catcher_->Texts().empty());
-    EXPECT_EQ(fake->reports.size(), 7u);
 }
 
-TEST_F(ServiceTest, ControlHandlerCodesOneByOne) {
-    // A running service, as ServiceMain leaves it.
+TEST_F(ServiceTest, ControlCodesOfARunningService) {
     service.statusHandle = kStatus;
-    service.status.serviceType = kServiceWin32OwnProcess;
-    UpdateServiceStatus(kServiceRunning);
-    fake->timeline.clear();
-    catcher_->Clear();
-
-    ServiceCtrlHandler(kServiceControlInterrogate);
-    EXPECT_TRUE(fake->timeline.empty());
-    EXPECT_EQ(catcher_->Texts(), std::vector<std::string>{"interrogating service.....\n"});
-
-    catcher_->Clear();
-    ServiceCtrlHandler(128);
-    EXPECT_EQ(fake->timeline, std::vector<std::string>{"init"});
-    EXPECT_EQ(catcher_->Texts(), std::vector<std::string>{"re-initing service.....\n"});
-    EXPECT_EQ(service.status.currentState, kServiceRunning);
-
-    for (uint32_t code : {0u, 2u, 3u, 5u, 6u, 10u, 127u, 129u, 200u, 255u, 256u, 0xFFFFFFFFu}) {
-        fake->timeline.clear();
-        catcher_->Clear();
-        ServiceCtrlHandler(code);
-        EXPECT_TRUE(fake->timeline.empty()) << code;
-        EXPECT_TRUE(catcher_->Texts().empty()) << code;
-    }
-    EXPECT_EQ(fake->reports.size(), 1u);
-
-    fake->timeline.clear();
-    ServiceCtrlHandler(kServiceControlStop);
-    const std::vector<std::string> expected = {"report 3 cp 1 hint 5000 accepts 1", "stopdaemon",
-                                               "report 3 cp 2 hint 5000 accepts 1",
-                                               "report 1 cp 0 hint 0 accepts 1"};
-    EXPECT_EQ(fake->timeline, expected);  // no event source was open: nothing to close
-}
-
-TEST_F(ServiceTest, LogDirectoryThatCannotBeEnteredGivesReportsOneTwoSeven) {
-    fake->engineRuns = false;
-    fake->logDirFailure = "cannot enter log directory /nowhere: No such file or directory";
-    std::string out;
-    ASSERT_EQ(Entry({}, &out), 0);
-    const std::vector<std::string> expected = {
-        "dispatcher Tarnwick",
-        "event source Tarnwick",
-        "register Tarnwick",
-        "event 1 0x8001 0x200003E8",
-        "report 2 cp 1 hint 5000 accepts 0",
-        "ServiceInit",
-        "report 2 cp 2 hint 5000 accepts 0",
-        "event source Tarnwick",
-        "event 1 0x0000 0x00000000 | Tarnwick error: 0 | Trying to start tarnwick",
-        "event source closed",
-        "rundaemon",
-        "event source Tarnwick",
-        "event 1 0x0000 0x00000000 | Tarnwick error: 0 | cannot enter log directory /nowhere: "
-        "No such file or directory",
-        "event source closed",
-        "report 1 cp 0 hint 0 accepts 1",
+    const struct {
+        uint32_t code;
+        const char *calls;
+        const char *trace;
+    } cases[] = {
+        {kServiceControlInterrogate, "", "interrogating service.....\n"},
+        {kServiceControlUserFirst, "init; ", "re-initing service.....\n"},
+        {2, "", ""},
+        {129, "", ""},
+        {0xFFFFFFFF, "", ""},
     };
-    EXPECT_EQ(fake->timeline, expected);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.code);
+        fake->timeline.clear();
+        catcher_.Clear();
+        ServiceCtrlHandler(c.code);
+        EXPECT_EQ(fake->timeline, c.calls);
+        EXPECT_EQ(Traced(), c.trace);
+    }
 }
 
-TEST_F(ServiceTest, RealEngineTracesTheLogDirectoryFailure) {
-    ServiceOps hooks = kFakeEngine;
-    hooks.rundaemon = rundaemon;
-    hooks.logDirFailure = LogDirFailure;
-    ServiceSetForTest(&hooks);
-    std::string missing = dir_ / "missing";
-    std::snprintf(settings.logdir, sizeof settings.logdir, "%s", missing.c_str());
-    // The report carries the last error the failed change of directory left:
-    // none on POSIX, the system's code on Windows.
-    PlatformSetLastError(0);
-    ASSERT_NE(ChangeDirectory(missing.c_str()), 0);
-    const std::string code = std::to_string(PlatformLastError());
-    PlatformSetLastError(0);
-    std::string out;
-    ASSERT_EQ(Entry({}, &out), 0);
-    SettingsResetForTest();
-    std::string sentence = "cannot enter log directory " + missing + ": No such file or directory";
-    EXPECT_EQ(Traced({"cannot enter"}), std::vector<std::string>{sentence + "\n"});
-    EXPECT_EQ(fake->reports.size(), 3u);
-    EXPECT_NE(std::find(fake->timeline.begin(), fake->timeline.end(),
-                        "event 1 0x0000 0x00000000 | Tarnwick error: " + code + " | " + sentence),
-              fake->timeline.end());
+TEST_F(ServiceTest, ReportsCountCheckPointsThroughPendingStates) {
+    const struct {
+        ServiceStatusHandle handle;
+        uint32_t state;
+        const char *report;
+        const char *trace;
+    } steps[] = {
+        {0, kServiceRunning, "", ""},  // no handle: nothing at all
+        {kStatus, kServiceStartPending, "report 2 1 5000 0; ", "START_PENDING"},
+        {kStatus, kServiceStartPending, "report 2 2 5000 0; ", "START_PENDING"},
+        {kStatus, kServiceStopPending, "report 3 3 5000 1; ", "STOP_PENDING"},
+        {kStatus, kServiceRunning, "report 4 0 0 1; ", "RUNNING"},
+        {kInvalidStatusHandle, kServiceStopPending, "refused report 3 1 5000 1; ", "STOP_PENDING"},
+        {kStatus, kServiceStartPending, "report 2 2 5000 0; ", "START_PENDING"},
+        {kStatus, kServiceStopped, "report 1 0 0 1; ", "STOPPED"},
+        {kStatus, kServicePaused, "report 7 0 0 1; ", ""},  // sent, not traced
+    };
+    for (const auto &s : steps) {
+        SCOPED_TRACE(s.report);
+        fake->timeline.clear();
+        catcher_.Clear();
+        service.statusHandle = s.handle;
+        EXPECT_EQ(UpdateServiceStatus(s.state), s.handle == kStatus ? 1 : 0);
+        EXPECT_EQ(fake->timeline, s.report);
+        EXPECT_EQ(Traced(),
+                  s.trace[0] ? "UpdateServiceStatus(" + std::string(s.trace) + ")\n" : "");
+    }
+}
+
+TEST_F(ServiceTest, ConsoleCtrlCAndBreakStopTheEngine) {
+    service.statusHandle = 0;
+    for (unsigned long event : {kCtrlCEvent, kCtrlBreakEvent, kCtrlCloseEvent, 5ul}) {
+        SCOPED_TRACE(event);
+        bool stops = event == kCtrlCEvent || event == kCtrlBreakEvent;
+        fake->timeline.clear();
+        ::testing::internal::CaptureStdout();
+        EXPECT_EQ(ConsoleCtrlHandler(event), stops ? 1 : 0);
+        EXPECT_EQ(::testing::internal::GetCapturedStdout(), stops ? "Stopping Tarnwick.\n" : "");
+        EXPECT_EQ(fake->timeline, stops ? "stopdaemon; " : "");
+    }
 }
 
 // The real engine's start and stop.  A stop during the start-up ends the run
 // in order: the timer pool never starts and the log directory (missing here)
 // is never tried.  A stop flag left from before the run does not count.
-struct EarlyStopCase {
-    std::vector<std::string> args;
-    bool stop;
-    int status;
-    std::string out;
-    size_t logDirTried;
-};
-
 TEST_F(ServiceTest, AStopDuringTheStartUpEndsTheRunInOrder) {
     ServiceOps hooks = kFakeEngine;
     hooks.rundaemon = rundaemon;
@@ -937,118 +542,35 @@ TEST_F(ServiceTest, AStopDuringTheStartUpEndsTheRunInOrder) {
     };
     ServiceSetForTest(&hooks);
     std::snprintf(settings.logdir, sizeof settings.logdir, "%s", (dir_ / "missing").c_str());
-    const EarlyStopCase cases[] = {
-        {{"-debug"}, false, 1, "Debugging Tarnwick.\n", 1},
-        {{"-debug"}, true, 0, "Debugging Tarnwick.\nStopping Tarnwick.\n", 0},
-        {{}, true, 0, kUsage, 0},
+    const struct {
+        const char *arg;
+        bool stop;
+        int status;
+        std::string out;
+        size_t logDirTried;
+    } cases[] = {
+        {"-debug", false, 1, "Debugging Tarnwick.\n", 1},
+        {"-debug", true, 0, "Debugging Tarnwick.\nStopping Tarnwick.\n", 0},
+        {"", false, 0, kUsage, 1},
+        {"", true, 0, kUsage, 0},
     };
-    for (const EarlyStopCase &c : cases) {
+    for (const auto &c : cases) {
         SCOPED_TRACE(c.out);
+        Reset();
+        EngineResetForTest();
+        catcher_.Clear();
         fake->stopInInit = c.stop;
         engine.stoprequested = 1;
-        std::string out;
-        ::testing::internal::CaptureStderr();
-        EXPECT_EQ(Entry(c.args, &out), c.status);
-        ::testing::internal::GetCapturedStderr();
-        EXPECT_EQ(out, c.out);
-        EXPECT_EQ(Traced({"cannot enter"}).size(), c.logDirTried);
-        ServiceResetForTest();
-        catcher_->Clear();
-        EngineResetForTest();
+        EXPECT_EQ(Entry(c.arg), c.status);
+        EXPECT_EQ(out_, c.out);
+        EXPECT_EQ(Count(Traced(), "cannot enter"), c.logDirTried);
+        if (c.arg[0] == '\0') {
+            EXPECT_EQ(fake->timeline.substr(fake->timeline.size() - 16), "report 1 0 0 1; ");
+        }
     }
-    EXPECT_EQ(ReportText(fake->reports.back()), "report 1 cp 0 hint 0 accepts 1");
+    EngineResetForTest();
     SettingsResetForTest();
     TimerPoolResetForTest();
-}
-
-TEST_F(ServiceTest, EventSourceThatCannotBeOpenedEndsTheServiceAtOnce) {
-    EventLogOps failing = kFakeEvents;
-    failing.registerSource = [](const char *) -> EventSourceHandle {
-        fake->Note("event source refused");
-        PlatformSetLastError(kErrorAccessDenied);
-        return kNoEventSource;
-    };
-    EventLogSetForTest(&failing);
-    std::string out;
-    ASSERT_EQ(Entry({}, &out), 0);
-    const std::vector<std::string> expected = {"dispatcher Tarnwick", "event source refused"};
-    EXPECT_EQ(fake->timeline, expected);
-    EXPECT_TRUE(catcher_->Has("Could not initialize event driver\n"));
-    // The STOPPED report goes out with the invalid handle, and fails.
-    EXPECT_EQ(fake->statusHandles, std::vector<ServiceStatusHandle>{kInvalidStatusHandle});
-    EXPECT_EQ(Traced({"UpdateServiceStatus("}),
-              std::vector<std::string>{"UpdateServiceStatus(STOPPED)\n"});
-}
-
-TEST_F(ServiceTest, FailedRegistrationEndsTheServiceWithoutReports) {
-    fake->registerError = kErrorServiceDoesNotExist;
-    std::string out;
-    ASSERT_EQ(Entry({}, &out), 0);
-    const std::vector<std::string> expected = {"dispatcher Tarnwick", "event source Tarnwick",
-                                               "register Tarnwick"};
-    EXPECT_EQ(fake->timeline, expected);
-    EXPECT_TRUE(fake->statusHandles.empty());
-    EXPECT_TRUE(Traced({"UpdateServiceStatus("}).empty());
-    EXPECT_EQ(service.statusHandle, 0u);
-}
-
-// ---------------------------------------------------------- status reports
-
-TEST_F(ServiceTest, CheckPointsRunOnThroughPendingStates) {
-    service.statusHandle = kStatus;
-    struct Step {
-        uint32_t state;
-        const char *report;
-    };
-    const Step steps[] = {
-        {kServiceStartPending, "report 2 cp 1 hint 5000 accepts 0"},
-        {kServiceStartPending, "report 2 cp 2 hint 5000 accepts 0"},
-        {kServiceStopPending, "report 3 cp 3 hint 5000 accepts 1"},
-        {kServiceRunning, "report 4 cp 0 hint 0 accepts 1"},
-        {kServiceStopPending, "report 3 cp 1 hint 5000 accepts 1"},
-        {kServiceStartPending, "report 2 cp 2 hint 5000 accepts 0"},
-        {kServiceStopped, "report 1 cp 0 hint 0 accepts 1"},
-        {kServicePaused, "report 7 cp 0 hint 0 accepts 1"},
-    };
-    for (const Step &s : steps) {
-        EXPECT_EQ(UpdateServiceStatus(s.state), 1);
-        EXPECT_EQ(ReportText(fake->reports.back()), s.report);
-    }
-    // A state outside the four is sent without a trace line.
-    EXPECT_EQ(Traced({"UpdateServiceStatus("}).size(), 7u);
-}
-
-TEST_F(ServiceTest, ReportsWithNoHandleOrTheInvalidOne) {
-    service.statusHandle = 0;
-    EXPECT_EQ(UpdateServiceStatus(kServiceRunning), 0);
-    EXPECT_TRUE(fake->statusHandles.empty());
-    EXPECT_TRUE(catcher_->Texts().empty());
-    EXPECT_EQ(service.status.currentState, 0u);
-
-    service.statusHandle = kInvalidStatusHandle;
-    EXPECT_EQ(UpdateServiceStatus(kServiceStopPending), 0);
-    EXPECT_EQ(fake->statusHandles, std::vector<ServiceStatusHandle>{kInvalidStatusHandle});
-    EXPECT_EQ(catcher_->Texts(), std::vector<std::string>{"UpdateServiceStatus(STOP_PENDING)\n"});
-    EXPECT_EQ(service.status.checkPoint, 1u);
-}
-
-// ------------------------------------------------------------- console run
-
-TEST_F(ServiceTest, ConsoleEventsStopTheEngine) {
-    for (unsigned long event : {kCtrlCEvent, kCtrlBreakEvent}) {
-        fake->timeline.clear();
-        ::testing::internal::CaptureStdout();
-        EXPECT_EQ(ConsoleCtrlHandler(event), 1);
-        EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Stopping Tarnwick.\n");
-        EXPECT_EQ(fake->timeline.front(), "stopdaemon");
-    }
-    for (unsigned long event : {kCtrlCloseEvent, 5ul, 6ul}) {
-        fake->timeline.clear();
-        ::testing::internal::CaptureStdout();
-        EXPECT_EQ(ConsoleCtrlHandler(event), 0);
-        EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
-        EXPECT_TRUE(fake->timeline.empty());
-    }
 }
 
 }  // namespace

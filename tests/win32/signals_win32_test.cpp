@@ -101,49 +101,45 @@ TEST(SignalsWin32, ConsoleEventsGoLastAddedFirstAndCtrlCToSigint) {
     EXPECT_EQ(WaitFor(2), (std::vector<std::string>{"second 1", "first 1"}));
 }
 
-// The handler of the fault tests ends the process with 100 + the signal.
+// Each fault ends the process through its handler (100 + the signal), also
+// on a thread other than the main one.
 void ExitWith(int sig) {
     ProcessExit(100 + sig);
 }
 
-void Segv() {
-    SignalSet(SIGSEGV, ExitWith);
-    volatile int *volatile nowhere = nullptr;
-    *nowhere = 1;
-}
-
-void Fpe() {
-    SignalSet(SIGFPE, ExitWith);
-    // Both unknown to the compiler, so that it emits the division.
-    volatile int seven = 7;
-    volatile int zero = 0;
-    volatile int result = seven / zero;
-    (void)result;
-}
-
-void Ill() {
-    SignalSet(SIGILL, ExitWith);
-    __builtin_trap();
-}
-
-void Abort() {
-    SignalSet(SIGABRT, ExitWith);
-    std::abort();
-}
-
 TEST(SignalsWin32DeathTest, FaultsEndThroughTheHandler) {
-    EXPECT_EXIT(Segv(), ::testing::ExitedWithCode(100 + SIGSEGV), "");
-    EXPECT_EXIT(Fpe(), ::testing::ExitedWithCode(100 + SIGFPE), "");
-    EXPECT_EXIT(Ill(), ::testing::ExitedWithCode(100 + SIGILL), "");
-    EXPECT_EXIT(Abort(), ::testing::ExitedWithCode(100 + SIGABRT), "");
-}
-
-TEST(SignalsWin32DeathTest, AFaultOnAnotherThreadEndsThroughTheHandler) {
-    auto fault = [] {
-        std::thread worker(Segv);
-        worker.join();
+    using FaultFn = void (*)();
+    const struct {
+        int sig;
+        FaultFn fault;
+    } cases[] = {
+        {SIGSEGV,
+         [] {
+             volatile int *volatile nowhere = nullptr;
+             *nowhere = 1;
+         }},
+        {SIGFPE,
+         [] {
+             // Both unknown to the compiler, so that it emits the division.
+             volatile int seven = 7, zero = 0;
+             volatile int result = seven / zero;
+             (void)result;
+         }},
+        {SIGILL, [] { __builtin_trap(); }},
+        {SIGABRT, [] { std::abort(); }},
     };
-    EXPECT_EXIT(fault(), ::testing::ExitedWithCode(100 + SIGSEGV), "");
+    for (const auto &c : cases) {
+        auto run = [&c] {
+            SignalSet(c.sig, ExitWith);
+            c.fault();
+        };
+        EXPECT_EXIT(run(), ::testing::ExitedWithCode(100 + c.sig), "") << c.sig;
+    }
+    auto on_a_thread = [&cases] {
+        SignalSet(SIGSEGV, ExitWith);
+        std::thread(cases[0].fault).join();
+    };
+    EXPECT_EXIT(on_a_thread(), ::testing::ExitedWithCode(100 + SIGSEGV), "");
 }
 
 // A fault while the faulting thread holds the trace lock (in a trace line's
@@ -157,9 +153,6 @@ void Fault(const char *) {
     volatile int *volatile nowhere = nullptr;
     *nowhere = 1;
 }
-void FaultOnSignal(int) {
-    Fault(nullptr);
-}
 
 TEST(SignalsWin32DeathTest, AFaultTheHandlerCannotFollowStillEndsTheProcess) {
     auto under_trace_lock = [] {
@@ -170,7 +163,7 @@ TEST(SignalsWin32DeathTest, AFaultTheHandlerCannotFollowStillEndsTheProcess) {
     };
     auto on_dispatch_thread = [] {
         SignalSet(SIGSEGV, TraceAndExit);
-        SignalSet(SIGTERM, FaultOnSignal);
+        SignalSet(SIGTERM, [](int) { Fault(nullptr); });
         std::raise(SIGTERM);
         for (;;) {
             SleepMs(1000);
