@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "diag/debug.h"
 #include "engine/tarnwick.h"
 #include "engine/tarnwick_testing.h"
 #include "platform/errors.h"
