@@ -40,36 +40,36 @@ struct FakeTimer {
 };
 FakeTimer fake;
 
-int FakeGetDevCaps(TimerCaps *caps) {
-    PlatformSetLastError(fake.capserror);
-    *caps = fake.capserror != 0 ? *caps : fake.caps;
-    return fake.capserror != 0 ? kTimerNoCanDo : kTimerNoError;
-}
-int FakeBeginPeriod(uint32_t period) {
-    fake.begins.push_back(period);
-    return kTimerNoError;
-}
-int FakeEndPeriod(uint32_t period) {
-    fake.ends.push_back(period);
-    return kTimerNoError;
-}
-uint32_t FakeSetEvent(uint32_t delay, uint32_t resolution, TimerEventCallback callback, uintptr_t) {
-    // Like the platform's: a delay outside the capabilities is refused.
-    if (fake.armerror != 0 || delay < fake.caps.wPeriodMin || callback != tm_tick) {
-        PlatformSetLastError(fake.armerror);
-        return 0;
-    }
-    fake.delays.push_back(delay);
-    fake.resolutions.push_back(resolution);
-    return fake.nextid++;
-}
-int FakeKillEvent(uint32_t id) {
-    fake.kills.push_back(id);
-    PlatformSetLastError(fake.killerror);
-    return fake.killerror != 0 ? kTimerInvalParam : kTimerNoError;
-}
-const TimerOps kFake = {FakeGetDevCaps, FakeBeginPeriod, FakeEndPeriod, FakeSetEvent,
-                        FakeKillEvent};
+const TimerOps kFake = {
+    [](TimerCaps *caps) {
+        PlatformSetLastError(fake.capserror);
+        *caps = fake.capserror != 0 ? *caps : fake.caps;
+        return fake.capserror != 0 ? kTimerNoCanDo : kTimerNoError;
+    },
+    [](uint32_t period) {
+        fake.begins.push_back(period);
+        return kTimerNoError;
+    },
+    [](uint32_t period) {
+        fake.ends.push_back(period);
+        return kTimerNoError;
+    },
+    [](uint32_t delay, uint32_t resolution, TimerEventCallback callback, uintptr_t) -> uint32_t {
+        // Like the platform's: a delay outside the capabilities is refused.
+        if (fake.armerror != 0 || delay < fake.caps.wPeriodMin || callback != tm_tick) {
+            PlatformSetLastError(fake.armerror);
+            return 0;
+        }
+        fake.delays.push_back(delay);
+        fake.resolutions.push_back(resolution);
+        return fake.nextid++;
+    },
+    [](uint32_t id) {
+        fake.kills.push_back(id);
+        PlatformSetLastError(fake.killerror);
+        return fake.killerror != 0 ? kTimerInvalParam : kTimerNoError;
+    },
+};
 
 struct Call {
     uint32_t id, msg;
@@ -247,9 +247,12 @@ TEST_F(TimerPool, PauseStopsTheCountdownAndResumeRestartsItAtTheFullPeriod) {
 TEST_F(TimerPool, KillFreesTheSlotFindGivesTheFirstKeyAndTheLowestIdIsReused) {
     EXPECT_EQ(tm_settimer(30, Record, 0, 0, 16), -1);  // no slot free before tm_init
     Restart();
-    for (uint32_t key : {10u, 11u, 11u}) {
-        tm_settimer(30, Record, 7, key, 16);
+    for (int i = 0; i < MAX_TIMERS; ++i) {
+        ASSERT_EQ(tm_settimer(30, Record, 7, 10 + i % 2, 16), i);
     }
+    trace_.Clear();
+    PlatformSetLastError(1234);
+    EXPECT_EQ(tm_settimer(30, Record, 0, 13, 16), -1);  // the 151st
     EXPECT_EQ(tm_find(11), 1);
     tm_killtimer(1);
     TimerSlotView v = TimerPoolSlot(1);
@@ -257,37 +260,23 @@ TEST_F(TimerPool, KillFreesTheSlotFindGivesTheFirstKeyAndTheLowestIdIsReused) {
     EXPECT_EQ(v.callback, nullptr);
     EXPECT_EQ(v.arg + v.period + v.count + v.mode, 0u);
     EXPECT_EQ(v.pause, 1);
-    EXPECT_EQ(tm_find(11), 2);
+    EXPECT_EQ(tm_find(11), 3);
     EXPECT_EQ(tm_settimer(30, Record, 0, 13, 16), 1);
     Ticks(30);
-    EXPECT_EQ(calls.size(), 3u);
+    EXPECT_EQ(calls.size(), 150u);
 
-    trace_.Clear();
     PlatformSetLastError(5);
     tm_killtimer(0);
     tm_killtimer(0);  // already free
     tm_killtimer(-1);
     tm_killtimer(MAX_TIMERS);
     std::vector<std::string> errors = trace_.Texts("Error   ");
-    ASSERT_EQ(errors.size(), 5u);
-    EXPECT_TRUE(IsAssertion(errors[0], "_tm_pool[id].tm_key != NULL_KEY", 5)) << errors[0];
-    EXPECT_TRUE(IsAssertion(errors[1], "(id >= 0) && (id < MAX_TIMERS)", 5)) << errors[1];
-    EXPECT_EQ(errors[2], "tm_killtimer(id=-1) - NOT FOUND\n");
-    EXPECT_EQ(errors[4], "tm_killtimer(id=150) - NOT FOUND\n");
-    EXPECT_EQ(TimerPoolSlot(1).key, 13u);
-}
-
-TEST_F(TimerPool, RefusesThe151stTimer) {
-    Restart();
-    for (int i = 0; i < MAX_TIMERS; ++i) {
-        ASSERT_EQ(tm_settimer(30, Record, 0, static_cast<uint32_t>(i + 1), 16), i);
-    }
-    trace_.Clear();
-    PlatformSetLastError(1234);
-    EXPECT_EQ(tm_settimer(30, Record, 0, 999, 16), -1);
-    ASSERT_EQ(trace_.Texts("Error   ").size(), 1u);
-    EXPECT_TRUE(IsAssertion(trace_.Texts("Error   ")[0], "i >= 0", 1234));
-    EXPECT_EQ(tm_find(999), -1);
+    ASSERT_EQ(errors.size(), 6u);
+    EXPECT_TRUE(IsAssertion(errors[0], "i >= 0", 1234)) << errors[0];
+    EXPECT_TRUE(IsAssertion(errors[1], "_tm_pool[id].tm_key != NULL_KEY", 5)) << errors[1];
+    EXPECT_TRUE(IsAssertion(errors[2], "(id >= 0) && (id < MAX_TIMERS)", 5)) << errors[2];
+    EXPECT_EQ(errors[3], "tm_killtimer(id=-1) - NOT FOUND\n");
+    EXPECT_EQ(errors[5], "tm_killtimer(id=150) - NOT FOUND\n");
 }
 
 void StopFromCallback(uint32_t id, uint32_t msg, uintptr_t arg, uint32_t key, uintptr_t reserved) {
@@ -366,129 +355,100 @@ TEST_F(TimerPool, FailuresAreTracedAndThePoolGoesOn) {
     EXPECT_EQ(TimerPoolEventId(), 101u);
 }
 
-// --- the pool on the platform's own timer thread ---
+// --- the pool and the events on the platform's own timer threads ---
 
-struct ThreadCalls {
-    std::mutex lock;
-    std::condition_variable done;
-    int count = 0;
-    bool bad = false;  // overlapping, on the test's thread, or wrong arguments
-    std::thread::id tester;
-};
-ThreadCalls *thread_calls = nullptr;
+std::mutex lock;
+std::condition_variable done;
+std::vector<Call> events;  // from the other threads
+std::vector<int> selfkills;
+bool bad = false;  // a tick overlapped, ran on the test's thread or got wrong arguments
+std::thread::id tester;
 std::atomic<int> inside{0};
+
+void OnEvent(uint32_t id, uint32_t msg, uintptr_t user, uintptr_t dw1, uintptr_t dw2) {
+    std::lock_guard<std::mutex> hold(lock);
+    events.push_back(Call{id, msg, user, static_cast<uint32_t>(dw1), dw2});
+    done.notify_all();
+}
 
 void OnThreadTick(uint32_t id, uint32_t msg, uintptr_t arg, uint32_t key, uintptr_t reserved) {
     bool overlap = inside.fetch_add(1) != 0;
     // As the mark tick does: the pool lock is free during a callback.
     tm_setpause(static_cast<int>(id), 1);
     tm_setpause(static_cast<int>(id), 0);
-    {
-        std::lock_guard<std::mutex> hold(thread_calls->lock);
-        thread_calls->bad = thread_calls->bad || overlap ||
-                            std::this_thread::get_id() == thread_calls->tester || id != 0 ||
-                            msg != 0 || arg != 77 || key != 5 || reserved != 0;
-        ++thread_calls->count;
-    }
-    thread_calls->done.notify_all();
+    bool wrong =
+        overlap || std::this_thread::get_id() == tester || id != 0 || arg != 77 || key != 5;
+    OnEvent(id, msg, arg, key, reserved);
+    std::lock_guard<std::mutex> hold(lock);
+    bad = bad || wrong || msg != 0 || reserved != 0;
     inside.fetch_sub(1);
 }
 
 void Nothing(uint32_t, uint32_t, uintptr_t, uint32_t, uintptr_t) {}
 
-TEST_F(TimerPool, RunsOnThePlatformTimerThread) {
-    TimerSetForTest(nullptr);
+// Waits until n events have come, at most ms milliseconds.
+bool WaitForEvents(size_t n, int ms = 10000) {
+    std::unique_lock<std::mutex> hold(lock);
+    return done.wait_for(hold, std::chrono::milliseconds(ms), [n] { return events.size() >= n; });
+}
+
+class MmTimer : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        TimerSetForTest(nullptr);
+        events.clear();
+    }
+    void TearDown() override {
+        EXPECT_EQ(TimerWaitIdleForTest(10000), 0);
+        TimerSetCapsForTest(0, 0);
+        EngineResetForTest();
+    }
+    const TimerCaps builtin_ = testsupport::PlatformTimerCaps();
+};
+
+TEST_F(MmTimer, ThePoolRunsOnThePlatformTimerThread) {
+    TimerPoolResetForTest();
     TimerSetCapsForTest(1, 20);  // 20 ms ticks
-    ThreadCalls record;
-    record.tester = std::this_thread::get_id();
-    thread_calls = &record;
+    tester = std::this_thread::get_id();
     tm_init();
     ASSERT_EQ(tm_settimer(2, OnThreadTick, 77, 5, 16), 0);
     ASSERT_EQ(tm_settimer(1, Nothing, 0, 6, 16), 1);
     tm_start();
     // Meanwhile this thread changes other slots, as the loop thread does.
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    bool reached = false;
-    for (int round = 0; !reached && std::chrono::steady_clock::now() < deadline; ++round) {
+    for (int round = 0; round < 5000 && !WaitForEvents(5, 2); ++round) {
         tm_setpause(1, round & 1);
         tm_killtimer(tm_settimer(1, Nothing, 0, 7, 32));
-        std::unique_lock<std::mutex> hold(record.lock);
-        reached = record.done.wait_for(hold, std::chrono::milliseconds(2),
-                                       [&record] { return record.count >= 5; });
     }
     engine.stoprequested = 1;
     tm_stop();
     ASSERT_EQ(TimerWaitIdleForTest(10000), 0);
-    EXPECT_TRUE(reached);
-    std::lock_guard<std::mutex> hold(record.lock);
-    EXPECT_FALSE(record.bad);
-    thread_calls = nullptr;
+    TimerPoolResetForTest();
+    std::lock_guard<std::mutex> hold(lock);
+    EXPECT_GE(events.size(), 5u);
+    EXPECT_FALSE(bad);
 }
-
-// --- the platform's own one-shot events ---
-
-std::mutex event_lock;
-std::condition_variable event_done;
-std::vector<Call> events;
-std::vector<int> selfkills;
-
-void OnEvent(uint32_t id, uint32_t msg, uintptr_t user, uintptr_t dw1, uintptr_t dw2) {
-    std::lock_guard<std::mutex> hold(event_lock);
-    events.push_back(Call{id, msg, user, static_cast<uint32_t>(dw1), dw2});
-    event_done.notify_all();
-}
-
-void KillSelf(uint32_t id, uint32_t msg, uintptr_t user, uintptr_t dw1, uintptr_t dw2) {
-    selfkills = {TimerKillEvent(id), TimerKillEvent(id)};
-    OnEvent(id, msg, user, dw1, dw2);
-}
-
-class MmTimer : public ::testing::Test {
-  protected:
-    void SetUp() override { TimerSetForTest(nullptr); }
-    void TearDown() override {
-        EXPECT_EQ(TimerWaitIdleForTest(10000), 0);
-        TimerSetCapsForTest(0, 0);
-        events.clear();
-    }
-    // Arms an event and waits until it has fired.
-    uint32_t Fire(TimerEventCallback callback, uintptr_t user) {
-        uint32_t id = TimerSetEvent(1, 1, callback, user);
-        std::unique_lock<std::mutex> hold(event_lock);
-        EXPECT_TRUE(
-            event_done.wait_for(hold, std::chrono::seconds(10), [] { return !events.empty(); }));
-        return id;
-    }
-    const TimerCaps builtin_ = testsupport::PlatformTimerCaps();
-};
 
 TEST_F(MmTimer, AnEventFiresOnceWithItsArgumentsAndMayCancelItself) {
-    uint32_t id = Fire(OnEvent, 99);
+    uint32_t id = TimerSetEvent(1, 1, OnEvent, 99);
+    ASSERT_TRUE(WaitForEvents(1));
     ASSERT_EQ(TimerWaitIdleForTest(10000), 0);
     ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(events[0].id, id);
     EXPECT_EQ(events[0].arg, 99u);
     EXPECT_EQ(events[0].msg + events[0].key + events[0].reserved, 0u);
     EXPECT_EQ(TimerKillEvent(id), kTimerInvalParam);  // over once the callback returned
-    events.clear();
-    Fire(KillSelf, 0);
+    TimerSetEvent(
+        1, 1,
+        [](uint32_t id, uint32_t msg, uintptr_t user, uintptr_t dw1, uintptr_t dw2) {
+            selfkills = {TimerKillEvent(id), TimerKillEvent(id)};
+            OnEvent(id, msg, user, dw1, dw2);
+        },
+        0);
+    ASSERT_TRUE(WaitForEvents(2));
     EXPECT_EQ(selfkills, (std::vector<int>{kTimerNoError, kTimerInvalParam}));
 }
 
-TEST_F(MmTimer, CancelledEventsNeverFire) {
-    uint32_t id = TimerSetEvent(builtin_.wPeriodMax, 1000, OnEvent, 0);
-    uint32_t other = TimerSetEvent(builtin_.wPeriodMax, 1000, OnEvent, 0);
-    ASSERT_NE(id, 0u);
-    EXPECT_NE(id, other);
-    EXPECT_EQ(TimerKillEvent(id), kTimerNoError);
-    EXPECT_EQ(TimerKillEvent(id), kTimerInvalParam);
-    EXPECT_EQ(TimerKillEvent(other), kTimerNoError);
-    EXPECT_EQ(TimerKillEvent(0), kTimerInvalParam);
-    ASSERT_EQ(TimerWaitIdleForTest(10000), 0);  // at once, not after the delay
-    EXPECT_TRUE(events.empty());
-}
-
-TEST_F(MmTimer, ReportsAndEnforcesItsCapabilities) {
+TEST_F(MmTimer, ReportsAndEnforcesItsCapabilitiesAndCancelledEventsNeverFire) {
     EXPECT_GE(builtin_.wPeriodMin, 1u);
     EXPECT_GE(builtin_.wPeriodMax, 65535u);
     const struct {
@@ -503,6 +463,7 @@ TEST_F(MmTimer, ReportsAndEnforcesItsCapabilities) {
         {10000, 20000, 10000, true},
         {10000, 20000, 20000, true},
     };
+    uint32_t last = 0;
     for (const auto &c : cases) {
         TimerSetCapsForTest(c.min, c.max);
         TimerCaps caps{0, 0};
@@ -511,12 +472,21 @@ TEST_F(MmTimer, ReportsAndEnforcesItsCapabilities) {
         EXPECT_EQ(caps.wPeriodMax, c.max != 0 ? c.max : builtin_.wPeriodMax);
         uint32_t id = TimerSetEvent(c.delay, c.delay, OnEvent, 0);
         EXPECT_EQ(id != 0, c.armed) << c.delay << " in " << c.min << ".." << c.max;
-        EXPECT_EQ(id != 0 ? TimerKillEvent(id) : static_cast<int>(PlatformLastError()),
-                  id != 0 ? kTimerNoError : kTimerInvalParam);
+        if (id == 0) {
+            EXPECT_EQ(PlatformLastError(), static_cast<unsigned long>(kTimerInvalParam));
+            continue;
+        }
+        EXPECT_NE(id, last);
+        EXPECT_EQ(TimerKillEvent(id), kTimerNoError);
+        EXPECT_EQ(TimerKillEvent(id), kTimerInvalParam);
+        last = id;
     }
     EXPECT_EQ(TimerSetEvent(10, 10, nullptr, 0), 0u);
+    EXPECT_EQ(TimerKillEvent(0), kTimerInvalParam);
     EXPECT_EQ(TimerBeginPeriod(1000), kTimerNoError);
     EXPECT_EQ(TimerEndPeriod(1000), kTimerNoError);
+    ASSERT_EQ(TimerWaitIdleForTest(10000), 0);  // at once, not after the delays
+    EXPECT_TRUE(events.empty());
 }
 
 }  // namespace
