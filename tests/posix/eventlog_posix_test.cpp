@@ -32,10 +32,15 @@ TEST_F(EventLogPosix, FileLinesByteForByteOrRefusedWhole) {
     EXPECT_NE(EventSourceReport(h, 1, 0x8001, 0x200003E8, 0, nullptr, 0, nullptr), 0);
     const char *strings[] = {"a\tb", "c\nd", "e\\f", "", "g\r\"h\""};
     EXPECT_NE(EventSourceReport(h, 16, 0, 0xE0000002, 5, strings, 3, "raw"), 0);
-    std::string big(9000, '\\');  // doubled when written: too long
-    const char *bigs[] = {big.c_str()};
-    EXPECT_EQ(EventSourceReport(h, 1, 0, 0, 1, bigs, 0, nullptr), 0);
-    EXPECT_EQ(PlatformLastError(), kErrorInvalidParameter);
+    // Too long, by its escapes or at a separator (the line is full before
+    // the second string's tab): refused whole.
+    const std::string big(9000, '\\'), full(16383 - 29, 'a');
+    const char *toolong[][2] = {{big.c_str(), ""}, {full.c_str(), "x"}};
+    for (const char *const *two : toolong) {
+        PlatformSetLastError(0);
+        EXPECT_EQ(EventSourceReport(h, 1, 0, 0, 2, two, 0, nullptr), 0);
+        EXPECT_EQ(PlatformLastError(), kErrorInvalidParameter);
+    }
     EXPECT_EQ(testutil::ReadFile(path_),
               "Tarnwick\t1\t0x8001\t0x200003E8\n"
               "Tarnwick\t16\t0x0000\t0xE0000002\ta\\tb\tc\\nd\te\\\\f\t\tg\r\"h\"\n");
