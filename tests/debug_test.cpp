@@ -2,8 +2,8 @@
 #include "diag/debug.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
+#include <cerrno>
 #include <string>
 
 #include "diag/debug_testing.h"
@@ -13,8 +13,6 @@
 namespace {
 
 using testutil::ReadFile;
-using testutil::TempDir;
-using testutil::WriteFile;
 
 class TraceLogTest : public ::testing::Test {
   protected:
@@ -26,54 +24,37 @@ class TraceLogTest : public ::testing::Test {
         LogResetForTest();
         testsupport::UnsetEnv("TARNWICK_PROFILE");
     }
-    void Profile(const std::string &lines) { WriteFile(dir / "win.ini", "[TARNWICK]\n" + lines); }
+    void Profile(const std::string &lines) {
+        LogResetForTest();
+        testutil::WriteFile(dir / "win.ini", "[TARNWICK]\n" + lines);
+    }
     std::string Prefix(const char *label) {
         char buf[64];
         std::snprintf(buf, sizeof buf, "%03lX> %s: ", ThreadId(), label);
         return buf;
     }
-
     testutil::UtcZone utc;
-    TempDir dir;
+    testutil::TempDir dir;
 };
 
-struct FlagsCase {
-    const char *value;
-    uint32_t mask;
-};
-
-TEST_F(TraceLogTest, DebugFlagsKeywords) {
-    const FlagsCase cases[] = {
-        {"error,TRACE", 0x05},
-        {"Error, Trace", 0x04},  // the blank belongs to the token
-        {",,Warning,,", 0x02},
-        {"Trace,Warning,Error,Network,In/Out,Database", 0x3F},
-        {"trace;error", 0x00},
-        {"Bogus,database", 0x20},
-        {"", 0x00},
+TEST_F(TraceLogTest, Settings) {
+    const struct {
+        const char *lines;
+        uint32_t mask;
+        const char *base;
+    } cases[] = {
+        {"DebugFlags=error,TRACE\nLogFile=c:\\temp\\trace.txt", 0x05, "c:\\temp\\trace"},
+        {"DebugFlags=Error, Trace\nLogFile=c:\\my.dir\\trace", 0x04, "c:\\my.dir\\trace"},
+        {"DebugFlags=,,Warning,,\nLogFile=/var/log.d/trace.x", 0x02, "/var/log.d/trace"},
+        {"DebugFlags=Trace,Warning,Error,Network,In/Out,Database\nLogFile=a.b.c", 0x3F, "a.b"},
+        {"DebugFlags=trace;error", 0x00, ""},
+        {"DebugFlags=Bogus,database", 0x20, ""},
     };
-    for (const FlagsCase &c : cases) {
-        LogResetForTest();
-        Profile(std::string("DebugFlags=") + c.value + "\n");
+    for (const auto &c : cases) {
+        Profile(std::string(c.lines) + "\n");
         LogReadSettings("TARNWICK");
-        EXPECT_EQ(LogEnabledMask(), c.mask) << c.value;
-    }
-}
-
-TEST_F(TraceLogTest, LogFileLosesTheExtensionOfItsLastComponent) {
-    const std::pair<const char *, const char *> cases[] = {
-        {"c:\\temp\\trace.txt", "c:\\temp\\trace"},
-        {"c:\\my.dir\\trace", "c:\\my.dir\\trace"},
-        {"/var/log.d/tarnwick/trace", "/var/log.d/tarnwick/trace"},
-        {"/var/log.d/trace.x", "/var/log.d/trace"},
-        {"/var/log/trace", "/var/log/trace"},
-        {"a.b.c", "a.b"},
-    };
-    for (const auto &[value, base] : cases) {
-        LogResetForTest();
-        Profile(std::string("LogFile=") + value + "\n");
-        LogReadSettings("TARNWICK");
-        EXPECT_STREQ(LogBaseName(), base) << value;
+        EXPECT_EQ(LogEnabledMask(), c.mask) << c.lines;
+        EXPECT_STREQ(LogBaseName(), c.base) << c.lines;
     }
 }
 
@@ -82,45 +63,26 @@ TEST_F(TraceLogTest, NoDebugFlagsMeansNoOutputAndNoFile) {
     testutil::TraceCatcher catcher(0);
     LogInit("TARNWICK");
     LogEvent(Trace | Error | Database, "anything\n");
+    LogDump(Trace, "x", 1, 1, "dump");
     EXPECT_TRUE(catcher.Lines().empty());
     EXPECT_STREQ(LogCurrentFileName(), "");
-    EXPECT_EQ(ReadFile(dir / "trace_19700101.LOG"), "");
 }
 
-TEST_F(TraceLogTest, LabelIsTheHighestBitOfTheCallsMask) {
-    testutil::TraceCatcher catcher(Warning);
-    LogEvent(Warning | Error, "two bits\n");
-    LogEvent(Warning, "one bit\n");
-    LogEvent(Trace, "not enabled\n");
-    std::vector<std::string> lines = catcher.Lines();
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[0], Prefix("Error   ") + "two bits\n");
-    EXPECT_EQ(lines[1], Prefix("Warning ") + "one bit\n");
-}
-
-TEST_F(TraceLogTest, EveryLabelIsEightCharacters) {
-    testutil::TraceCatcher catcher(0x3F);
+TEST_F(TraceLogTest, TheLabelIsThatOfTheHighestBitOfTheCall) {
+    testutil::TraceCatcher catcher(0x3E);
     const std::pair<uint32_t, const char *> cases[] = {
-        {Trace, "Trace   "},   {Warning, "Warning "}, {Error, "Error   "},
-        {Network, "Network "}, {InOut, "In/Out  "},   {Database, "Database"},
+        {Warning, "Warning "},       {Error, "Error   "},    {Network, "Network "},
+        {InOut, "In/Out  "},         {Database, "Database"}, {Warning | Error, "Error   "},
+        {Trace | InOut, "In/Out  "}, {Trace, nullptr},  // not enabled
     };
-    for (const auto &[bit, label] : cases) {
+    for (const auto &[mask, label] : cases) {
         catcher.Clear();
-        LogEvent(bit, "x\n");
-        ASSERT_EQ(catcher.Lines().size(), 1u);
-        EXPECT_EQ(catcher.Lines()[0], Prefix(label) + "x\n");
+        errno = 34;
+        LogEvent(mask, "x\n");
+        EXPECT_EQ(errno, 34);  // kept for the caller's report
+        EXPECT_EQ(catcher.Lines(), label ? std::vector<std::string>{Prefix(label) + "x\n"}
+                                         : std::vector<std::string>{});
     }
-}
-
-TEST_F(TraceLogTest, ThreadIdHasAtLeastThreeDigits) {
-    testutil::TraceCatcher catcher(Trace);
-    LogEvent(Trace, "x\n");
-    std::string line = catcher.Lines().at(0);
-    size_t gt = line.find('>');
-    ASSERT_NE(gt, std::string::npos);
-    EXPECT_GE(gt, 3u);
-    EXPECT_EQ(std::stoul(line.substr(0, gt), nullptr, 16), ThreadId());
-    EXPECT_EQ(line.substr(0, gt).find_first_not_of("0123456789ABCDEF"), std::string::npos);
 }
 
 TEST_F(TraceLogTest, OverflowSendsTheFixedTextAndCutsTheFileLine) {
@@ -132,62 +94,54 @@ TEST_F(TraceLogTest, OverflowSendsTheFixedTextAndCutsTheFileLine) {
     std::string fits(8192 - prefix.size() - 1, 'a');  // with its NUL: exactly 8192
     LogEvent(Trace, "%s", fits.c_str());
     LogEvent(Trace, "%s", (fits + "b").c_str());
-    std::vector<std::string> lines = catcher.Lines();
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[0], prefix + fits);
-    EXPECT_EQ(lines[1], "LogEvent:  Could not pack string into 5012 bytes\n");
-    std::string file = ReadFile(dir / "trace_19990511.LOG");
+    EXPECT_EQ(catcher.Lines(),
+              (std::vector<std::string>{prefix + fits,
+                                        "LogEvent:  Could not pack string into 5012 bytes\n"}));
     std::string stamp = "05/11 07:03:09.042: ";
-    EXPECT_EQ(file, stamp + prefix + fits + stamp + prefix + fits);
+    EXPECT_EQ(ReadFile(dir / "trace_19990511.LOG"), stamp + prefix + fits + stamp + prefix + fits);
 }
 
-TEST_F(TraceLogTest, TraceFileLineIsTheDebuggerLineBehindItsStamp) {
+TEST_F(TraceLogTest, TheTraceFileHasTheDebuggerLinesBehindStampsAndChangesWithTheDay) {
     Profile("DebugFlags=Trace\nLogFile=" + (dir / "trace.txt") + "\n");
     testutil::ManualClock clock(testutil::UtcSeconds(1999, 5, 11, 23, 59, 59) * 1000 + 999);
     testutil::TraceCatcher quiet(0);
     LogInit("TARNWICK");
-    std::string first = Prefix("Trace   ") + "DebugFlags=00000001\r\n";
-    EXPECT_EQ(ReadFile(dir / "trace_19990511.LOG"), "05/11 23:59:59.999: " + first);
-    // The first line after midnight opens the new day's file.
+    std::string first = "05/11 23:59:59.999: " + Prefix("Trace   ") + "DebugFlags=00000001\r\n";
     clock.Set(testutil::UtcSeconds(1999, 5, 12, 0, 0, 0) * 1000 + 5);
     LogEvent(Trace, "line one\nline two\n");
-    EXPECT_EQ(ReadFile(dir / "trace_19990511.LOG"), "05/11 23:59:59.999: " + first);
+    LogDump(Trace, "A", 1, 16, "d");
+    EXPECT_EQ(ReadFile(dir / "trace_19990511.LOG"), first);
     EXPECT_EQ(ReadFile(dir / "trace_19990512.LOG"),
-              "05/12 00:00:00.005: " + Prefix("Trace   ") + "line one\r\nline two\r\n");
-    EXPECT_EQ(std::string(LogCurrentFileName()), dir / "trace_19990512.LOG");
-}
+              "05/12 00:00:00.005: " + Prefix("Trace   ") + "line one\r\nline two\r\n" +
+                  "05/12 00:00:00.005: " + Prefix("Trace   ") + "d\r\n[0000] :41 " +
+                  std::string(15 * 3 + 3, ' ') + "A\r\n\r\n");
 
-TEST_F(TraceLogTest, UnopenableTraceFileLeavesTheDebuggerChannel) {
+    // A trace file that cannot be opened leaves the debugger channel.
     Profile("DebugFlags=Trace\nLogFile=" + (dir / "missing/trace.txt") + "\n");
     LogReadSettings("TARNWICK");
     testutil::TraceCatcher catcher(Trace);
     LogEvent(Trace, "still traced\n");
     EXPECT_TRUE(catcher.Has("still traced\n"));
-    EXPECT_NE(std::string(LogCurrentFileName()).find("missing/trace_"), std::string::npos);
+    EXPECT_EQ(std::string(LogCurrentFileName()), dir / "missing/trace_19990512.LOG");
 }
 
 TEST_F(TraceLogTest, DumpRowsInHexOrDecimalByWidth) {
     testutil::TraceCatcher catcher(Trace | Error);
     const unsigned char data[] = {'A', 'b', 0x00, 0x7F, 0xFF, '9', 'z', '\n', ' ', '~', 0x10, 'Q'};
     LogDump(Trace | Error, data, sizeof data, 5, "dump of %d bytes", 12);
-    std::vector<std::string> lines = catcher.Lines();
-    ASSERT_EQ(lines.size(), 5u);
-    EXPECT_EQ(lines[0], Prefix("Trace   ") + "dump of 12 bytes\n");  // lowest bit
-    EXPECT_EQ(lines[1], "[0000] :65 98 00 127 255    Ab...\n");
-    EXPECT_EQ(lines[2], "[0005] :57 122 10 32 126    9z. ~\n");
-    EXPECT_EQ(lines[3], "[000A] :16 81 " + std::string(9 + 3, ' ') + ".Q\n");
-    EXPECT_EQ(lines[4], "\r\n");
-
-    catcher.Clear();
-    unsigned char wide[12];
-    for (int i = 0; i < 12; ++i) {
-        wide[i] = static_cast<unsigned char>('a' + i);
-    }
-    LogDump(Trace, wide, sizeof wide, 11, "w");
-    lines = catcher.Lines();
-    ASSERT_EQ(lines.size(), 4u);
-    EXPECT_EQ(lines[1], "[0000] :61 62 63 64 65 66 67 68 69 6A 6B    abcdefghijk\n");
-    EXPECT_EQ(lines[2], "[000B] :6C " + std::string(30 + 3, ' ') + "l\n");
+    LogDump(Error, data, 11, 10, "ten");
+    LogDump(Error, data, 12, 11, "eleven");
+    EXPECT_EQ(catcher.Lines(),
+              (std::vector<std::string>{
+                  Prefix("Trace   ") + "dump of 12 bytes\n",  // the lowest bit
+                  "[0000] :65 98 00 127 255    Ab...\n", "[0005] :57 122 10 32 126    9z. ~\n",
+                  "[000A] :16 81 " + std::string(9 + 3, ' ') + ".Q\n", "\r\n",
+                  Prefix("Error   ") + "ten\n",
+                  "[0000] :65 98 00 127 255 57 122 10 32 126    Ab...9z. ~\n",
+                  "[000A] :16 " + std::string(27 + 3, ' ') + ".\n", "\r\n",
+                  Prefix("Error   ") + "eleven\n",
+                  "[0000] :41 62 00 7F FF 39 7A 0A 20 7E 10    Ab...9z. ~.\n",
+                  "[000B] :51 " + std::string(30 + 3, ' ') + "Q\n", "\r\n"}));
 
     // The widest row at offsets of 8 digits and more is written whole.
     const std::string row(124, 'x');
@@ -196,17 +150,8 @@ TEST_F(TraceLogTest, DumpRowsInHexOrDecimalByWidth) {
         columns += "78 ";
     }
     const auto *bytes = reinterpret_cast<const unsigned char *>(row.data());
-    EXPECT_EQ(LogDumpRowForTest(0x10000000, bytes, 124, 124),
-              "[10000000] :" + columns + "   " + row + "\n");
     EXPECT_EQ(LogDumpRowForTest(static_cast<size_t>(-1), bytes, 124, 124),
               "[" + std::string(sizeof(size_t) * 2, 'F') + "] :" + columns + "   " + row + "\n");
-}
-
-TEST_F(TraceLogTest, TracingKeepsErrno) {
-    testutil::TraceCatcher catcher(Trace);
-    errno = 34;
-    LogEvent(Trace, "x\n");
-    EXPECT_EQ(errno, 34);
 }
 
 }  // namespace
