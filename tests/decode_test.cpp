@@ -60,6 +60,14 @@ size_t Lookups() {
     std::lock_guard<std::mutex> guard(fake_lock);
     return asked.size();
 }
+// Forgets every answer and look-up; a held look-up answers none.
+void Forget() {
+    std::lock_guard<std::mutex> guard(fake_lock);
+    names.clear();
+    held.clear();
+    asked.clear();
+    fake_cv.notify_all();
+}
 
 // Network byte order of a.b.c.d.
 uint32_t Ip(int a, int b, int c, int d) {
@@ -79,18 +87,12 @@ class DecodeTest : public ::testing::Test {
   protected:
     void SetUp() override {
         EngineResetForTest();
-        names.clear();
-        held.clear();
-        asked.clear();
+        Forget();
         ResolverSetForTest(&kFakeResolver);
         NamesResetForTest();
     }
     void TearDown() override {
-        {
-            std::lock_guard<std::mutex> guard(fake_lock);
-            held.clear();
-            fake_cv.notify_all();
-        }
+        Forget();
         NamesResetForTest();
         ResolverSetForTest(nullptr);
         EngineResetForTest();
@@ -179,16 +181,14 @@ TEST_F(DecodeTest, TakelineDecodesPriorityAndText) {
 }
 
 TEST_F(DecodeTest, NameCutsTheLocalDomain) {
+    // clang-format off
     const char *const cases[][3] = {
-        {"part.rest", "host.part.rest", "host"},
-        {"rest", "host.part.rest", "host.part.rest"},
-        {"PART.rest", "host.part.rest", "host.part.rest"},
-        {"part.rest", "HOST.part.rest", "HOST"},
-        {"part.rest", "host.part.rest.", "host.part.rest."},
-        {"part.rest", "host.part.res", "host.part.res"},
-        {"", "host.", "host"},
-        {"rest", ".rest", ".rest"},  // never cut to nothing
-    };
+        {"part.rest", "host.part.rest", "host"}, {"rest", "host.part.rest", "host.part.rest"},
+        {"PART.rest", "host.part.rest", "host.part.rest"}, {"part.rest", "HOST.part.rest", "HOST"},
+        {"part.rest", "host.part.rest.", "host.part.rest."}, {"", "host.", "host"},
+        {"part.rest", "host.part.res", "host.part.res"}, {"rest", ".rest", ".rest"},
+    };  // a name is never cut to nothing
+    // clang-format on
     for (const auto &[mydomain, reverse, logged] : cases) {
         std::snprintf(engine.mydomain, sizeof engine.mydomain, "%s", mydomain);
         Know(Ip(192, 0, 2, 7), reverse);
@@ -272,14 +272,11 @@ TEST_F(DecodeTest, NameEvictsAStaleEntryElseTheLeastRecentlyUsed) {
         }
         clock_.Set((20001 + stale * kFailureTtl) * 1000);
         EXPECT_EQ(Name(addrs[4]), NameOf(addrs[4]));
-        {
-            std::lock_guard<std::mutex> guard(fake_lock);
-            asked.clear();
-        }
+        size_t lookups = Lookups();
         for (int i : {0, 2, 3, 4}) {
             EXPECT_EQ(Name(addrs[i]), NameOf(addrs[i])) << stale;
         }
-        EXPECT_EQ(Lookups(), 0u) << stale;
+        EXPECT_EQ(Lookups(), lookups) << stale;
     }
     // Addresses spread over the sets.
     std::vector<int> perset(kNameCacheSets, 0);
