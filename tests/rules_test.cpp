@@ -75,14 +75,20 @@ class RulesTest : public ::testing::Test {
         SettingsResetForTest();
         ResolverSetForTest(&kFakeResolver);
         resolve_calls = resolved_locked = 0;
-        // An action path must begin with a separator: drop a drive.
+        // An action path must begin with a separator: without its drive the
+        // scratch folder is made on the current one.
         const std::string &path = tmp_.path();
         dir_ = path.size() > 1 && path[1] == ':' ? path.substr(2) : path;
+        std::filesystem::create_directories(dir_);
         ::testing::internal::CaptureStdout();
     }
     void TearDown() override {
         ::testing::internal::GetCapturedStdout();
         EngineResetForTest();
+        std::error_code ec;
+        if (dir_ != tmp_.path()) {
+            std::filesystem::remove_all(dir_, ec);
+        }
         ResolverSetForTest(nullptr);
         SettingsResetForTest();
     }
