@@ -3,9 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -29,15 +27,13 @@ namespace e2e {
 
 namespace {
 
-constexpr auto kPoll = std::chrono::milliseconds(20);
-
-bool WaitUntil(std::chrono::milliseconds timeout, const auto &done) {
+bool WaitUntil(Millis timeout, const auto &done) {
     auto end = std::chrono::steady_clock::now() + timeout;
     while (!done()) {
         if (std::chrono::steady_clock::now() > end) {
             return false;
         }
-        std::this_thread::sleep_for(kPoll);
+        std::this_thread::sleep_for(Millis(20));
     }
     return true;
 }
@@ -52,8 +48,7 @@ std::string ReadFile(const std::string &path) {
 }
 
 void WriteFile(const std::string &path, const std::string &data) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << data;
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << data;
 }
 
 bool FileExists(const std::string &path) {
@@ -66,8 +61,7 @@ std::string DailyFile(const std::string &path) {
     struct tm tm;
     gmtime_r(&now, &tm);
     char name[32];
-    std::snprintf(name, sizeof name, "_%04d%02d%02d.LOG", tm.tm_year + 1900, tm.tm_mon + 1,
-                  tm.tm_mday);
+    std::strftime(name, sizeof name, "_%Y%m%d.LOG", &tm);
     return path + name;
 }
 
@@ -93,9 +87,6 @@ std::string LoopbackSenderName() {
 
 bool SendDatagram(const std::string &data, int port, const char *host) {
     int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    if (fd < 0) {
-        return false;
-    }
     struct sockaddr_in to = {};
     to.sin_family = AF_INET;
     to.sin_port = htons(static_cast<uint16_t>(port));
@@ -104,6 +95,10 @@ bool SendDatagram(const std::string &data, int port, const char *host) {
         sendto(fd, data.data(), data.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to);
     close(fd);
     return n == static_cast<ssize_t>(data.size());
+}
+
+int ExitCode(int status) {
+    return status >= 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 Daemon::Daemon() {
@@ -115,23 +110,17 @@ Daemon::Daemon() {
     SetRules("");
 }
 
-int ExitCode(int status) {
-    return status >= 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 Daemon::~Daemon() {
     if (pid_ > 0) {
         kill(pid_, SIGKILL);
         waitpid(pid_, nullptr, 0);
     }
-    // A service started through the service database runs detached.
-    if (ServiceAlive()) {
+    if (ServiceAlive()) {  // a service started through the database runs detached
         kill(ServicePid(), SIGKILL);
         WaitServiceEnd();
     }
-    std::string cmd = "rm -rf '" + dir_ + "'";
     if (std::getenv("TARNWICK_E2E_KEEP") == nullptr) {
-        int rc = std::system(cmd.c_str());
+        int rc = std::system(("rm -rf '" + dir_ + "'").c_str());
         (void)rc;
     }
 }
@@ -145,14 +134,11 @@ void Daemon::SetRegistry(const std::vector<std::pair<std::string, std::string>> 
         "Windows Registry Editor Version 5.00\n\n"
         "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvane\\TARNWICK]\n";
     for (const auto &[name, data] : values) {
-        std::string escaped;
+        text += "\"" + name + "\"=\"";
         for (char c : data) {
-            if (c == '\\' || c == '"') {
-                escaped += '\\';
-            }
-            escaped += c;
+            text += c == '\\' || c == '"' ? std::string("\\") + c : std::string(1, c);
         }
-        text += "\"" + name + "\"=\"" + escaped + "\"\n";
+        text += "\"\n";
     }
     WriteFile(dir_ + "/registry.reg", text);
 }
@@ -161,173 +147,110 @@ void Daemon::SetProfile(const std::string &section_lines) {
     WriteFile(dir_ + "/win.ini", "[TARNWICK]\n" + section_lines);
 }
 
-bool Daemon::Spawn(const char *program, const std::vector<std::string> &args,
-                   void (*before_exec)(const Daemon &)) {
-    pid_ = fork();
-    if (pid_ == 0) {
-        SetEnvironment();
-        int out = open((dir_ + "/stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int err = open((dir_ + "/stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int in = open("/dev/null", O_RDONLY);
-        dup2(in, 0);
-        dup2(out, 1);
-        dup2(err, 2);
-        if (before_exec != nullptr) {
-            before_exec(*this);
-        }
-        std::vector<char *> argv;
-        argv.push_back(const_cast<char *>(program));
-        for (const std::string &a : args) {
-            argv.push_back(const_cast<char *>(a.c_str()));
-        }
-        argv.push_back(nullptr);
-        execv(program, argv.data());
-        _exit(127);
+pid_t Daemon::Launch(const char *program, const std::vector<std::string> &args, Hook before_exec,
+                     const std::string &out, const std::string &err) const {
+    pid_t pid = fork();
+    if (pid != 0) {
+        return pid;
     }
+    setenv("TARNWICK_REGISTRY", (dir_ + "/registry.reg").c_str(), 1);
+    setenv("TARNWICK_PROFILE", (dir_ + "/win.ini").c_str(), 1);
+    setenv("TARNWICK_EVENTLOG", (dir_ + "/eventlog").c_str(), 1);
+    setenv("TARNWICK_SCM", (dir_ + "/scm").c_str(), 1);
+    unsetenv("TARNWICK_SCM_SERVICE");
+    setenv("TZ", "UTC", 1);
+    dup2(open("/dev/null", O_RDONLY), 0);
+    dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
+    dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644), 2);
+    if (before_exec != nullptr) {
+        before_exec(*this);
+    }
+    std::vector<char *> argv = {const_cast<char *>(program)};
+    for (const std::string &a : args) {
+        argv.push_back(const_cast<char *>(a.c_str()));
+    }
+    argv.push_back(nullptr);
+    execv(program, argv.data());
+    _exit(127);
+}
+
+bool Daemon::StartSc(const std::vector<std::string> &args, Hook before_exec) {
+    WriteFile(dir_ + "/stderr", "");
+    pid_ = Launch(TARNWICK_SC_BINARY, args, before_exec, dir_ + "/stdout", dir_ + "/stderr");
     return pid_ > 0;
 }
 
-bool Daemon::StartSc(const std::vector<std::string> &args, void (*before_exec)(const Daemon &)) {
-    return Spawn(TARNWICK_SC_BINARY, args, before_exec);
-}
-
-bool Daemon::Start(const std::vector<std::string> &args, bool wait_ready,
-                   void (*before_exec)(const Daemon &)) {
-    if (!Spawn(TARNWICK_BINARY, args, before_exec)) {
-        return false;
-    }
-    if (!wait_ready) {
-        return true;
+bool Daemon::Start(const std::vector<std::string> &args, bool wait_ready, Hook before_exec) {
+    WriteFile(dir_ + "/stderr", "");
+    pid_ = Launch(TARNWICK_BINARY, args, before_exec, dir_ + "/stdout", dir_ + "/stderr");
+    if (pid_ <= 0 || !wait_ready) {
+        return pid_ > 0;
     }
     // Ready once the trace says so; a process that ended first failed.
     bool ready = false;
-    WaitUntil(std::chrono::seconds(10), [&] {
-        ready = ReadFile(dir_ + "/stderr").find("off & running....") != std::string::npos;
+    WaitUntil(kPatience, [&] {
+        ready = Stderr().find("off & running....") != std::string::npos;
         return ready || Reap();
     });
     return ready;
 }
 
-void Daemon::SetEnvironment() const {
-    setenv("TARNWICK_REGISTRY", (dir_ + "/registry.reg").c_str(), 1);
-    setenv("TARNWICK_PROFILE", (dir_ + "/win.ini").c_str(), 1);
-    setenv("TARNWICK_EVENTLOG", (dir_ + "/eventlog").c_str(), 1);
-    setenv("TARNWICK_SCM", scm().c_str(), 1);
-    unsetenv("TARNWICK_SCM_SERVICE");
-    setenv("TZ", "UTC", 1);
-}
-
 CommandResult Daemon::Command(const char *program, const std::vector<std::string> &args,
-                              std::chrono::milliseconds timeout) const {
-    std::string out_path = dir_ + "/command.out";
-    pid_t pid = fork();
-    if (pid == 0) {
-        SetEnvironment();
-        int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int err = open((dir_ + "/command.err").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-        int in = open("/dev/null", O_RDONLY);
-        dup2(in, 0);
-        dup2(out, 1);
-        dup2(err, 2);
-        std::vector<char *> argv;
-        argv.push_back(const_cast<char *>(program));
-        for (const std::string &a : args) {
-            argv.push_back(const_cast<char *>(a.c_str()));
-        }
-        argv.push_back(nullptr);
-        execv(program, argv.data());
-        _exit(127);
-    }
-    if (pid < 0) {
-        return {-1, ""};
-    }
+                              Millis timeout) const {
+    const std::string out = dir_ + "/command.out";
+    pid_t pid = Launch(program, args, nullptr, out, dir_ + "/command.err");
     int status = -1;
-    bool ended = WaitUntil(timeout, [&] { return waitpid(pid, &status, WNOHANG) == pid; });
-    if (!ended) {
+    if (pid > 0 && !WaitUntil(timeout, [&] { return waitpid(pid, &status, WNOHANG) == pid; })) {
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
-        return {-1, ReadFile(out_path)};
+        status = -1;
     }
-    return {ExitCode(status), ReadFile(out_path)};
-}
-
-CommandResult Daemon::Tarnwick(const std::vector<std::string> &args,
-                               std::chrono::milliseconds timeout) const {
-    return Command(TARNWICK_BINARY, args, timeout);
-}
-
-CommandResult Daemon::Sc(const std::vector<std::string> &args,
-                         std::chrono::milliseconds timeout) const {
-    return Command(TARNWICK_SC_BINARY, args, timeout);
+    return {ExitCode(status), ReadFile(out)};
 }
 
 pid_t Daemon::ServicePid() const {
-    std::string status = ReadFile(ServiceFile(".status"));
-    unsigned words[7];
+    // The status record: seven numbers, then the process id.
+    unsigned w[7];
     long pid = 0;
-    if (std::sscanf(status.c_str(), "%u %u %u %u %u %u %u %ld", &words[0], &words[1], &words[2],
-                    &words[3], &words[4], &words[5], &words[6], &pid) != 8) {
-        return 0;
-    }
-    return static_cast<pid_t>(pid);
+    return std::sscanf(ReadFile(ServiceFile(".status")).c_str(), "%u %u %u %u %u %u %u %ld", &w[0],
+                       &w[1], &w[2], &w[3], &w[4], &w[5], &w[6], &pid) == 8
+               ? static_cast<pid_t>(pid)
+               : 0;
 }
 
 bool Daemon::ServiceAlive() const {
     pid_t pid = ServicePid();
-    if (pid <= 0) {
-        return false;
-    }
     // A zombie has ended: its state in /proc is Z.
-    std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat = pid > 0 ? ReadFile("/proc/" + std::to_string(pid) + "/stat") : "";
     size_t paren = stat.rfind(')');
     return paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] != 'Z';
 }
 
-bool Daemon::WaitServiceEnd(std::chrono::milliseconds timeout) const {
+bool Daemon::WaitServiceEnd(Millis timeout) const {
     return WaitUntil(timeout, [&] { return !ServiceAlive(); });
 }
 
 bool Daemon::Reap() {
-    if (pid_ <= 0) {
-        return true;
-    }
     int status;
-    if (waitpid(pid_, &status, WNOHANG) != pid_) {
-        return false;
+    if (pid_ > 0 && waitpid(pid_, &status, WNOHANG) == pid_) {
+        status_ = status;
+        pid_ = -1;
     }
-    status_ = status;
-    pid_ = -1;
-    return true;
+    return pid_ <= 0;
 }
 
-int Daemon::Signal(int sig) {
-    if (pid_ > 0) {
-        kill(pid_, sig);
-    }
-    return Wait();
+int Daemon::Wait(Millis timeout) {
+    return WaitUntil(timeout, [&] { return Reap(); }) ? status_ : -1;
 }
 
-int Daemon::Wait(std::chrono::milliseconds timeout) {
-    if (!WaitUntil(timeout, [&] { return Reap(); })) {
-        return -1;
-    }
-    return status_;
-}
-
-bool Daemon::WaitForTrace(const std::string &text, std::chrono::milliseconds timeout) const {
-    return WaitForFile(dir_ + "/stderr", text, timeout);
-}
-
-bool Daemon::WaitForTraceEnd(const std::string &text, std::chrono::milliseconds timeout) const {
-    return WaitUntil(timeout, [&] {
-        std::string trace = ReadFile(dir_ + "/stderr");
-        return trace.size() >= text.size() &&
-               trace.compare(trace.size() - text.size(), text.size(), text) == 0;
+bool Daemon::WaitForTraceEnd(const std::string &text) const {
+    return WaitUntil(kPatience, [&] {
+        std::string trace = Stderr();
+        return trace.size() >= text.size() && trace.ends_with(text);
     });
 }
 
-bool Daemon::WaitForFile(const std::string &path, const std::string &text,
-                         std::chrono::milliseconds timeout) const {
+bool Daemon::WaitForFile(const std::string &path, const std::string &text, Millis timeout) const {
     return WaitUntil(timeout, [&] { return ReadFile(path).find(text) != std::string::npos; });
 }
 
