@@ -68,27 +68,15 @@ struct ServiceRun : ::testing::Test {
     Daemon d;
 };
 
-TEST(ServiceInstall, InstallTwiceRemoveTwice) {
-    Daemon d;
-    EXPECT_EQ(d.Tarnwick({"-install"}).out, "Tarnwick installed.\n");
-    std::string record = ReadFile(d.ServiceFile(".service"));
-    EXPECT_NE(record.find("Name=Tarnwick\nDisplayName=Tarnwick\nType=16\nStartType=3\n"
-                          "ErrorControl=1\nBinaryPath=\"" +
-                          Binary() + "\"\n"),
-              std::string::npos)
-        << record;
-    EXPECT_EQ(d.Tarnwick({"-install"}).out,
-              "CreateService failed - The specified service already exists. (0x431)\n");
-    EXPECT_EQ(d.Tarnwick({"-remove"}).out, "Tarnwick removed.\n");  // not running: no stop
-    EXPECT_EQ(d.Tarnwick({"-remove"}).out,
-              "OpenService failed - The specified service does not exist as an installed "
-              "service. (0x424)\n");
-}
-
-// A whole run: the controls reach it, reloads while a client keeps sending
-// lose nothing (every message once, in order), and the removal stops it.
+// A whole run: installed once, the controls reach it, reloads while a client
+// keeps sending lose nothing (every message once, in order), and the removal
+// stops it.
 TEST_F(ServiceRun, WholeRunReportsControlsAndEvents) {
     ASSERT_EQ(d.Tarnwick({"-install"}).out, "Tarnwick installed.\n");
+    EXPECT_NE(ReadFile(d.ServiceFile(".service")).find("\nBinaryPath=\"" + Binary() + "\"\n"),
+              std::string::npos);
+    EXPECT_EQ(d.Tarnwick({"-install"}).out,
+              "CreateService failed - The specified service already exists. (0x431)\n");
     ASSERT_NE(d.Sc({"start", "Tarnwick"}).out.find("STATE : 4  RUNNING\n"), std::string::npos);
     EXPECT_NE(d.Sc({"control", "Tarnwick", "4"}).out.find("STATE : 4  RUNNING\n"),
               std::string::npos);
@@ -133,6 +121,9 @@ TEST_F(ServiceRun, WholeRunReportsControlsAndEvents) {
     EXPECT_NE(d.Tarnwick({"-remove"}).out.find("Tarnwick stopped.\nTarnwick removed.\n"),
               std::string::npos);
     EXPECT_TRUE(d.WaitServiceEnd());
+    EXPECT_EQ(d.Tarnwick({"-remove"}).out,
+              "OpenService failed - The specified service does not exist as an installed "
+              "service. (0x424)\n");
 }
 
 TEST_F(ServiceRun, LogDirectoryThatCannotBeEntered) {
