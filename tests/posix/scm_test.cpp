@@ -58,14 +58,12 @@ class ScmPosix : public ::testing::Test {
         unsetenv("TARNWICK_SCM_SERVICE");
     }
     void TearDown() override { unsetenv("TARNWICK_SCM"); }
-    ScmHandle Create(const char *name, const char *path = "/usr/sbin/tarnwick") {
+    ScmHandle Create(const char *name) {
         ScmHandle m = ScmOpenManager(kScManagerAllAccess);
-        ScmHandle s = ScmCreateService(m, name, nullptr, kServiceAllAccess, kServiceWin32OwnProcess,
-                                       kServiceDemandStart, kServiceErrorNormal, path, nullptr,
-                                       nullptr, "", nullptr, nullptr);
-        unsigned long code = PlatformLastError();
-        ScmCloseHandle(m);
-        PlatformSetLastError(code);
+        ScmHandle s = ScmCreateService(
+            m, name, nullptr, kServiceAllAccess, kServiceWin32OwnProcess, kServiceDemandStart,
+            kServiceErrorNormal, "/usr/sbin/tarnwick", nullptr, nullptr, "", nullptr, nullptr);
+        ScmCloseHandle(m);  // leaves the last error alone
         return s;
     }
     std::string Path(const std::string &name) const { return folder_ + "/" + name; }
@@ -129,23 +127,6 @@ TEST_F(ScmPosix, FilesAreNeverOpenedThroughASymlink) {
     EXPECT_FAILS(Create("Other"), kErrorAccessDenied);
 }
 
-// The refusals the service host meets beyond those of the commands.
-TEST_F(ScmPosix, TheCallsRefuseWhatWindowsRefuses) {
-    EXPECT_FAILS(Create("a/b"), kErrorInvalidName);
-    EXPECT_FAILS(Create(".."), kErrorInvalidName);
-    EXPECT_FAILS(Create("ok", nullptr), kErrorInvalidParameter);
-    ScmHandle s = Create("Tarnwick");
-    ScmHandle m = ScmOpenManager(kScManagerConnect);
-    ServiceStatusRecord status = {};
-    EXPECT_FAILS(ScmQueryStatus(m, &status), kErrorInvalidHandle);  // no service handle
-    EXPECT_FAILS(ScmOpenService(s, "Tarnwick", kServiceAllAccess), kErrorInvalidHandle);
-    EXPECT_EQ(ScmDeleteService(s), 1);
-    EXPECT_FAILS(ScmDeleteService(s), kErrorServiceMarkedForDelete);
-    EXPECT_FAILS(ScmSetStatus(kInvalidStatusHandle, &status), kErrorInvalidHandle);
-    ScmCloseHandle(s);
-    EXPECT_EQ(ScmCloseHandle(m) + ScmCloseHandle(m), 1);
-}
-
 // A service run in-process: START_PENDING, RUNNING once the test lets it
 // (go), stopped by the stop control.
 std::binary_semaphore starting{0}, go{0}, runs{0}, stop{0};
@@ -176,11 +157,19 @@ void Main(uint32_t argc, char **argv) {
     }
 }
 
-// Controls reach the handler as the manager admits them, from the owner and
-// root only (even through a socket opened wide by mistake); a service that
-// runs has one dispatcher, and goes only once it has stopped.
+// Names and handles refused; controls reach the handler as the manager admits
+// them, from the owner and root only (even through a socket opened wide by
+// mistake); a service that runs has one dispatcher, and goes once stopped.
 TEST_F(ScmPosix, AServiceRunInProcess) {
+    EXPECT_FAILS(Create("a/b"), kErrorInvalidName);
+    EXPECT_FAILS(Create(".."), kErrorInvalidName);
     ScmHandle s = Create("Tarnwick");
+    ScmHandle m = ScmOpenManager(kScManagerConnect);
+    ServiceStatusRecord status = {};
+    EXPECT_FAILS(ScmQueryStatus(m, &status), kErrorInvalidHandle);  // no service handle
+    EXPECT_FAILS(ScmOpenService(s, "Tarnwick", kServiceAllAccess), kErrorInvalidHandle);
+    EXPECT_FAILS(ScmSetStatus(kInvalidStatusHandle, &status), kErrorInvalidHandle);
+    EXPECT_EQ(ScmCloseHandle(m) + ScmCloseHandle(m), 1);
     EXPECT_EQ(testutil::ReadFile(Path("tarnwick.service")),
               "Name=Tarnwick\nDisplayName=Tarnwick\nType=16\nStartType=3\nErrorControl=1\n"
               "BinaryPath=/usr/sbin/tarnwick\nDeletePending=0\n");
@@ -189,7 +178,6 @@ TEST_F(ScmPosix, AServiceRunInProcess) {
     int result = -1;
     std::thread dispatcher([&] { result = ScmStartDispatcher(table); });
     ASSERT_TRUE(starting.try_acquire_for(kPatience));
-    ServiceStatusRecord status = {};
     EXPECT_FAILS(ScmControlService(s, kServiceControlInterrogate, &status),
                  kErrorServiceCannotAcceptCtrl);
     EXPECT_EQ(StatusText(status), "16 2 0 0 0 1 5000");
@@ -208,6 +196,7 @@ TEST_F(ScmPosix, AServiceRunInProcess) {
     AsPlainUser([&] { EXPECT_FAILS(ScmControlService(s, 128, &status), kErrorAccessDenied); });
     EXPECT_FAILS(ScmStartDispatcher(table), kErrorServiceAlreadyRunning);
     EXPECT_EQ(ScmDeleteService(s), 1);
+    EXPECT_FAILS(ScmDeleteService(s), kErrorServiceMarkedForDelete);
     EXPECT_FAILS(Create("Tarnwick"), kErrorServiceMarkedForDelete);
     EXPECT_EQ(ScmControlService(s, kServiceControlStop, &status), 1);
     EXPECT_EQ(StatusText(status), "16 1 1 0 0 0 0");  // as the handler left it
