@@ -27,8 +27,8 @@ TEST(ProcessWin32, NamesAndDirectories) {
     char tiny[3];
     ASSERT_EQ(LocalHostName(tiny, sizeof tiny), 0);
     EXPECT_LE(std::strlen(tiny), 2u);
-    errno = 0;
-    EXPECT_EQ(ChangeDirectory((testutil::TempDir() / "absent").c_str()), -1);
+    testutil::TempDir dir;
+    EXPECT_EQ(ChangeDirectory((dir / "absent").c_str()), -1);
     EXPECT_EQ(errno, ENOENT);
 }
 
