@@ -232,6 +232,7 @@ TEST_F(DecodeTest, DatagramsWaitInOrderForTheirSendersName) {
     Receive(Ip(3), "7");
     EXPECT_EQ(Logged(0), (Lines{"10.0.0.3: 5", "10.0.0.3: 6", "10.0.0.3: 7"}));
     Know(Ip(3), "late");
+    EXPECT_EQ(NamesIdleForTest(10000), 0);
     EXPECT_EQ(Name(Ip(3)), "late");
     EXPECT_EQ(Lookups(), 3u);
 

@@ -44,7 +44,8 @@ TEST(RuleCheck, ListsTheRulesAndNamesEachRefusedLine) {
         std::string out, err;
     } cases[] = {
         {{conf},
-         "# comment\n*.info\t" + dir + "/messages\n\nmail.err;user.info\troot, op\n",
+         "# comment\r\n   # indented\r\n \t \r\n*.info\t" + dir +
+             "/messages  \t\r\n\nmail.err;user.info\troot, op\n",
          0,
          Levels('6') + "FILE: " + dir + "/messages\n" + Levels('X').replace(2, 4, "6 3 ") +
              "USERS: root, op, \n",
