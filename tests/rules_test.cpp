@@ -102,11 +102,15 @@ class RulesTest : public ::testing::Test {
         cfline(line.c_str(), t);
         return t;
     }
-    // The targets init loads from the rule file text.
-    std::vector<LogTarget *> Load(const std::string &text) {
+    // The targets init loads from the rule file name of the scratch folder,
+    // written with text unless that is empty.
+    std::vector<LogTarget *> Load(const std::string &text, const std::string &name = "r.conf") {
         traces_.Clear();
-        testutil::WriteFile(dir_ + "/syslog.conf", text);
-        std::snprintf(settings.conffile, sizeof settings.conffile, "%s/syslog.conf", dir_.c_str());
+        if (!text.empty()) {
+            testutil::WriteFile(dir_ + "/" + name, text);
+        }
+        std::snprintf(settings.conffile, sizeof settings.conffile, "%s/%s", dir_.c_str(),
+                      name.c_str());
         EXPECT_EQ(init(), 0);
         std::vector<LogTarget *> out;
         for (LogTarget *t = engine.targets; t != nullptr; t = t->next) {
@@ -217,16 +221,14 @@ TEST_F(RulesTest, MissingOrUnreadableRuleFileGivesTheBuiltInRules) {
     const std::string console = "/dev/console_19990102.LOG";
     bool existed = std::filesystem::exists(console);
     std::filesystem::create_directory(dir_ + "/dir.conf");
-    for (const std::string &path : {dir_ + "/none.conf", dir_ + "/dir.conf"}) {
-        traces_.Clear();
-        std::snprintf(settings.conffile, sizeof settings.conffile, "%s", path.c_str());
-        EXPECT_EQ(init(), 0);
+    for (const std::string name : {"none.conf", "dir.conf"}) {
+        std::vector<LogTarget *> list = Load("", name);
+        const std::string path = dir_ + "/" + name;
         EXPECT_EQ(engine.rulesready, 1);
         EXPECT_TRUE(traces_.Has("cannot open " + path + "\n")) << path;
-        ASSERT_TRUE(engine.targets != nullptr && engine.targets->next != nullptr);
-        EXPECT_EQ(Describe(*engine.targets), std::string(24, '3') + "X FILE /dev/console");
-        EXPECT_EQ(Describe(*engine.targets->next), std::string(24, '0') + "X WALL");
-        EXPECT_EQ(engine.targets->next->next, nullptr);
+        ASSERT_EQ(list.size(), 2u);
+        EXPECT_EQ(Describe(*list[0]), std::string(24, '3') + "X FILE /dev/console");
+        EXPECT_EQ(Describe(*list[1]), std::string(24, '0') + "X WALL");
         bool read = traces_.Has("Configuration<" + path + "> begins to proess\n");
         EXPECT_EQ(Reports(), read ? " | " + path + ": " + RuntimeErrorText(EISDIR) : "");
     }
