@@ -93,8 +93,7 @@ class RulesTest : public ::testing::Test {
         }
         return out;
     }
-    // A heap record, as init makes them, parsed from line (and freed with
-    // the list).
+    // A heap record, as init makes them, parsed from line (freed with the list).
     LogTarget *Parse(const std::string &line) {
         traces_.Clear();
         LogTarget *t = new LogTarget();
