@@ -11,6 +11,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "diag/debug.h"
@@ -119,8 +120,7 @@ TEST_F(DecodeTest, TakelineDecodesPriorityAndText) {
         {" <13>x", "15  <13>x"}, {"a\nb", "15 a b"}, {"a\tb", "15 a^Ib"}, {"a\037b", "15 a^_b"},
         {"a\177b", "15 a^?b"}, {"a\351b", "15 aib"}, {"a\212b", "15 a b"}, {"a\200b", "15 a"},
         {"~ !", "15 ~ !"}, {"<" + std::string(200, '1') + ">x", "15 x"},
-        {a1023 + "\t", "15 " + a1023 + "^I"},
-        {a1023 + "a\t", "15 " + a1023 + "a"},
+        {a1023 + "\t", "15 " + a1023 + "^I"}, {a1023 + "a\t", "15 " + a1023 + "a"},
         {"<13>" + std::string(1030, 'b'), "15 " + std::string(1024, 'b')},
     };
     // clang-format on
@@ -139,16 +139,9 @@ TEST_F(DecodeTest, NamesAreRememberedForTheirTimeToLiveAndCutAtTheLocalDomain) {
     std::snprintf(engine.mydomain, sizeof engine.mydomain, "part.rest");
     // One datagram per step, from addr at the given second, while the name
     // service knows the name given: the name logged, and the look-ups so far.
-    struct Step {
-        uint32_t addr;
-        int64_t second;
-        const char *service;
-        std::string logged;
-        size_t lookups;
-    };
     const uint32_t a = Ip(1), b = Ip(2);
     const std::string m300(300, 'm');
-    const Step steps[] = {
+    const std::tuple<uint32_t, int64_t, const char *, std::string, size_t> steps[] = {
         {a, 5000, "alpha.part.rest", "alpha", 1},
         {b, 5000, nullptr, "10.0.0.2", 2},
         {b, 5000 + kFailureTtl - 1, "gamma", "10.0.0.2", 2},
@@ -167,11 +160,11 @@ TEST_F(DecodeTest, NamesAreRememberedForTheirTimeToLiveAndCutAtTheLocalDomain) {
         {Ip(7), 5000, ".part.rest", ".part.rest", 10},
     };
     EXPECT_EQ(Name(a, 23), "???");  // not an IPv4 sender: not looked up
-    for (const Step &s : steps) {
-        clock_.Set(s.second * 1000);
-        Know(s.addr, s.service);
-        EXPECT_EQ(Name(s.addr), s.logged) << s.second;
-        EXPECT_EQ(asked, s.lookups) << s.second;
+    for (const auto &[addr, second, service, logged, lookups] : steps) {
+        clock_.Set(second * 1000);
+        Know(addr, service);
+        EXPECT_EQ(Name(addr), logged) << second;
+        EXPECT_EQ(asked, lookups) << second;
     }
 }
 

@@ -36,7 +36,7 @@ TEST(RuleCheck, ListsTheRulesAndNamesEachRefusedLine) {
     testsupport::PrivateRegistry registry;
     registry.WriteSetting(kSettingsKey, "Log Dir", logs.path());
     const std::filesystem::path caller = std::filesystem::current_path();
-    const std::string unused = Levels('X') + "UNUSED: \n";
+    const std::string unused = Levels('X') + "UNUSED: \n", nofile = ": No such file or directory\n";
     const struct {
         std::vector<std::string> args;
         std::string rules;
@@ -59,15 +59,11 @@ TEST(RuleCheck, ListsTheRulesAndNamesEachRefusedLine) {
          unused + unused + Levels('3') + "UNUSED: \n" + unused + unused,
          conf + ":1: tarnwick: unknown priority name \"foo\"\n" + conf +
              ":3: tarnwick: unknown facility name \"bar\"\n" + conf +
-             ":4: tarnwick: /tarnwick-no-such-folder/log: No such file or directory\n" + conf +
+             ":4: tarnwick: /tarnwick-no-such-folder/log" + nofile + conf +
              ":5: tarnwick: unknown priority name \"\"\n" + conf +
              ":5: tarnwick: unknown priority name \"foo\"\n"},
         {{"syslog.conf"}, "*.info\t*\n", 0, Levels('6') + "WALL: \n", ""},
-        {{none},
-         "",
-         2,
-         "",
-         "tarnwick-check: cannot read " + none + ": No such file or directory\n"},
+        {{none}, "", 2, "", "tarnwick-check: cannot read " + none + nofile},
         {{conf, conf}, "", 2, "", "usage: tarnwick-check [FILE]\n"},
     };
     for (const auto &c : cases) {
