@@ -1,21 +1,11 @@
 // The engine's orderly stop, with targets built by hand.
-#include <string>
-
 #include "platform/sockets.h"
 #include "route_fixture.h"
 #include "timer/vtm_driver_testing.h"
 
 namespace {
 
-using routetest::ReadFile;
-
-class Stop : public routetest::RouteTest {
-  protected:
-    void TearDown() override {
-        TimerPoolResetForTest();
-        RouteTest::TearDown();
-    }
-};
+using Stop = routetest::RouteTest;
 
 // The pending repeat lines are written before the socket closes; once closed
 // the engine keeps no number of it, which the next file opened may be given.
@@ -27,9 +17,10 @@ TEST_F(Stop, WritesPendingRepeatsAndForgetsTheSocket) {
     engine.logsock = SockUdp();
     ASSERT_NE(engine.logsock.load(), kInvalidSocket);
     stopdaemon();
+    TimerPoolResetForTest();
     EXPECT_EQ(engine.stoprequested.load(), 1);
     EXPECT_EQ(engine.logsock.load(), kInvalidSocket);
-    EXPECT_EQ(ReadFile(Day("all")),
+    EXPECT_EQ(routetest::ReadFile(Day("all")),
               "Mar 07 10:00:00 h1 same\r\nMar 07 10:00:00 h1 last message repeated 2 times\r\n");
 }
 

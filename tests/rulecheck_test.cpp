@@ -15,33 +15,28 @@
 
 namespace {
 
-std::string Levels(const std::string &star, int mark_and_beyond = 1) {
+// The listing's levels: 24 facilities at level, mark at none.
+std::string Levels(char level) {
     std::string s;
     for (int i = 0; i < 24; ++i) {
-        s += star + " ";
+        s = s + level + " ";
     }
-    for (int i = 0; i < mark_and_beyond; ++i) {
-        s += "X ";
-    }
-    return s;
+    return s + "X ";
 }
 
 TEST(RuleCheck, ListsTheRulesAndNamesEachRefusedLine) {
-    testutil::TempDir tmp;
+    testutil::TempDir tmp, logs;
     // An action path must begin with a separator: no drive.
     std::string dir =
         tmp.path().size() > 1 && tmp.path()[1] == ':' ? tmp.path().substr(2) : tmp.path();
-    const std::string conf = tmp / "syslog.conf";
-    const std::string none = tmp / "none.conf";
-    const std::string mail_err = Levels("X").replace(4, 2, "3 ");
-    const std::string too_long = "/" + std::string(200, 'p');
+    const std::string conf = tmp / "syslog.conf", none = tmp / "none.conf";
     // The check enters the Log Dir as the daemon does (on POSIX: from the
     // settings file); a file named relative to where it runs is still found,
     // and a drive-less action is taken on the log folder's drive.
-    testutil::TempDir logs;
     testsupport::PrivateRegistry registry;
     registry.WriteSetting(kSettingsKey, "Log Dir", logs.path());
     const std::filesystem::path caller = std::filesystem::current_path();
+    const std::string unused = Levels('X') + "UNUSED: \n", nofile = ": No such file or directory\n";
     const struct {
         std::vector<std::string> args;
         std::string rules;
@@ -49,34 +44,26 @@ TEST(RuleCheck, ListsTheRulesAndNamesEachRefusedLine) {
         std::string out, err;
     } cases[] = {
         {{conf},
-         "# comment\n*.info\t" + dir + "/messages\nmail.err\t*\n\nuser.info\troot, op\n",
+         "# comment\r\n   # indented\r\n \t \r\n*.info\t" + dir +
+             "/messages  \t\r\n\nmail.err;user.info\troot, op\n",
          0,
-         Levels("6") + "FILE: " + dir + "/messages\n" + mail_err + "WALL: \n" +
-             Levels("X").replace(2, 2, "6 ") + "USERS: root, op, \n",
+         Levels('6') + "FILE: " + dir + "/messages\n" + Levels('X').replace(2, 4, "6 3 ") +
+             "USERS: root, op, \n",
          ""},
         // Each refused line by its number, in the daemon's words; a split
         // line keeps its number, the folder of a file must exist.
         {{conf},
-         "*.info\t" + dir + "/messages\nmail.foo\t*\n# c\nbar.info\t*\n*.err\t" + too_long +
-             "\n*.err\t/tarnwick-no-such-folder/log\n" + std::string(511, 'k') + "mail.foo\t*\n" +
-             "foo.err\t*\n",
+         "mail.foo\t*\n# c\nbar.info\t*\n*.err\t/tarnwick-no-such-folder/log\n" +
+             std::string(511, 'k') + "mail.foo\t*\n",
          1,
-         Levels("6") + "FILE: " + dir + "/messages\n" + Levels("X") + "UNUSED: \n" + Levels("X") +
-             "UNUSED: \n" + Levels("3") + "UNUSED: \n" + Levels("3") + "UNUSED: \n" + Levels("X") +
-             "UNUSED: \n" + Levels("X") + "UNUSED: \n" + Levels("X") + "UNUSED: \n",
-         conf + ":2: tarnwick: unknown priority name \"foo\"\n" + conf +
-             ":4: tarnwick: unknown facility name \"bar\"\n" + conf +
-             ":5: tarnwick: file name too long: " + too_long.substr(0, 40) + "...\n" + conf +
-             ":6: tarnwick: /tarnwick-no-such-folder/log: No such file or directory\n" + conf +
-             ":7: tarnwick: unknown priority name \"\"\n" + conf +
-             ":7: tarnwick: unknown priority name \"foo\"\n" + conf +
-             ":8: tarnwick: unknown facility name \"foo\"\n"},
-        {{"syslog.conf"}, "mail.err\t*\n", 0, mail_err + "WALL: \n", ""},
-        {{none},
-         "",
-         2,
-         "",
-         "tarnwick-check: cannot read " + none + ": No such file or directory\n"},
+         unused + unused + Levels('3') + "UNUSED: \n" + unused + unused,
+         conf + ":1: tarnwick: unknown priority name \"foo\"\n" + conf +
+             ":3: tarnwick: unknown facility name \"bar\"\n" + conf +
+             ":4: tarnwick: /tarnwick-no-such-folder/log" + nofile + conf +
+             ":5: tarnwick: unknown priority name \"\"\n" + conf +
+             ":5: tarnwick: unknown priority name \"foo\"\n"},
+        {{"syslog.conf"}, "*.info\t*\n", 0, Levels('6') + "WALL: \n", ""},
+        {{none}, "", 2, "", "tarnwick-check: cannot read " + none + nofile},
         {{conf, conf}, "", 2, "", "usage: tarnwick-check [FILE]\n"},
     };
     for (const auto &c : cases) {
