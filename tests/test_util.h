@@ -41,15 +41,13 @@ class ManualClock {
 // Seconds since the epoch of a UTC date and time.
 int64_t UtcSeconds(int year, int month, int day, int hour, int minute, int second);
 
-// A trace line split at its "%03X> " prefix: the 8-character label
-// ("Warning ") and the text; a line without the prefix is all text.
+// A trace line split at its "%03X> " prefix: the label ("Warning ") and text.
 struct TraceLine {
     std::string label;
     std::string text;
 };
 
-// Catches every trace line while it exists, with the categories of mask
-// enabled; at its end the log is reset (LogResetForTest).
+// Catches the trace lines of the categories in mask while it exists.
 class TraceCatcher {
   public:
     explicit TraceCatcher(uint32_t mask);
@@ -88,16 +86,14 @@ void UnsetEnv(const char *name);
 void TzSet();                   // the runtime reads TZ again
 int64_t TimeGm(struct tm *tm);  // timegm
 
-// Waits at most timeout_ms until thread tid sleeps in a blocking call (POSIX:
-// its state in /proc; Windows: true after 100 ms).
+// Waits at most timeout_ms until thread tid sleeps (Windows: 100 ms, true).
 bool WaitUntilThreadSleeps(unsigned long tid, int timeout_ms);
 
 // The range the platform's timer service reports with no test range set.
 TimerCaps PlatformTimerCaps();
 
-// A private, empty registry while it exists, one at a time: POSIX, a file
-// named by TARNWICK_REGISTRY; Windows, HKEY_LOCAL_MACHINE mapped onto a
-// scratch key under HKEY_CURRENT_USER.
+// A private, empty registry while it exists (one at a time): a file named by
+// TARNWICK_REGISTRY, or HKEY_LOCAL_MACHINE mapped onto a scratch key.
 class PrivateRegistry {
   public:
     PrivateRegistry();

@@ -1,8 +1,6 @@
-// End-to-end runs of the built daemon, inside a private network namespace
-// (run-in-netns.sh): it binds the real port 514 on that loopback.  Each
-// Daemon has a scratch directory with its own registry file, profile, rule
-// file, event log and service database, and runs with its standard output
-// and error in files there.
+// End-to-end runs of the built daemon in a private network namespace
+// (run-in-netns.sh).  Each Daemon has a scratch directory with its registry
+// file, profile, rule file, event log, service database and output files.
 #pragma once
 
 #include <signal.h>
@@ -24,8 +22,7 @@ using testutil::WriteFile;
 bool FileExists(const std::string &path);
 // path, underscore, today's UTC date, ".LOG".
 std::string DailyFile(const std::string &path);
-// The daemon's name of 127.0.0.1: the reverse look-up's name, cut at its first
-// dot when the rest is the local domain, else the dotted quad.
+// The daemon's name of 127.0.0.1 (the look-up's name cut at the local domain).
 std::string LoopbackSenderName();
 bool SendDatagram(const std::string &data, int port = 514, const char *host = "127.0.0.1");
 int ExitCode(int status);  // -1 when the process did not exit
@@ -53,12 +50,11 @@ class Daemon {
     void SetRegistry(const std::vector<std::pair<std::string, std::string>> &values);
     void SetProfile(const std::string &section_lines);
 
-    // Starts "tarnwick <args>"; with wait_ready, returns once the trace shows
-    // "off & running....".  StartSc starts "tarnwick-sc <args>".
+    // Starts "tarnwick <args>" (with wait_ready, until it runs) or "tarnwick-sc <args>".
     bool Start(const std::vector<std::string> &args = {"-debug"}, bool wait_ready = true,
                Hook before_exec = nullptr);
     bool StartSc(const std::vector<std::string> &args, Hook before_exec = nullptr);
-    // Sends sig and waits for the end: the wait status, -1 after the timeout.
+    // Sends sig and waits: the wait status, -1 after the timeout.
     int Signal(int sig) {
         if (pid_ > 0) {
             kill(pid_, sig);
