@@ -112,16 +112,4 @@ TEST(DaemonRun, UnknownSyslogServiceEndsTheRun) {
     EXPECT_FALSE(e2e::FileExists(d.pidfile()));
 }
 
-// Not run by the service manager: the usage, and the dispatcher's failure
-// reported to the event log.
-TEST(ProgramEntry, UnknownSwitchPrintsUsageAndFails) {
-    Daemon d;
-    ASSERT_TRUE(d.Start({"-debugx"}, false));
-    EXPECT_EQ(ExitCode(d.Wait()), 1);
-    EXPECT_EQ(Count(d.Stdout(), "TARNWICK -install          to install the service\n"), 1u);
-    EXPECT_EQ(e2e::ReadFile(d.dir() + "/eventlog"),
-              "Tarnwick\t1\t0x0000\t0x00000000\tTarnwick error: 1063\t"
-              "StartServiceCtrlDispatcher failed.\n");
-}
-
 }  // namespace
