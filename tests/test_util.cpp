@@ -4,7 +4,6 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -37,12 +36,10 @@ std::string MakeTempDir(const std::string &prefix) {
                                static_cast<unsigned>(std::time(nullptr)));
     std::filesystem::path base = std::filesystem::temp_directory_path();
     for (int attempt = 0; attempt < 100; ++attempt) {
-        char name[64];
-        std::snprintf(name, sizeof name, "%s%08x", prefix.c_str(), static_cast<unsigned>(random()));
+        std::filesystem::path dir = base / (prefix + std::to_string(random()));
         std::error_code ec;
-        // Made by this call, so that no other run shares it.
-        if (std::filesystem::create_directory(base / name, ec)) {
-            return (base / name).string();
+        if (std::filesystem::create_directory(dir, ec)) {  // new: no other run shares it
+            return dir.string();
         }
     }
     return std::string();
@@ -56,15 +53,13 @@ TempDir::~TempDir() {
 }
 
 std::string ReadFile(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
     std::stringstream ss;
-    ss << in.rdbuf();
+    ss << std::ifstream(path, std::ios::binary).rdbuf();
     return ss.str();
 }
 
 void WriteFile(const std::string &path, const std::string &data) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << data;
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << data;
 }
 
 ManualClock::ManualClock(int64_t millis) {
@@ -77,9 +72,6 @@ ManualClock::~ManualClock() {
 }
 void ManualClock::Set(int64_t millis) {
     clock_millis = millis;
-}
-void ManualClock::AdvanceSeconds(int64_t seconds) {
-    clock_millis += seconds * 1000;
 }
 
 int64_t UtcSeconds(int year, int month, int day, int hour, int minute, int second) {
@@ -113,11 +105,9 @@ std::vector<TraceLine> TraceCatcher::Split() const {
     std::vector<TraceLine> out;
     for (const std::string &line : Lines()) {
         size_t at = line.find("> ");
-        if (at == std::string::npos || line.size() < at + 12) {
-            out.push_back(TraceLine{"", line});
-        } else {
-            out.push_back(TraceLine{line.substr(at + 2, 8), line.substr(at + 12)});
-        }
+        bool bare = at == std::string::npos || line.size() < at + 12;
+        out.push_back(bare ? TraceLine{"", line}
+                           : TraceLine{line.substr(at + 2, 8), line.substr(at + 12)});
     }
     return out;
 }
@@ -143,12 +133,6 @@ std::vector<std::string> TraceCatcher::Texts(const std::string &label) const {
 bool TraceCatcher::Has(const std::string &text) const {
     std::vector<std::string> texts = Texts();
     return std::find(texts.begin(), texts.end(), text) != texts.end();
-}
-
-std::vector<TraceLine> TraceCatcher::Take() {
-    std::vector<TraceLine> out = Split();
-    Clear();
-    return out;
 }
 
 void TraceCatcher::Clear() {

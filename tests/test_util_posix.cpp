@@ -5,12 +5,8 @@
 
 #include <chrono>
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <thread>
-#include <utility>
-#include <vector>
 
 namespace testsupport {
 
@@ -30,23 +26,19 @@ int64_t TimeGm(struct tm *tm) {
     return static_cast<int64_t>(timegm(tm));
 }
 
-namespace {
-
-// The state letter of a thread of this process ('S' while it sleeps).
-char ThreadState(unsigned long tid) {
-    std::ifstream in("/proc/self/task/" + std::to_string(tid) + "/stat");
-    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    size_t paren = stat.rfind(')');
-    return paren == std::string::npos || paren + 2 >= stat.size() ? '?' : stat[paren + 2];
-}
-
-}  // namespace
-
 bool WaitUntilThreadSleeps(unsigned long tid, int timeout_ms) {
-    for (int i = 0; i < timeout_ms && ThreadState(tid) != 'S'; ++i) {
+    const std::string path = "/proc/self/task/" + std::to_string(tid) + "/stat";
+    for (int i = 0;; ++i) {
+        std::string stat = testutil::ReadFile(path);
+        size_t paren = stat.rfind(')');  // the state letter follows the name
+        if (paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] == 'S') {
+            return true;
+        }
+        if (i >= timeout_ms) {
+            return false;
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    return ThreadState(tid) == 'S';
 }
 
 TimerCaps PlatformTimerCaps() {
@@ -55,77 +47,42 @@ TimerCaps PlatformTimerCaps() {
 
 namespace {
 
-// The private registry: its folder, and its keys in the order made, each with
-// its value lines; the file is written anew on every change.
-struct Registry {
-    testutil::TempDir *dir = nullptr;
-    std::vector<std::pair<std::string, std::string>> keys;
-};
-Registry registry;
+// The registry file: a key line before each value, as the file allows.
+testutil::TempDir *folder = nullptr;
+std::string text;
 
-std::string Quoted(const std::string &text) {
+std::string Quoted(const std::string &s) {
     std::string out = "\"";
-    for (char c : text) {
-        if (c == '\\' || c == '"') {
-            out += '\\';
-        }
-        out += c;
+    for (char c : s) {
+        out += c == '\\' || c == '"' ? std::string("\\") + c : std::string(1, c);
     }
     return out + "\"";
-}
-
-void AddLine(const char *key, const std::string &line) {
-    bool found = false;
-    for (auto &[name, lines] : registry.keys) {
-        if (name == key) {
-            lines += line;
-            found = true;
-        }
-    }
-    if (!found) {
-        registry.keys.emplace_back(key, line);
-    }
-    std::string file = "Windows Registry Editor Version 5.00\n\n";
-    for (const auto &[name, lines] : registry.keys) {
-        file += "[HKEY_LOCAL_MACHINE\\" + name + "]\n" + lines;
-    }
-    testutil::WriteFile(*registry.dir / "registry.reg", file);
 }
 
 }  // namespace
 
 PrivateRegistry::PrivateRegistry() {
-    registry.dir = new testutil::TempDir();
-    SetEnv("TARNWICK_REGISTRY", (*registry.dir / "registry.reg").c_str());
+    folder = new testutil::TempDir();
+    SetEnv("TARNWICK_REGISTRY", (*folder / "registry.reg").c_str());
 }
 
 PrivateRegistry::~PrivateRegistry() {
     UnsetEnv("TARNWICK_REGISTRY");
-    delete registry.dir;
-    registry = Registry();
+    delete folder;
+    folder = nullptr;
+    text.clear();
 }
 
-void PrivateRegistry::MakeKey(const char *key) {
-    AddLine(key, "");
-}
-
-void PrivateRegistry::WriteSetting(const char *key, const char *name, const std::string &text) {
-    AddLine(key, Quoted(name) + "=" + Quoted(text) + "\n");
-}
-
-void PrivateRegistry::WriteNumber(const char *key, const char *name, uint32_t value) {
-    char data[16];
-    std::snprintf(data, sizeof data, "dword:%08x\n", value);
-    AddLine(key, Quoted(name) + "=" + data);
+void PrivateRegistry::WriteSetting(const char *key, const char *name, const std::string &data) {
+    text += "[HKEY_LOCAL_MACHINE\\" + std::string(key) + "]\n" + Quoted(name) + "=" + Quoted(data) +
+            "\n";
+    testutil::WriteFile(*folder / "registry.reg",
+                        "Windows Registry Editor Version 5.00\n\n" + text);
 }
 
 void PrivateRegistry::Clear() {
-    registry.keys.clear();
-    std::remove((*registry.dir / "registry.reg").c_str());
-}
-
-unsigned long OpenHandles() {
-    return 0;
+    text.clear();
+    std::remove((*folder / "registry.reg").c_str());
 }
 
 }  // namespace testsupport

@@ -19,8 +19,7 @@ void SetEnv(const char *name, const char *value) {
 }
 
 void UnsetEnv(const char *name) {
-    // An empty value removes the variable from the runtime's environment.
-    _putenv_s(name, "");
+    _putenv_s(name, "");  // an empty value removes the variable
 }
 
 void TzSet() {
@@ -37,8 +36,7 @@ bool WaitUntilThreadSleeps(unsigned long, int) {
 }
 
 TimerCaps PlatformTimerCaps() {
-    // Asked of winmm directly, not through the layer under test.
-    TIMECAPS tc = {};
+    TIMECAPS tc = {};  // asked of winmm, not of the layer under test
     timeGetDevCaps(&tc, sizeof tc);
     return TimerCaps{tc.wPeriodMin, tc.wPeriodMax};
 }
@@ -50,15 +48,6 @@ HKEY machine = nullptr;
 // One scratch key per process: CTest runs test processes side by side.
 std::string Scratch() {
     return "Software\\Halvane\\TarnwickTests\\" + std::to_string(GetCurrentProcessId());
-}
-
-void Set(const char *key, const char *name, DWORD type, const void *data, DWORD size) {
-    HKEY h;
-    if (RegCreateKeyExA(machine, key, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h, nullptr) ==
-        ERROR_SUCCESS) {
-        RegSetValueExA(h, name, 0, type, static_cast<const BYTE *>(data), size);
-        RegCloseKey(h);
-    }
 }
 
 }  // namespace
@@ -77,31 +66,18 @@ PrivateRegistry::~PrivateRegistry() {
     RegDeleteTreeA(HKEY_CURRENT_USER, Scratch().c_str());
 }
 
-void PrivateRegistry::MakeKey(const char *key) {
+void PrivateRegistry::WriteSetting(const char *key, const char *name, const std::string &text) {
     HKEY h;
     if (RegCreateKeyExA(machine, key, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h, nullptr) ==
         ERROR_SUCCESS) {
+        RegSetValueExA(h, name, 0, REG_SZ, reinterpret_cast<const BYTE *>(text.c_str()),
+                       static_cast<DWORD>(text.size() + 1));
         RegCloseKey(h);
     }
 }
 
-void PrivateRegistry::WriteSetting(const char *key, const char *name, const std::string &text) {
-    Set(key, name, REG_SZ, text.c_str(), static_cast<DWORD>(text.size() + 1));
-}
-
-void PrivateRegistry::WriteNumber(const char *key, const char *name, uint32_t value) {
-    DWORD data = value;
-    Set(key, name, REG_DWORD, &data, sizeof data);
-}
-
 void PrivateRegistry::Clear() {
     RegDeleteTreeA(machine, nullptr);
-}
-
-unsigned long OpenHandles() {
-    DWORD count = 0;
-    GetProcessHandleCount(GetCurrentProcess(), &count);
-    return count;
 }
 
 }  // namespace testsupport

@@ -3,25 +3,14 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <fstream>
-#include <sstream>
 #include <thread>
-
-#ifndef TARNWICK_BINARY
-#error "TARNWICK_BINARY names the daemon under test"
-#endif
-#ifndef TARNWICK_SC_BINARY
-#error "TARNWICK_SC_BINARY names the service manager's command"
-#endif
 
 namespace e2e {
 
@@ -39,17 +28,6 @@ bool WaitUntil(Millis timeout, const auto &done) {
 }
 
 }  // namespace
-
-std::string ReadFile(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-void WriteFile(const std::string &path, const std::string &data) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << data;
-}
 
 bool FileExists(const std::string &path) {
     struct stat st;
@@ -69,12 +47,11 @@ std::string LoopbackSenderName() {
     struct sockaddr_in sa = {};
     sa.sin_family = AF_INET;
     sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    char host[NI_MAXHOST];
+    char host[NI_MAXHOST], local[256] = {};
     if (getnameinfo(reinterpret_cast<sockaddr *>(&sa), sizeof sa, host, sizeof host, nullptr, 0,
                     NI_NAMEREQD) != 0) {
         return "127.0.0.1";
     }
-    char local[256] = {};
     gethostname(local, sizeof local - 1);
     const char *domain = std::strchr(local, '.');
     std::string name = host;
@@ -101,9 +78,15 @@ int ExitCode(int status) {
     return status >= 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-Daemon::Daemon() {
-    char tmpl[] = "/tmp/tarnwick-e2e-XXXXXX";
-    dir_ = mkdtemp(tmpl);
+size_t Count(const std::string &text, const std::string &what) {
+    size_t n = 0;
+    for (size_t at = 0; (at = text.find(what, at)) != std::string::npos; at += what.size()) {
+        ++n;
+    }
+    return n;
+}
+
+Daemon::Daemon() : dir_(scratch_.path()) {
     mkdir(logdir().c_str(), 0755);
     SetRegistry({{"Log Dir", logdir()}});
     SetProfile("DebugFlags=Trace,Warning,Error\n");
@@ -119,10 +102,6 @@ Daemon::~Daemon() {
         kill(ServicePid(), SIGKILL);
         WaitServiceEnd();
     }
-    if (std::getenv("TARNWICK_E2E_KEEP") == nullptr) {
-        int rc = std::system(("rm -rf '" + dir_ + "'").c_str());
-        (void)rc;
-    }
 }
 
 void Daemon::SetRules(const std::string &rules) {
@@ -134,11 +113,7 @@ void Daemon::SetRegistry(const std::vector<std::pair<std::string, std::string>> 
         "Windows Registry Editor Version 5.00\n\n"
         "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvane\\TARNWICK]\n";
     for (const auto &[name, data] : values) {
-        text += "\"" + name + "\"=\"";
-        for (char c : data) {
-            text += c == '\\' || c == '"' ? std::string("\\") + c : std::string(1, c);
-        }
-        text += "\"\n";
+        text += "\"" + name + "\"=\"" + data + "\"\n";
     }
     WriteFile(dir_ + "/registry.reg", text);
 }
@@ -153,10 +128,11 @@ pid_t Daemon::Launch(const char *program, const std::vector<std::string> &args, 
     if (pid != 0) {
         return pid;
     }
-    setenv("TARNWICK_REGISTRY", (dir_ + "/registry.reg").c_str(), 1);
-    setenv("TARNWICK_PROFILE", (dir_ + "/win.ini").c_str(), 1);
-    setenv("TARNWICK_EVENTLOG", (dir_ + "/eventlog").c_str(), 1);
-    setenv("TARNWICK_SCM", (dir_ + "/scm").c_str(), 1);
+    for (const char *name :
+         {"REGISTRY=/registry.reg", "PROFILE=/win.ini", "EVENTLOG=/eventlog", "SCM=/scm"}) {
+        const char *eq = std::strchr(name, '=');
+        setenv(("TARNWICK_" + std::string(name, eq)).c_str(), (dir_ + (eq + 1)).c_str(), 1);
+    }
     unsetenv("TARNWICK_SCM_SERVICE");
     setenv("TZ", "UTC", 1);
     dup2(open("/dev/null", O_RDONLY), 0);
@@ -183,13 +159,10 @@ bool Daemon::StartSc(const std::vector<std::string> &args, Hook before_exec) {
 bool Daemon::Start(const std::vector<std::string> &args, bool wait_ready, Hook before_exec) {
     WriteFile(dir_ + "/stderr", "");
     pid_ = Launch(TARNWICK_BINARY, args, before_exec, dir_ + "/stdout", dir_ + "/stderr");
-    if (pid_ <= 0 || !wait_ready) {
-        return pid_ > 0;
-    }
+    bool ready = pid_ > 0 && !wait_ready;
     // Ready once the trace says so; a process that ended first failed.
-    bool ready = false;
     WaitUntil(kPatience, [&] {
-        ready = Stderr().find("off & running....") != std::string::npos;
+        ready = ready || Stderr().find("off & running....") != std::string::npos;
         return ready || Reap();
     });
     return ready;
@@ -244,10 +217,7 @@ int Daemon::Wait(Millis timeout) {
 }
 
 bool Daemon::WaitForTraceEnd(const std::string &text) const {
-    return WaitUntil(kPatience, [&] {
-        std::string trace = Stderr();
-        return trace.size() >= text.size() && trace.ends_with(text);
-    });
+    return WaitUntil(kPatience, [&] { return Stderr().ends_with(text); });
 }
 
 bool Daemon::WaitForFile(const std::string &path, const std::string &text, Millis timeout) const {
