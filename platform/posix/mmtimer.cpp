@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <mutex>
 
+#include "platform/common/event_table.h"
 #include "platform/common/mmtimer_system.h"
 #include "platform/errors.h"
 #include "platform/mmtimer_testing.h"
@@ -18,9 +19,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr uint32_t kDefaultMin = 1;
 constexpr uint32_t kDefaultMax = 1000000;
-// Events pending or running at once.  The timer pool keeps at most two (the
-// tick that runs and the one it has armed).
-constexpr int kMaxEvents = 64;
 
 // One event.  The record belongs to its thread from TimerSetEvent until the
 // thread frees it (id = 0) as its last step, so a record is never reused
@@ -34,13 +32,8 @@ struct EventRecord {
     bool cancelled;  // TimerKillEvent has been called for id
 };
 
-struct TimerState {
-    std::mutex lock;
+struct TimerState : EventTable<EventRecord> {
     std::condition_variable wake;  // a pending event was cancelled
-    std::condition_variable idle;  // live dropped to 0
-    EventRecord events[kMaxEvents];
-    uint32_t nextid = 1;
-    int live = 0;  // records in use
 };
 
 // Never destroyed: a detached event thread may still be finishing while the
@@ -69,10 +62,7 @@ void *RunEvent(void *param) {
         callback(id, 0, user, 0, 0);
         hold.lock();
     }
-    ev = EventRecord{};
-    if (--st.live == 0) {
-        st.idle.notify_all();
-    }
+    st.Release(ev);
     return nullptr;
 }
 
@@ -92,27 +82,13 @@ uint32_t SystemTimerSetEvent(uint32_t delay, uint32_t, TimerEventCallback callba
     }
     TimerState &st = State();
     std::lock_guard<std::mutex> hold(st.lock);
-    EventRecord *ev = nullptr;
-    for (EventRecord &candidate : st.events) {
-        if (candidate.id == 0) {
-            ev = &candidate;
-            break;
-        }
-    }
-    if (ev == nullptr) {
+    uint32_t id;
+    int index = st.Claim(&id);
+    if (index < 0) {
         PlatformSetLastError(kTimerNoCanDo);
         return 0;
     }
-    // Ids count up from 1; after a wrap, skip 0 and any id still in use.
-    uint32_t id;
-    bool taken;
-    do {
-        id = st.nextid++;
-        taken = id == 0;
-        for (const EventRecord &other : st.events) {
-            taken = taken || other.id == id;
-        }
-    } while (taken);
+    EventRecord *ev = &st.events[index];
     *ev = EventRecord{id,    callback, user, Clock::now() + std::chrono::milliseconds(delay),
                       false, false};
 
@@ -124,11 +100,10 @@ uint32_t SystemTimerSetEvent(uint32_t delay, uint32_t, TimerEventCallback callba
     int err = pthread_create(&thread, &attr, RunEvent, ev);
     pthread_attr_destroy(&attr);
     if (err != 0) {
-        *ev = EventRecord{};
+        st.Release(*ev);
         PlatformSetLastError(WindowsErrorOfErrno(err));
         return 0;
     }
-    ++st.live;
     return id;
 }
 
@@ -164,9 +139,5 @@ void TimerSetCapsForTest(uint32_t min, uint32_t max) {
 }
 
 int TimerWaitIdleForTest(int timeout_ms) {
-    TimerState &st = State();
-    std::unique_lock<std::mutex> hold(st.lock);
-    bool idle = st.idle.wait_for(hold, std::chrono::milliseconds(timeout_ms),
-                                 [&st] { return st.live == 0; });
-    return idle ? 0 : -1;
+    return State().WaitIdle(timeout_ms);
 }

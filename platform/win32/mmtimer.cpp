@@ -16,18 +16,13 @@
 // clang-format on
 
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <mutex>
 
+#include "platform/common/event_table.h"
 #include "platform/common/mmtimer_system.h"
 #include "platform/mmtimer_testing.h"
 
 namespace {
-
-// Events pending or running at once.  The timer pool keeps at most two (the
-// tick that runs and the one it has armed).
-constexpr int kMaxEvents = 64;
 
 struct EventRecord {
     uint32_t id;  // ours; 0: free
@@ -39,13 +34,7 @@ struct EventRecord {
     bool fired;      // Fire has finished with this record
 };
 
-struct TimerState {
-    std::mutex lock;
-    std::condition_variable idle;  // live dropped to 0
-    EventRecord events[kMaxEvents];
-    uint32_t nextid = 1;
-    int live = 0;  // records in use
-};
+using TimerState = EventTable<EventRecord>;
 
 // Never destroyed: a winmm thread may still be finishing while the process
 // runs its exit handlers.
@@ -57,14 +46,6 @@ TimerState &State() {
 // The range enforced: winmm's own unless a test set one (0, 0: winmm's).
 std::atomic<uint32_t> test_min{0};
 std::atomic<uint32_t> test_max{0};
-
-// Frees a record; call with the lock held.
-void Release(TimerState &st, EventRecord &ev) {
-    ev = EventRecord{};
-    if (--st.live == 0) {
-        st.idle.notify_all();
-    }
-}
 
 // winmm's callback.  user packs our id (high half) and the record's index.
 void CALLBACK Fire(UINT, UINT, DWORD_PTR user, DWORD_PTR, DWORD_PTR) {
@@ -87,7 +68,7 @@ void CALLBACK Fire(UINT, UINT, DWORD_PTR user, DWORD_PTR, DWORD_PTR) {
     ev.fired = true;
     // Until timeSetEvent has returned, its caller still counts on the record.
     if (ev.winmm != 0) {
-        Release(st, ev);
+        st.Release(ev);
     }
 }
 
@@ -130,27 +111,12 @@ uint32_t SystemTimerSetEvent(uint32_t delay, uint32_t resolution, TimerEventCall
     uint32_t id = 0;
     {
         std::lock_guard<std::mutex> hold(st.lock);
-        for (int i = 0; i < kMaxEvents; ++i) {
-            if (st.events[i].id == 0) {
-                index = i;
-                break;
-            }
-        }
+        index = st.Claim(&id);
         if (index < 0) {
             SetLastError(kTimerNoCanDo);
             return 0;
         }
-        // Ids count up from 1; after a wrap, skip 0 and any id still in use.
-        bool taken;
-        do {
-            id = st.nextid++;
-            taken = id == 0;
-            for (const EventRecord &other : st.events) {
-                taken = taken || other.id == id;
-            }
-        } while (taken);
         st.events[index] = EventRecord{id, 0, callback, user, false, false, false};
-        ++st.live;
     }
     DWORD_PTR packed = (static_cast<DWORD_PTR>(id) << 32) | static_cast<DWORD_PTR>(index);
     UINT winmm = timeSetEvent(delay, resolution, Fire, packed,
@@ -158,13 +124,13 @@ uint32_t SystemTimerSetEvent(uint32_t delay, uint32_t resolution, TimerEventCall
     std::lock_guard<std::mutex> hold(st.lock);
     EventRecord &ev = st.events[index];
     if (winmm == 0) {
-        Release(st, ev);
+        st.Release(ev);
         SetLastError(kTimerNoCanDo);
         return 0;
     }
     ev.winmm = winmm;
     if (ev.fired) {
-        Release(st, ev);  // it has come and gone already
+        st.Release(ev);  // it has come and gone already
     }
     return id;
 }
@@ -178,7 +144,7 @@ int SystemTimerKillEvent(uint32_t id) {
     UINT winmm = 0;
     {
         std::lock_guard<std::mutex> hold(st.lock);
-        for (int i = 0; i < kMaxEvents; ++i) {
+        for (int i = 0; i < kMaxTimerEvents; ++i) {
             EventRecord &ev = st.events[i];
             if (ev.id == id && !ev.cancelled && !ev.fired) {
                 index = i;
@@ -202,7 +168,7 @@ int SystemTimerKillEvent(uint32_t id) {
     std::lock_guard<std::mutex> hold(st.lock);
     EventRecord &ev = st.events[index];
     if (ev.id == id && rc == TIMERR_NOERROR) {
-        Release(st, ev);
+        st.Release(ev);
     }
     return kTimerNoError;
 }
@@ -221,9 +187,5 @@ void TimerSetCapsForTest(uint32_t min, uint32_t max) {
 }
 
 int TimerWaitIdleForTest(int timeout_ms) {
-    TimerState &st = State();
-    std::unique_lock<std::mutex> hold(st.lock);
-    bool idle = st.idle.wait_for(hold, std::chrono::milliseconds(timeout_ms),
-                                 [&st] { return st.live == 0; });
-    return idle ? 0 : -1;
+    return State().WaitIdle(timeout_ms);
 }

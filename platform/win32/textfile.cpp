@@ -46,6 +46,27 @@ bool WriteWhole(int fd, const char *data, size_t len) {
     return n >= 0 && static_cast<size_t>(n) == len;
 }
 
+// Appends the lead (a line end after a fragment, or nothing) and the pieces
+// at the end of the file.  errno is cleared for each call, so that a short
+// write without an error reports 0, and restored when everything was
+// written.  Returns 0, or -1 with the file cut back (or marked torn).
+int AppendWhole(int fd, bool torn, const char *lead, size_t leadlen, const TextPiece *pieces,
+                int count) {
+    int saved = errno;
+    __int64 start = _lseeki64(fd, 0, SEEK_END);
+    bool ok = leadlen == 0 || WriteWhole(fd, lead, leadlen);
+    for (int i = 0; i < count && ok; ++i) {
+        ok = pieces[i].len == 0 || WriteWhole(fd, pieces[i].data, pieces[i].len);
+    }
+    if (!ok) {
+        // No part of a line stays behind for the next write to join.
+        int err = errno;  // before the cut, which may change it
+        return TextWriteFailed(fd, err, CutBack(fd, start), torn);
+    }
+    errno = saved;
+    return 0;
+}
+
 // The runtime's error number for a Windows error of CreateFile.
 int ErrnoOfWindowsError(DWORD code) {
     switch (code) {
@@ -119,26 +140,9 @@ long TextWritePieces(int fd, const TextPiece *pieces, int count) {
             fits = false;
         }
     }
-    // errno is cleared for each call, so that a short write without an error
-    // reports 0, and restored when everything was written.
-    int saved = errno;
-    __int64 start = _lseeki64(fd, 0, SEEK_END);
-    bool ok = true;
-    if (fits) {
-        ok = WriteWhole(fd, buf, used);
-    } else {
-        ok = !torn || WriteWhole(fd, "\n", 1);
-        for (int i = 0; i < count && ok; ++i) {
-            ok = pieces[i].len == 0 || WriteWhole(fd, pieces[i].data, pieces[i].len);
-        }
-    }
-    if (!ok) {
-        // No part of the line stays behind for the next line to join.
-        int err = errno;  // before the cut, which may change it
-        return TextWriteFailed(fd, err, CutBack(fd, start), torn);
-    }
-    errno = saved;
-    return static_cast<long>(total);
+    int rc = fits ? AppendWhole(fd, torn, buf, used, nullptr, 0)
+                  : AppendWhole(fd, torn, "\n", torn ? 1 : 0, pieces, count);
+    return rc < 0 ? rc : static_cast<long>(total);
 }
 
 int SystemFileId(int fd, TextFileId *id) {
@@ -208,19 +212,7 @@ int TextOpenLog(const char *path) {
 int TextAppendDisk(int fd, const TextPiece *pieces, int count) {
     // A write that follows a fragment left behind begins on a line of its own.
     bool torn = TextTakeTorn(fd);
-    int saved = errno;
-    __int64 start = _lseeki64(fd, 0, SEEK_END);
-    bool ok = !torn || WriteWhole(fd, "\r\n", 2);
-    for (int i = 0; i < count && ok; ++i) {
-        ok = pieces[i].len == 0 || WriteWhole(fd, pieces[i].data, pieces[i].len);
-    }
-    if (!ok) {
-        // No part of a line stays behind for the next write to join.
-        int err = errno;  // before the cut, which may change it
-        return TextWriteFailed(fd, err, CutBack(fd, start), torn);
-    }
-    errno = saved;
-    return 0;
+    return AppendWhole(fd, torn, "\r\n", torn ? 2 : 0, pieces, count);
 }
 
 int TextClose(int fd) {
