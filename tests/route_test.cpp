@@ -50,11 +50,10 @@ TEST_F(Routing, MatchesEntriesNotBelowTheLevelOfTheFacility) {
         uint8_t entry;
         int pri;
         bool matches;
-    } cases[] = {{5, 6, false},         {6, 6, true},
-                 {7, 6, true},          {NOLEVEL, 6, false},
-                 {0, 0, true},          {NOLEVEL, 0, false},
-                 {6, 8 + 6, true},      {5, 8 + 6, false},
-                 {6, 24 * 8 + 6, true}, {NOLEVEL, 24 * 8 + 6, false}};
+    } cases[] = {{5, 6, false},    {6, 6, true},
+                 {7, 6, true},     {NOLEVEL, 6, false},
+                 {0, 0, true},     {NOLEVEL, 0, false},
+                 {6, 8 + 6, true}, {6, 24 * 8 + 6, true /* mark.info */}};
     for (const auto &c : cases) {
         EngineResetForTest();
         LogTarget *t = Add(TargetKind::WALL);
@@ -62,8 +61,7 @@ TEST_F(Routing, MatchesEntriesNotBelowTheLevelOfTheFacility) {
         logmsg(c.pri, "text", "h1", 0);
         EXPECT_EQ(t->lastwrite == kT0, c.matches) << "entry " << int(c.entry) << " pri " << c.pri;
     }
-    // The record's bytes behind levels are zero: read as entries, they would
-    // select every level of facilities 25 to 127.
+    // Facilities 25 to 127 match nothing (not the zero bytes behind levels).
     for (int fac = 25; fac <= 127; ++fac) {
         EngineResetForTest();
         LogTarget *t = Add(TargetKind::WALL, 7);
@@ -77,19 +75,15 @@ TEST_F(Routing, MatchesEntriesNotBelowTheLevelOfTheFacility) {
     logmsg(6, "-- MARK --", "loghost", LM_STAMP | LM_MARK | LM_NOCONSOLE);
     EXPECT_EQ(mark->lastwrite, kT0);
     EXPECT_EQ(console->lastwrite, 0);
-}
-
-TEST_F(Routing, WithoutRulesOnlyTheConsoleDeviceTakesTheMessage) {
-    AddFile("m");
+    // Without a rule table in force only the console device (none) may take it.
     engine.rulesready = 0;
-    engine.constarget.kind = TargetKind::CONSOLE;  // filename: consdev, empty
     logmsg(13, "text", "h1", 0);
-    EXPECT_EQ(engine.constarget.fd, -1);
+    EXPECT_EQ(console->lastwrite, 0);
     EXPECT_EQ(engine.constarget.lastwrite, 0);
-    EXPECT_FALSE(std::filesystem::exists(Day("m")));
 }
 
-// The same text from the same host every 10 seconds, 0 to 110.
+// The same text every 10 seconds, 0 to 110; then new texts write the pending
+// count first, one pending repeat as the kept line with the repeat's stamp.
 TEST_F(Routing, RepeatsFollowTheWorkedTiming) {
     LogTarget *t = AddFile("m");
     for (int s = 0; s <= 110; s += 10) {
@@ -98,92 +92,59 @@ TEST_F(Routing, RepeatsFollowTheWorkedTiming) {
         EXPECT_EQ(t->repeats, s <= 30 ? s / 10 : s == 40 || s == 110 ? 0 : (s - 40) / 10) << s;
         EXPECT_EQ(t->backoff, s < 40 ? 0u : 1u) << s;
     }
+    Send({120, 121, 122}, "a");
+    Send({123, 124}, "b");
+    Send({125}, "c");
+    EXPECT_EQ(t->backoff, 0u);
     EXPECT_EQ(ReadFile(Day("m")),
               "Mar 07 10:00:00 h1 hello\r\n"
               "Mar 07 10:00:40 h1 last message repeated 4 times\r\n"
-              "Mar 07 10:01:50 h1 last message repeated 7 times\r\n");
+              "Mar 07 10:01:50 h1 last message repeated 7 times\r\n"
+              "Mar 07 10:02:00 h1 a\r\n"
+              "Mar 07 10:02:02 h1 last message repeated 2 times\r\n"
+              "Mar 07 10:02:03 h1 b\r\n"
+              "Mar 07 10:02:04 h1 b\r\n"
+              "Mar 07 10:02:05 h1 c\r\n");
 }
 
-// One pending repeat writes the kept line again, with the repeat's stamp.
-TEST_F(Routing, DifferentTextWritesThePendingCountFirst) {
+// Kept are text and sender, not the texts from 240 bytes on; a fresh record
+// keeps nothing, not even an empty text from an empty host.
+TEST_F(Routing, ARepeatIsTheKeptTextFromTheSameHost) {
     LogTarget *t = AddFile("m");
-    Send({0, 10, 20}, "a");
-    Send({25, 26}, "b");
-    Send({27}, "c");
-    EXPECT_EQ(t->backoff, 0u);
-    EXPECT_EQ(t->repeats, 0);
-    EXPECT_EQ(ReadFile(Day("m")),
-              "Mar 07 10:00:00 h1 a\r\n"
-              "Mar 07 10:00:20 h1 last message repeated 2 times\r\n"
-              "Mar 07 10:00:25 h1 b\r\n"
-              "Mar 07 10:00:26 h1 b\r\n"
-              "Mar 07 10:00:27 h1 c\r\n");
-}
-
-// A host longer than the record holds is cut to it.
-TEST_F(Routing, SameTextFromTwoHostsIsNeverARepeat) {
-    LogTarget *t = AddFile("m");
-    const std::string longhost(HOSTNAME_SIZE, 'x');
-    for (const std::string &host : {std::string("h1"), std::string("H1"), longhost}) {
-        logmsg(13, "a", host.c_str(), 0);
+    const std::string longhost(HOSTNAME_SIZE, 'x'), kept(239, 'k'), longer(240, 'l');
+    const struct {
+        std::string text, host;
+        int repeats;
+    } cases[] = {{"", "", 0},        {"", "", 1},     {"a", "h1", 0},  {"a", "H1", 0},
+                 {"a", longhost, 0}, {kept, "h1", 0}, {kept, "h1", 1}, {longer, "h1", 0},
+                 {longer, "h1", 0},  {"", "h1", 0},   {"", "h1", 1}};
+    for (const auto &c : cases) {
+        logmsg(13, c.text.c_str(), c.host.c_str(), 0);
+        EXPECT_EQ(t->repeats, c.repeats) << c.text << " from " << c.host;
     }
-    EXPECT_EQ(t->repeats, 0);
-    EXPECT_EQ(ReadFile(Day("m")),
-              "Mar 07 10:00:00 h1 a\r\nMar 07 10:00:00 H1 a\r\nMar 07 10:00:00 " +
-                  longhost.substr(1) + " a\r\n");
+    const std::string s = "Mar 07 10:00:00 ";
+    EXPECT_EQ(ReadFile(Day("m")), s + " \r\n" + s + " \r\n" + s + "h1 a\r\n" + s + "H1 a\r\n" + s +
+                                      longhost.substr(1) + " a\r\n" + s + "h1 " + kept + "\r\n" +
+                                      s + "h1 " + kept + "\r\n" + s + "h1 " + longer + "\r\n" + s +
+                                      "h1 " + longer + "\r\n" + s + "h1 \r\n");
 }
 
-TEST_F(Routing, LongTextsAreWrittenButNotKept) {
-    LogTarget *t = AddFile("m");
-    const std::string kept(239, 'k');
-    const std::string longer(240, 'l');
-    Send({0, 0}, kept.c_str());
-    EXPECT_EQ(t->repeats, 1);
-    Send({0, 0}, longer.c_str());  // writes the pending 239 first
-    EXPECT_EQ(t->repeats, 0);
-    // Nothing was kept: an empty text is a message of its own; kept, the next
-    // one repeats it.
-    Send({0, 0}, "");
-    EXPECT_EQ(t->repeats, 1);
-    const std::string s = "Mar 07 10:00:00 h1 ";
-    EXPECT_EQ(ReadFile(Day("m")), s + kept + "\r\n" + s + kept + "\r\n" + s + longer + "\r\n" + s +
-                                      longer + "\r\n" + s + "\r\n");
-}
-
-// A fresh record keeps an empty text from an empty host: no repeat of it.
-TEST_F(Routing, FreshTargetKeepsNothingToRepeat) {
-    LogTarget *t = Add(TargetKind::WALL, 7);
-    logmsg(13, "", "", 0);
-    EXPECT_EQ(t->repeats, 0);
-    logmsg(13, "", "", 0);
-    EXPECT_EQ(t->repeats, 1);
-}
-
-TEST_F(Routing, MarkReachesOnlyTargetsIdleFor600Seconds) {
+// MARK reaches the targets idle for 600 seconds, is never a repeat and
+// replaces the kept text.
+TEST_F(Routing, MarkReachesTargetsIdleFor600SecondsAndIsNeverARepeat) {
+    AddFile("m");
     LogTarget *recent = AddFile("recent");
-    LogTarget *idle = AddFile("idle");
-    SetNow(kT0 + 1000);
-    recent->lastwrite = static_cast<int32_t>(kT0 + 1000 - 599);
-    idle->lastwrite = static_cast<int32_t>(kT0 + 1000 - 600);
-    logmsg(6, "-- MARK --", "loghost", LM_STAMP | LM_MARK);
-    EXPECT_FALSE(std::filesystem::exists(Day("recent")));
-    EXPECT_EQ(ReadFile(Day("idle")), "Mar 07 10:16:40 loghost -- MARK --\r\n");
-}
-
-TEST_F(Routing, MarkIsNeverARepeatAndReplacesTheKeptText) {
-    LogTarget *t = AddFile("m");
     logmsg(13, "a", "loghost", 0);
+    recent->lastwrite = static_cast<int32_t>(kT0 + 1);
     for (int s : {600, 1200}) {
         SetNow(kT0 + s);
         logmsg(6, "-- MARK --", "loghost", LM_STAMP | LM_MARK);
     }
     logmsg(13, "a", "loghost", 0);
-    EXPECT_EQ(t->repeats, 0);
-    EXPECT_EQ(ReadFile(Day("m")),
-              "Mar 07 10:00:00 loghost a\r\n"
-              "Mar 07 10:10:00 loghost -- MARK --\r\n"
-              "Mar 07 10:20:00 loghost -- MARK --\r\n"
-              "Mar 07 10:20:00 loghost a\r\n");
+    const std::string a = "Mar 07 10:00:00 loghost a\r\n", mark = " loghost -- MARK --\r\n";
+    const std::string end = "Mar 07 10:20:00" + mark + "Mar 07 10:20:00 loghost a\r\n";
+    EXPECT_EQ(ReadFile(Day("m")), a + "Mar 07 10:10:00" + mark + end);
+    EXPECT_EQ(ReadFile(Day("recent")), a + end);
 }
 
 }  // namespace
