@@ -63,33 +63,19 @@ TEST_F(Output, AHoldAcrossMidnightAndTwoFilesKeepsEveryLineInPlace) {
     EXPECT_EQ(ReadFile(Path("mail") + "_20240308.LOG"), d8 + "m2\r\n");
 }
 
-// Moved away, deleted or replaced between two lines, the name gets a new file.
+// Moved away or replaced between two lines, the name gets a new file.
 TEST_F(Output, ANameThatNoLongerLeadsToTheOpenFileIsOpenedAnew) {
-    for (const std::string moved : {".1", "", ".old"}) {
-        EngineResetForTest();
-        const std::string day = Day("m");
-        AddFile("m");
+    for (const std::string moved : {".1", ".old"}) {
+        const std::string day = Day(moved);
+        AddFile(moved);
         logmsg(13, "one", "h1", 0);
-        if (moved.empty()) {
-            std::filesystem::remove(day);
-        } else {
-            std::filesystem::rename(day, day + moved);
-        }
-        if (moved == ".old") {
-            std::ofstream(day, std::ios::binary) << "other\r\n";
-        }
-        // A system that keeps a deleted file's name while it is open (wine)
-        // tells nothing of the delete.
-        if (moved.empty() && std::filesystem::exists(day)) {
-            continue;
-        }
+        std::filesystem::rename(day, day + moved);
+        const std::string other = moved == ".old" ? "other\r\n" : "";
+        testutil::WriteFile(day, other);
         logmsg(13, "two", "h1", 0);
-        const std::string extra = moved == ".old" ? "other\r\n" : "";
-        EXPECT_EQ(ReadFile(day), extra + "Mar 07 10:00:00 h1 two\r\n") << moved;
-        if (!moved.empty()) {
-            EXPECT_EQ(ReadFile(day + moved), "Mar 07 10:00:00 h1 one\r\n") << moved;
-        }
-        std::filesystem::remove(day);
+        EXPECT_EQ(ReadFile(day), other + "Mar 07 10:00:00 h1 two\r\n") << moved;
+        EXPECT_EQ(ReadFile(day + moved), "Mar 07 10:00:00 h1 one\r\n") << moved;
+        EngineResetForTest();
     }
 }
 
@@ -139,22 +125,28 @@ TEST_F(Output, DeviceLinesEndInCarriageReturnAndLineFeed) {
 
 // Disabled and reported in the other files, a long name by its head; then
 // silent.  A device is never created.
-TEST_F(Output, TargetThatCannotBeOpenedIsDisabledAndReported) {
+TEST_F(Output, TargetThatCannotBeWrittenIsDisabledAndReported) {
     const std::string deep = "nodir/" + std::string(120, 'd');
-    for (const std::string &name : {std::string("nodir/m"), deep, std::string("gone")}) {
-        const std::string other = "good" + std::to_string(name.size());
-        LogTarget *bad = name == "gone" ? Add(TargetKind::TTY, 7, Path(name)) : AddFile(name);
+    const struct {
+        TargetKind kind;
+        std::string name;
+    } cases[] = {{TargetKind::FILE, "nodir/m"},
+                 {TargetKind::FILE, deep},
+                 {TargetKind::TTY, "gone"},
+                 {TargetKind::FORW, "relay"}};  // logsock is not open: the send fails
+    for (const auto &c : cases) {
+        const std::string other = "good" + std::to_string(c.name.size());
+        LogTarget *bad = Add(c.kind, 7, Path(c.name));
         LogTarget *good = AddFile(other);
         logmsg(13, "text", "h1", 0);
         logmsg(13, "more", "h1", 0);
-        EXPECT_EQ(errno, 0);
         EXPECT_EQ(bad->kind, TargetKind::UNUSED);
         EXPECT_EQ(good->kind, TargetKind::FILE);
-        std::string shown = Path(name);
+        std::string shown = c.kind == TargetKind::FORW ? "sendto" : Path(c.name);
         shown = shown.size() <= 60 ? shown : shown.substr(0, 57) + "...";
-        EXPECT_EQ(ReadFile(Day(other)), "Mar 07 10:00:00 loghost tarnwick: " + shown +
-                                            ": No such file or directory\r\n"
-                                            "Mar 07 10:00:00 h1 text\r\n"
+        const char *why = RuntimeErrorText(c.kind == TargetKind::FORW ? EBADF : ENOENT);
+        EXPECT_EQ(ReadFile(Day(other)), "Mar 07 10:00:00 loghost tarnwick: " + shown + ": " + why +
+                                            "\r\nMar 07 10:00:00 h1 text\r\n"
                                             "Mar 07 10:00:00 h1 more\r\n");
         EXPECT_FALSE(std::filesystem::exists(Path("gone")));
         for (LogTarget *t : {bad, good}) {
@@ -183,18 +175,6 @@ TEST_F(Output, ForwardedDatagramIsLevelBlankTextLineFeedCutTo1024) {
     EXPECT_EQ(Receive(), "<3> again\n");
     EXPECT_EQ(Receive(), "<3> last message repeated 2 times\n");
     EXPECT_EQ(Receive(), "<6> other\n");
-}
-
-TEST_F(Output, FailedSendIsDisabledAndReported) {
-    LogTarget *t = Add(TargetKind::FORW, 7);
-    t->dest.forw.forwaddr = {kAfInet, 0x0202, 0x0100007f, {}};
-    AddFile("good");
-    logmsg(13, "text", "h1", 0);  // logsock is not open: every send fails
-    EXPECT_EQ(t->kind, TargetKind::UNUSED);
-    EXPECT_EQ(ReadFile(Day("good")), std::string("Mar 07 10:00:00 loghost tarnwick: sendto: ") +
-                                         RuntimeErrorText(EBADF) +
-                                         "\r\n"
-                                         "Mar 07 10:00:00 h1 text\r\n");
 }
 
 }  // namespace
