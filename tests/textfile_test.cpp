@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <string>
 
 #include "test_util.h"
@@ -40,7 +39,7 @@ TEST(TextFile, StreamsWriteCrLfAndReadLf) {
     EXPECT_EQ(all, memory + "lines\r");
 }
 
-// Returns the caller bytes written; a piece too large for one buffer too.
+// Returns the caller bytes written, a piece too large for one buffer too.
 TEST(TextFile, GatheredWritesAppendWholeLinesWithCrLf) {
     testutil::TempDir dir;
     int fd = TextOpenAppend((dir / "log").c_str(), true);
@@ -55,20 +54,6 @@ TEST(TextFile, GatheredWritesAppendWholeLinesWithCrLf) {
     TextClose(fd);
     EXPECT_EQ(testutil::ReadFile(dir / "log"), "host text\r\n" + big.substr(0, 2500) + "\r\n" +
                                                    big.substr(2501) + "\r\nhost text\r\n");
-}
-
-TEST(TextFile, FailuresSetErrno) {
-    testutil::TempDir dir;
-    errno = 0;
-    EXPECT_EQ(TextOpenAppend((dir / "absent").c_str(), false), -1);
-    EXPECT_EQ(errno, ENOENT);
-    errno = 0;
-    EXPECT_EQ(TextOpen((dir / "absent").c_str(), "r"), nullptr);
-    EXPECT_EQ(errno, ENOENT);
-    const TextPiece piece = {"x\n", 2};
-    errno = 0;
-    EXPECT_EQ(TextWritePieces(-1, &piece, 1), -1);
-    EXPECT_EQ(errno, EBADF);
 }
 
 }  // namespace
