@@ -107,8 +107,7 @@ TEST_F(Routing, RepeatsFollowTheWorkedTiming) {
               "Mar 07 10:02:05 h1 c\r\n");
 }
 
-// Kept are text and sender, not the texts from 240 bytes on; a fresh record
-// keeps nothing, not even an empty text from an empty host.
+// A repeat: the same kept text (under 240 bytes) and sender; a fresh record keeps nothing.
 TEST_F(Routing, ARepeatIsTheKeptTextFromTheSameHost) {
     LogTarget *t = AddFile("m");
     const std::string longhost(HOSTNAME_SIZE, 'x'), kept(239, 'k'), longer(240, 'l');
@@ -121,6 +120,7 @@ TEST_F(Routing, ARepeatIsTheKeptTextFromTheSameHost) {
     for (const auto &c : cases) {
         logmsg(13, c.text.c_str(), c.host.c_str(), 0);
         EXPECT_EQ(t->repeats, c.repeats) << c.text << " from " << c.host;
+        EXPECT_EQ(t->backoff, 0u);  // no count was written
     }
     const std::string s = "Mar 07 10:00:00 ";
     EXPECT_EQ(ReadFile(Day("m")), s + " \r\n" + s + " \r\n" + s + "h1 a\r\n" + s + "H1 a\r\n" + s +

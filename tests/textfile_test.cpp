@@ -31,9 +31,10 @@ TEST(TextFile, StreamsWriteCrLfAndReadLf) {
     EXPECT_EQ(testutil::ReadFile(dir / "a.txt"), disk + "lines\r");
     f = TextOpen((dir / "a.txt").c_str(), "r");
     ASSERT_NE(f, nullptr);
+    char buf[64];
     std::string all;
-    for (int c; (c = std::fgetc(f)) != EOF;) {
-        all += static_cast<char>(c);
+    while (std::fgets(buf, sizeof buf, f) != nullptr) {
+        all += buf;
     }
     std::fclose(f);
     EXPECT_EQ(all, memory + "lines\r");
