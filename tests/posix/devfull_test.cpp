@@ -7,124 +7,74 @@
 #include <sys/mount.h>
 
 #include <cerrno>
-#include <filesystem>
-#include <string>
 
-#include "engine/output.h"
 #include "platform/textfile.h"
 #include "route_fixture.h"
-#include "test_util.h"
 
 namespace {
 
-using routetest::CountLines;
-using routetest::ReadFile;
+class FullDisk : public routetest::RouteTest {};
 
-// A line that does not fit leaves no part of it behind; where the file cannot
-// be cut (append-only), the next line begins on a line of its own.  On a
-// 16 KiB file system in this thread's own mount namespace (root only).
-TEST(TextFileFullDisk, APartLineLeavesNothingOrTheNextLineStartsAfresh) {
+// A line that does not fit leaves nothing behind, or where the file cannot be cut (append-only)
+// the next line starts afresh; caller text and disk text, on a 16 KiB tmpfs of its own.
+TEST_F(FullDisk, APartLineLeavesNothingOrTheNextLineStartsAfresh) {
     if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr)) {
         GTEST_SKIP() << "no private mount namespace (not root)";
     }
-    const std::string dir = testutil::MakeTempDir("tarnwick_full_");
-    const std::string log = dir + "/log", filler = dir + "/filler";
-    const std::string text(99, 'x');
-    const std::string disk = text + "\r\n";
-    const TextPiece line[] = {{text.data(), text.size()}, {"\n", 1}};
-    const TextPiece next[] = {{"next", 4}, {"\n", 1}};
-    const TextPiece diskline = {disk.data(), disk.size()}, disknext = {"next\r\n", 6};
-    // Both writers: caller text (TextWritePieces) and disk text (TextAppendDisk).
-    auto write = [&](int fd, bool raw, bool last) {
-        return raw ? TextAppendDisk(fd, last ? &disknext : &diskline, 1) == 0
-                   : TextWritePieces(fd, last ? next : line, 2) == (last ? 5 : 100);
-    };
-    auto open = [&](bool raw) {
-        return raw ? TextOpenLog(log.c_str()) : TextOpenAppend(log.c_str(), true);
+    const std::string log = Path("log"), filler = Path("filler"), text(99, 'x');
+    auto write = [&](int fd, bool raw, const std::string &line) {
+        const std::string form = line + (raw ? "\r\n" : "\n");
+        const TextPiece piece = {form.data(), form.size()};
+        return raw ? TextAppendDisk(fd, &piece, 1) == 0
+                   : TextWritePieces(fd, &piece, 1) == static_cast<long>(form.size());
     };
     for (int round = 0; round < 4; ++round) {
         const bool append_only = round % 2 == 1, raw = round >= 2;
-        ASSERT_EQ(mount("tmpfs", dir.c_str(), "tmpfs", 0, "size=16k"), 0);
+        ASSERT_EQ(mount("tmpfs", dir_.path().c_str(), "tmpfs", 0, "size=16k"), 0);
         testutil::WriteFile(filler, std::string(4096, 'f'));  // a page, freed later
-        int fd = open(raw);
+        int fd = raw ? TextOpenLog(log.c_str()) : TextOpenAppend(log.c_str(), true);
         int flags = FS_APPEND_FL;
         ASSERT_TRUE(!append_only || ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0);
         std::string whole;
-        while (write(fd, raw, false)) {
-            whole += disk;
+        while (write(fd, raw, text)) {
+            whole += text + "\r\n";
         }
         EXPECT_EQ(errno, ENOSPC);
         TextClose(fd);
-        const std::string kept = ReadFile(log);
+        const std::string kept = testutil::ReadFile(log);
         EXPECT_EQ(kept.substr(0, whole.size()), whole) << round;
         EXPECT_EQ(kept.size() > whole.size(), append_only) << round;
-
         std::filesystem::remove(filler);
-        fd = open(raw);
-        EXPECT_TRUE(write(fd, raw, true)) << round;
+        fd = raw ? TextOpenLog(log.c_str()) : TextOpenAppend(log.c_str(), true);
+        EXPECT_TRUE(write(fd, raw, "next")) << round;
         TextClose(fd);
-        EXPECT_EQ(ReadFile(log), kept + (append_only ? "\r\n" : "") + "next\r\n") << round;
-        umount2(dir.c_str(), MNT_DETACH);
+        EXPECT_EQ(testutil::ReadFile(log), kept + (append_only ? "\r\n" : "") + "next\r\n");
+        umount2(dir_.path().c_str(), MNT_DETACH);
     }
-    std::filesystem::remove_all(dir);
 }
 
-TEST(TextFileFullDevice, AFailedWriteSetsErrno) {
-    if (!std::filesystem::exists("/dev/full")) {
-        GTEST_SKIP() << "no /dev/full";
-    }
-    int fd = TextOpenAppend("/dev/full", false);
-    ASSERT_GE(fd, 0);
-    const TextPiece piece = {"x\n", 2};
-    errno = 0;
-    EXPECT_EQ(TextWritePieces(fd, &piece, 1), -1);
-    EXPECT_EQ(errno, ENOSPC);
-    TextClose(fd);
-}
-
-class OutputFullDevice : public routetest::RouteTest {};
-
-TEST_F(OutputFullDevice, FileWriteErrorIsDisabledAndReported) {
+// A file whose write fails is reported once for the hold, where its first line
+// would have come; a device that keeps failing after reopens is given up.
+TEST_F(FullDisk, WriteErrorsToTheFullDeviceDisableAndReport) {
     if (!std::filesystem::exists("/dev/full")) {
         GTEST_SKIP() << "no /dev/full";
     }
     LogTarget *full = AddFile("full");
-    LogTarget *good = AddFile("good");
+    Add(TargetKind::TTY, 7, "/dev/full");
+    AddFile("good");
     std::filesystem::create_symlink("/dev/full", Day("full"));
     {
-        // One write for the hold fails: reported once, where the first line failed.
         EngineGuard batch;
         logmsg(13, "text", "h1", 0);
         logmsg(13, "more", "h1", 0);
     }
     EXPECT_EQ(full->kind, TargetKind::UNUSED);
-    EXPECT_EQ(full->fd, -1);
-    EXPECT_EQ(good->kind, TargetKind::FILE);
-    EXPECT_EQ(ReadFile(Day("good")), "Mar 07 10:00:00 loghost tarnwick: " + Path("full") +
-                                         ": No space left on device\r\n"
-                                         "Mar 07 10:00:00 h1 text\r\n"
-                                         "Mar 07 10:00:00 h1 more\r\n");
-}
-
-TEST_F(OutputFullDevice, DeviceRetryIsBounded) {
-    if (!std::filesystem::exists("/dev/full")) {
-        GTEST_SKIP() << "no /dev/full";
-    }
-    // Every reopen of /dev/full succeeds and every write fails.
-    LogTarget *tty = Add(TargetKind::TTY);
-    std::memset(tty->levels, 7, sizeof tty->levels);
-    std::snprintf(tty->dest.filename, sizeof tty->dest.filename, "/dev/full");
-    tty->fd = static_cast<int16_t>(TextOpenAppend("/dev/full", false));
-    ASSERT_GE(tty->fd, 0);
-    AddFile("good");
-    logmsg(13, "text", "h1", 0);
-    EXPECT_EQ(tty->kind, TargetKind::UNUSED);
-    EXPECT_EQ(tty->fd, -1);
-    EXPECT_EQ(CountLines("Logging to TTY"), 4);
-    EXPECT_EQ(CountLines("/dev/full: 4 failed writes, giving up\n"), 1);
-    EXPECT_EQ(ReadFile(Day("good")),
-              "Mar 07 10:00:00 loghost tarnwick: /dev/full: No space left on device\r\n"
-              "Mar 07 10:00:00 h1 text\r\n");
+    EXPECT_EQ(Count("/dev/full: 4 failed writes, giving up\n"), 1);
+    const std::string s = "Mar 07 10:00:00 ";
+    EXPECT_EQ(routetest::ReadFile(Day("good")),
+              s + "loghost tarnwick: " + Path("full") + ": No space left on device\r\n" + s +
+                  "loghost tarnwick: /dev/full: No space left on device\r\n" + s + "h1 text\r\n" +
+                  s + "h1 more\r\n");
 }
 
 }  // namespace
