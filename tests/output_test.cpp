@@ -14,32 +14,7 @@ using routetest::kT0;
 using routetest::ReadFile;
 using routetest::SetNow;
 
-class Output : public routetest::RouteTest {
-  protected:
-    void TearDown() override {
-        if (receiver_ != kInvalidSocket) {
-            SockClose(receiver_);
-        }
-        RouteTest::TearDown();
-    }
-    // A FORW target "relay" sending to a UDP socket of this process on 127.0.0.1.
-    LogTarget *AddForwarder() {
-        engine.logsock = SockUdp();
-        receiver_ = SockUdp();
-        LogTarget *t = Add(TargetKind::FORW, 7);
-        std::snprintf(t->dest.forw.forwhost, sizeof t->dest.forw.forwhost, "relay");
-        EXPECT_TRUE(testutil::BindLoopback(receiver_, &t->dest.forw.forwaddr));
-        return t;
-    }
-    std::string Receive() {
-        char buf[2048];
-        SockAddrIn from;
-        int truncated = 0;
-        int n = SockReceive(receiver_, buf, sizeof buf, &from, &truncated);
-        return n < 0 ? std::string("<receive failed>") : std::string(buf, n);
-    }
-    SockHandle receiver_ = kInvalidSocket;
-};
+using Output = routetest::RouteTest;
 
 // The lines of one hold go out when it ends, each file's in order, the day
 // changing at the first line of the new one.
@@ -151,7 +126,10 @@ TEST_F(Output, TargetThatCannotBeWrittenIsDisabledAndReported) {
 
 // "<" level "> " text "\n", cut to 1024 bytes (then without the line feed).
 TEST_F(Output, ForwardedDatagramIsLevelBlankTextLineFeedCutTo1024) {
-    LogTarget *t = AddForwarder();
+    engine.logsock = SockUdp();
+    const SockHandle receiver = SockUdp();
+    LogTarget *t = Add(TargetKind::FORW, 7);
+    ASSERT_TRUE(testutil::BindLoopback(receiver, &t->dest.forw.forwaddr));
     for (size_t textlen : {0, 1019, 1020}) {
         std::string text(textlen, 'a');
         for (size_t i = 0; i < text.size(); ++i) {
@@ -159,8 +137,13 @@ TEST_F(Output, ForwardedDatagramIsLevelBlankTextLineFeedCutTo1024) {
         }
         logmsg(19, text.c_str(), "h1", 0);  // mail.err: the level alone is sent
         ASSERT_EQ(t->kind, TargetKind::FORW) << textlen;
-        EXPECT_EQ(Receive(), ("<3> " + text + "\n").substr(0, 1024)) << textlen;
+        char buf[2048];
+        SockAddrIn from;
+        int truncated = 0;
+        const int n = SockReceive(receiver, buf, sizeof buf, &from, &truncated);
+        EXPECT_EQ(std::string(buf, n > 0 ? n : 0), ("<3> " + text + "\n").substr(0, 1024));
     }
+    SockClose(receiver);
 }
 
 }  // namespace
