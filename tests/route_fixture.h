@@ -1,18 +1,15 @@
-// Shared fixture of the routing, output and mark tick tests: local time in
-// UTC, a hand-set clock, caught trace lines, a scratch directory, and rule
-// targets built by hand and linked into engine.targets.
+// Routing, output and mark tests: local time in UTC, a hand-set clock, caught
+// trace lines, a scratch directory, rule targets built by hand.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <string>
-#include <vector>
 
 #include "diag/debug.h"
 #include "engine/output.h"
@@ -45,15 +42,11 @@ class RouteTest : public ::testing::Test {
         ASSERT_FALSE(dir_.path().empty());
     }
     void TearDown() override {
-        if (engine.logsock != kInvalidSocket) {
-            SockClose(engine.logsock);
-        }
         EngineResetForTest();
         Clock() = nullptr;
     }
 
-    // A zero-filled target that selects level (7: all, NOLEVEL: none) of
-    // every facility, linked at the end of the list.
+    // A target at the end of the list selecting level (7: all) of every facility.
     LogTarget *Add(TargetKind kind, uint8_t level = NOLEVEL, const std::string &name = "") {
         LogTarget *t = new LogTarget();
         std::memset(t->levels, level, sizeof t->levels);
@@ -75,11 +68,6 @@ class RouteTest : public ::testing::Test {
     std::string Path(const std::string &name) const { return dir_ / name; }
     // The daily file of dir/name on 7 March 2024.
     std::string Day(const std::string &name) const { return Path(name) + "_20240307.LOG"; }
-    // How many caught trace lines, without their prefix, are text.
-    int Count(const std::string &text) const {
-        const std::vector<std::string> texts = trace_.Texts();
-        return static_cast<int>(std::count(texts.begin(), texts.end(), text));
-    }
 
     testutil::UtcZone utc_;
     testutil::ManualClock clock_{static_cast<int64_t>(kT0) * 1000};
