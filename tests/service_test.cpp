@@ -69,12 +69,13 @@ const ScmOps kFakeScm = {
        const char *) -> ScmHandle {
         return fake.Fails("CreateService", std::string(name).append(" ").append(path)) ? 0 : 2;
     },
-    [](ScmHandle, const char *, uint32_t) -> ScmHandle {
-        return fake.Fails("OpenService") ? 0 : 2;
+    // Only this service, and only the stop control.
+    [](ScmHandle, const char *name, uint32_t) -> ScmHandle {
+        return std::strcmp(name, "Tarnwick") != 0 || fake.Fails("OpenService") ? 0 : 2;
     },
-    [](ScmHandle, uint32_t, ServiceStatusRecord *status) {
+    [](ScmHandle, uint32_t control, ServiceStatusRecord *status) {
         *status = ServiceStatusRecord{0, fake.Next(), 0, 0, 0, 0, 0};
-        return fake.Fails("ControlService") ? 0 : 1;
+        return control != kServiceControlStop || fake.Fails("ControlService") ? 0 : 1;
     },
     [](ScmHandle, ServiceStatusRecord *status) {
         bool read = !fake.reads.empty();
