@@ -258,7 +258,6 @@ TEST_F(ServiceTest, RunsReportTheirStatesAndEventsInOrder) {
         {"", "register", nullptr, 0, 0,
          "dispatcher Tarnwick; source Tarnwick; register Tarnwick; "},
         {"install", "dispatcher", nullptr, 1, kInvalidStatusHandle, no_dispatcher},
-        {"-deb", "dispatcher", nullptr, 1, kInvalidStatusHandle, no_dispatcher},
         {"--remove", "dispatcher", nullptr, 1, kInvalidStatusHandle, no_dispatcher},
         // A console run reports to no manager and no event log.
         {"-Debug", "", nowhere, 1, kInvalidStatusHandle,
