@@ -18,14 +18,13 @@ namespace {
 
 constexpr ServiceStatusHandle kStatus = 0x300;
 
-// Every call of the fakes lands in one timeline ("call args; "), in order.
+// Every call of the fakes lands in one timeline ("call args; ").
 struct Fake {
     std::string timeline;
     std::string fail;                     // the calls that fail (kErrorAccessDenied), by name
     ScmControlHandler handler = nullptr;  // as registered
     std::string reads;   // the state a stop leaves, then each read's (S, P pending, R); then fails
     unsigned slept = 0;  // ms
-    std::string errorText = "Text.\r\n";  // the system's text of every code
     const char *logDirFailure = nullptr;
     std::string modulePath = "/opt/tarnwick/bin/tarnwick";
 
@@ -44,54 +43,39 @@ struct Fake {
 };
 Fake fake;
 
-// "report <state> <check point> <wait hint> <accepted>", refused for any
-// handle but the registered one.
-int FakeSetStatus(ServiceStatusHandle handle, const ServiceStatusRecord *s) {
-    char text[80];
-    std::snprintf(text, sizeof text, "%sreport %u %u %u %u", handle == kStatus ? "" : "refused ",
-                  s->currentState, s->checkPoint, s->waitHint, s->controlsAccepted);
-    return fake.Fails(text) || handle != kStatus ? 0 : 1;
-}
-
-// As GetModuleFileNameA: a path that does not fit is cut, and the buffer's
-// size returned with ERROR_INSUFFICIENT_BUFFER.
-uint32_t FakeModuleFileName(char *buffer, uint32_t size) {
-    if (fake.Fails("GetModuleFileName")) {
-        return 0;
-    }
-    std::snprintf(buffer, size, "%s", fake.modulePath.c_str());
-    bool cut = fake.modulePath.size() >= size;
-    PlatformSetLastError(cut ? kErrorInsufficientBuffer : 0);
-    return cut ? size : static_cast<uint32_t>(fake.modulePath.size());
-}
-
 const ScmOps kFakeScm = {
     // The service's main runs on the dispatcher's thread.
     [](const ScmTableEntry *table) {
         if (table[1].main != nullptr || fake.Fails("dispatcher", table[0].name)) {
             return 0;
         }
-        char name[] = "Tarnwick";
-        char *argv[] = {name, nullptr};
-        table[0].main(1, argv);
+        table[0].main(0, nullptr);
         return 1;
     },
     [](const char *name, ScmControlHandler h) -> ServiceStatusHandle {
         return fake.Fails("register", name) ? 0 : (fake.handler = h, kStatus);
     },
-    FakeSetStatus,
+    // "report <state> <check point> <wait hint> <accepted>".
+    [](ServiceStatusHandle handle, const ServiceStatusRecord *s) {
+        char text[80];
+        std::snprintf(text, sizeof text, "%sreport %u %u %u %u",
+                      handle == kStatus ? "" : "refused ", s->currentState, s->checkPoint,
+                      s->waitHint, s->controlsAccepted);
+        return fake.Fails(text) || handle != kStatus ? 0 : 1;
+    },
     [](uint32_t) -> ScmHandle { return fake.Fails("OpenSCManager") ? 0 : 1; },
     [](ScmHandle, const char *name, const char *, uint32_t, uint32_t, uint32_t, uint32_t,
        const char *path, const char *, uint32_t *, const char *, const char *,
        const char *) -> ScmHandle {
         return fake.Fails("CreateService", std::string(name).append(" ").append(path)) ? 0 : 2;
     },
+    // Only this service, and only the stop control.
     [](ScmHandle, const char *name, uint32_t) -> ScmHandle {
-        return fake.Fails("OpenService", name) ? 0 : 2;
+        return std::strcmp(name, "Tarnwick") != 0 || fake.Fails("OpenService") ? 0 : 2;
     },
     [](ScmHandle, uint32_t control, ServiceStatusRecord *status) {
         *status = ServiceStatusRecord{0, fake.Next(), 0, 0, 0, 0, 0};
-        return fake.Fails("ControlService", std::to_string(control)) ? 0 : 1;
+        return control != kServiceControlStop || fake.Fails("ControlService") ? 0 : 1;
     },
     [](ScmHandle, ServiceStatusRecord *status) {
         bool read = !fake.reads.empty();
@@ -100,10 +84,19 @@ const ScmOps kFakeScm = {
     },
     [](ScmHandle) { return fake.Fails("DeleteService") ? 0 : 1; },
     [](ScmHandle h) { return fake.Fails(h == 1 ? "Close manager" : "Close service") ? 0 : 1; },
-    FakeModuleFileName,
-    [](unsigned long, char *buffer, size_t size) -> size_t {
-        const std::string &t = fake.errorText;
-        return t.size() >= size ? 0 : (std::memcpy(buffer, t.c_str(), t.size() + 1), t.size());
+    // A path that does not fit: cut, the buffer's size, ERROR_INSUFFICIENT_BUFFER.
+    [](char *buffer, uint32_t size) -> uint32_t {
+        if (fake.Fails("GetModuleFileName")) {
+            return 0;
+        }
+        std::snprintf(buffer, size, "%s", fake.modulePath.c_str());
+        bool cut = fake.modulePath.size() >= size;
+        PlatformSetLastError(cut ? kErrorInsufficientBuffer : 0);
+        return cut ? size : static_cast<uint32_t>(fake.modulePath.size());
+    },
+    // The same text for every code but 0.
+    [](unsigned long code, char *buffer, size_t size) -> size_t {
+        return code == 0 || size < 8 ? 0 : (std::memcpy(buffer, "Text.\r\n", 8), 7);
     },
 };
 
@@ -148,16 +141,18 @@ class ServiceTest : public ::testing::Test {
         ScmSetForTest(on ? &kFakeScm : nullptr);
         ServiceSetForTest(on ? &kFakeEngine : nullptr);
         EventLogSetForTest(on ? &kFakeEvents : nullptr);
-        Reset();
+        Reset("");
     }
-    // A new fake; the service and the event reports as at program start.
-    void Reset() {
+    // A new fake whose calls named in fail fail; the service and the event
+    // reports as at program start.
+    void Reset(const char *fail) {
         ServiceResetForTest();
         EventsResetForTest();
         fake = Fake();
+        fake.fail = fail;
     }
-    // Runs the program entry with arg (none when empty); its output in out_
-    // and err_.  Returns its status.
+    // Runs the program entry with arg (none when empty), output in out_ and
+    // err_.  Returns its status.
     int Entry(std::string arg) {
         char name[] = "tarnwick";
         char *argv[] = {name, arg.empty() ? nullptr : arg.data(), nullptr};
@@ -172,66 +167,39 @@ class ServiceTest : public ::testing::Test {
     std::string out_, err_;
 };
 
-TEST_F(ServiceTest, FirstArgumentChoosesTheAction) {
-    const struct {
-        const char *arg;
-        const char *first;  // the first call it leads to
-    } cases[] = {
-        {"-install", "GetModuleFileName; "}, {"/InStAlL", "GetModuleFileName; "},
-        {"/REMOVE", "OpenSCManager; "},      {"-Debug", "console; "},
-        {"", "dispatcher Tarnwick; "},       {"install", "dispatcher Tarnwick; "},
-        {"-", "dispatcher Tarnwick; "},      {"/", "dispatcher Tarnwick; "},
-        {"-deb", "dispatcher Tarnwick; "},   {"--remove", "dispatcher Tarnwick; "},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.arg);
-        Reset();
-        fake.fail = "dispatcher";
-        bool dispatched = c.first[0] == 'd';
-        EXPECT_EQ(Entry(c.arg), dispatched ? 1 : 0);
-        EXPECT_EQ(fake.timeline.rfind(c.first, 0), 0u) << fake.timeline;
-        EXPECT_EQ(out_.rfind("TARNWICK -install ", 0) == 0, dispatched) << out_;
-    }
-}
-
 TEST_F(ServiceTest, LastErrorTextCutsTheCrLfAndNeeds14BytesOfRoom) {
     char buffer[32] = "x";
     PlatformSetLastError(0xFFFFFFFF);
     EXPECT_STREQ(LastErrorText(buffer, 7 + 14), "Text. (0xffffffff)");
     EXPECT_STREQ(LastErrorText(buffer, 7 + 13), "");
-    fake.errorText = "";  // none
+    PlatformSetLastError(0);  // no text
     EXPECT_STREQ(LastErrorText(buffer, sizeof buffer), "");
 }
 
-// The path in quotes (a blank in it cannot make the manager run a shorter
-// one), and only a whole one: at most 511 characters.
+// Only a whole path: at most 511 characters.
 TEST_F(ServiceTest, InstallRegistersTheQuotedPathOrTellsWhatFailed) {
     const std::string longest = "/" + std::string(510, 'x');
-    const std::string opened = "GetModuleFileName; OpenSCManager; CreateService Tarnwick \"";
     const struct {
         const char *fail;
         std::string path;
-        std::string out;
-        std::string timeline;
+        const char *out;
     } cases[] = {
-        {"", longest, "Tarnwick installed.\n",
-         opened + longest + "\"; Close service; Close manager; "},
-        {"", longest + "x", "Unable to install Tarnwick - Text. (0x7a)\n", "GetModuleFileName; "},
-        {"GetModuleFileName", "/t", "Unable to install Tarnwick - Text. (0x5)\n",
-         "GetModuleFileName; "},
-        {"OpenSCManager", "/t", "OpenSCManager failed - Text. (0x5)\n",
-         "GetModuleFileName; OpenSCManager; "},
-        {"CreateService", "/t", "CreateService failed - Text. (0x5)\n",
-         opened + "/t\"; Close manager; "},
+        {"", longest + "x", "Unable to install Tarnwick - Text. (0x7a)\n"},
+        {"GetModuleFileName", "/t", "Unable to install Tarnwick - Text. (0x5)\n"},
+        {"OpenSCManager", "/t", "OpenSCManager failed - Text. (0x5)\n"},
+        {"CreateService", "/t", "CreateService failed - Text. (0x5)\n"},
+        {"", longest, "Tarnwick installed.\n"},
     };
     for (const auto &c : cases) {
-        Reset();
-        fake.fail = c.fail;
+        Reset(c.fail);
         fake.modulePath = c.path;
-        EXPECT_EQ(Entry("-install"), 0);
+        EXPECT_EQ(Entry("/InStAlL"), 0);
         EXPECT_EQ(out_, c.out);
-        EXPECT_EQ(fake.timeline, c.timeline);
     }
+    // The last one's: in quotes (a blank cannot make it a shorter path), both
+    // handles closed.
+    EXPECT_EQ(fake.timeline, "GetModuleFileName; OpenSCManager; CreateService Tarnwick \"" +
+                                 longest + "\"; Close service; Close manager; ");
 }
 
 TEST_F(ServiceTest, RemoveStopsTheServiceWaitingWhileItStopsThenDeletesIt) {
@@ -251,14 +219,12 @@ TEST_F(ServiceTest, RemoveStopsTheServiceWaitingWhileItStopsThenDeletesIt) {
         {"", "PPR", "Stopping Tarnwick.." + failed, 2},
         // A failed read ends the wait; the state last received counts.
         {"", "PP", "Stopping Tarnwick.." + failed, 2},
-        {"", "S", "Stopping Tarnwick." + stopped, 1},
         // Given up after 30 seconds, deleted all the same.
         {"", std::string(99, 'P'), "Stopping Tarnwick." + std::string(30, '.') + failed, 30},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.out);
-        Reset();
-        fake.fail = c.fail;
+        Reset(c.fail);
         fake.reads = c.reads;
         EXPECT_EQ(Entry("-remove"), 0);
         EXPECT_EQ(out_, c.out);
@@ -266,9 +232,11 @@ TEST_F(ServiceTest, RemoveStopsTheServiceWaitingWhileItStopsThenDeletesIt) {
     }
 }
 
-// Whole runs through the entry, from the dispatcher to the STOPPED report.
+// Whole runs through the entry: no switch ("-" or "/" and the whole word, in
+// any case) prints the usage and enters the dispatcher.
 TEST_F(ServiceTest, RunsReportTheirStatesAndEventsInOrder) {
     const char *nowhere = "cannot enter log directory /nowhere: No such file or directory";
+    const char *no_dispatcher = "dispatcher Tarnwick; source Tarnwick; event 0; source closed; ";
     const struct {
         const char *arg;
         const char *fail;
@@ -289,19 +257,21 @@ TEST_F(ServiceTest, RunsReportTheirStatesAndEventsInOrder) {
          "dispatcher Tarnwick; source Tarnwick; refused report 1 0 0 1; "},
         {"", "register", nullptr, 0, 0,
          "dispatcher Tarnwick; source Tarnwick; register Tarnwick; "},
+        {"install", "dispatcher", nullptr, 1, kInvalidStatusHandle, no_dispatcher},
+        {"--remove", "dispatcher", nullptr, 1, kInvalidStatusHandle, no_dispatcher},
         // A console run reports to no manager and no event log.
-        {"-debug", "", nowhere, 1, kInvalidStatusHandle,
+        {"-Debug", "", nowhere, 1, kInvalidStatusHandle,
          "console; ServiceInit; refused report 2 1 5000 0; rundaemon; "},
     };
     for (const auto &c : cases) {
-        SCOPED_TRACE(c.timeline);
-        Reset();
-        fake.fail = c.fail;
+        SCOPED_TRACE(std::string(c.arg) + " " + c.fail);
+        Reset(c.fail);
         fake.logDirFailure = c.logDirFailure;
         EXPECT_EQ(Entry(c.arg), c.status);
         EXPECT_EQ(fake.timeline, c.timeline);
         EXPECT_EQ(service.statusHandle, c.handleAfter);
-        EXPECT_EQ(err_, c.arg[0] != '\0' ? nowhere + std::string("\n") : "");
+        EXPECT_EQ(err_, c.logDirFailure != nullptr ? nowhere + std::string("\n") : "");
+        EXPECT_EQ(out_.rfind("TARNWICK -install ", 0) == 0, c.timeline[0] == 'd') << out_;
     }
 }
 

@@ -1,4 +1,4 @@
-// The signal exit holds the engine lock until the process has ended (POSIX for flockfile).
+// The signal exit holds the engine lock until the process has ended.
 #include <stdio.h>
 
 #include <csignal>
@@ -12,8 +12,8 @@ namespace {
 
 using SignalExit = routetest::RouteTest;
 
-// Lines gathered in the hold the exit comes in are written before the exit
-// message; a thread that waits to log meanwhile writes nothing after it.
+// Lines held when the exit comes are written before its message; a thread
+// that logs meanwhile writes nothing after it.
 TEST_F(SignalExit, TheExitMessageIsTheLastLine) {
     const std::string exit = "Mar 07 10:00:00 loghost tarnwick: exiting on signal 15\r\n";
     AddFile("all");

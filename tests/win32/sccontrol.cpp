@@ -1,11 +1,5 @@
-// sccontrol: sends one control code to a service, for the end-to-end run
-// under wine, whose sc.exe has no "control" command.
-//
-//   sccontrol NAME CODE
-//
-// Prints the service's state after the control as sc.exe does
-// ("STATE : 4  RUNNING"); exits 0 when the control was delivered, 1 (with the
-// Windows error number) when it was not.
+// sccontrol NAME CODE: sends a control code to a service (wine's sc.exe has no
+// "control") and prints the state after it; exits 1 with the error when refused.
 #include <cstdio>
 #include <cstdlib>
 
