@@ -96,19 +96,15 @@ TEST_F(TraceLogTest, TheDailyTraceFileHasTheLinesBehindStampsAndOverflowsAreCut)
 TEST_F(TraceLogTest, DumpRowsInHexOrDecimalByWidth) {
     LogSetMaskForTest(Trace | Error);
     const unsigned char data[] = {'A', 'b', 0x00, 0x7F, 0xFF, '9', 'z', '\n', ' ', '~', 0x10, 'Q'};
-    LogDump(Trace | Error, data, sizeof data, 5, "dump of %d bytes", 12);
-    LogDump(Error, data, 10, 10, "ten");
-    LogDump(Error, data, 12, 11, "eleven");
-    EXPECT_EQ(catcher.Lines(),
-              (std::vector<std::string>{
-                  Prefix("Trace   ") + "dump of 12 bytes\n",  // the lowest bit
-                  "[0000] :65 98 00 127 255    Ab...\n", "[0005] :57 122 10 32 126    9z. ~\n",
-                  "[000A] :16 81 " + std::string(9 + 3, ' ') + ".Q\n", "\r\n",
-                  Prefix("Error   ") + "ten\n",
-                  "[0000] :65 98 00 127 255 57 122 10 32 126    Ab...9z. ~\n", "\r\n",
-                  Prefix("Error   ") + "eleven\n",
-                  "[0000] :41 62 00 7F FF 39 7A 0A 20 7E 10    Ab...9z. ~.\n",
-                  "[000B] :51 " + std::string(30 + 3, ' ') + "Q\n", "\r\n"}));
+    LogDump(Trace | Error, data, 10, 10, "dump of %d bytes", 10);
+    LogDump(Error, data, sizeof data, 11, "eleven");
+    EXPECT_EQ(
+        catcher.Lines(),
+        (std::vector<std::string>{Prefix("Trace   ") + "dump of 10 bytes\n",  // the lowest bit
+                                  "[0000] :65 98 00 127 255 57 122 10 32 126    Ab...9z. ~\n",
+                                  "\r\n", Prefix("Error   ") + "eleven\n",
+                                  "[0000] :41 62 00 7F FF 39 7A 0A 20 7E 10    Ab...9z. ~.\n",
+                                  "[000B] :51 " + std::string(30 + 3, ' ') + "Q\n", "\r\n"}));
 
     // The widest row at offsets of 8 digits and more is written whole.
     const std::string row(124, 'x');

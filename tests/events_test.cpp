@@ -101,9 +101,8 @@ TEST_F(Events, ServiceErrorsUseASourceOfTheirOwnAndTraceNothing) {
     ASSERT_EQ(EventLogOpen(), 1);
     fake.errorAfterRegister = 997;
     PlatformSetLastError(0xE0000002);  // taken before the registration
+    fake.reportError = 1502;           // the source is given back all the same
     ReportServiceError("StartServiceCtrlDispatcher failed.");
-    fake.reportError = 1502;
-    ReportServiceStartError();  // its source is given back all the same
     fake.registerError = 1722;
     ReportServiceError("x");
     service.consoleMode = true;
@@ -114,9 +113,7 @@ TEST_F(Events, ServiceErrorsUseASourceOfTheirOwnAndTraceNothing) {
                   "register Tarnwick", "register Tarnwick",
                   "report 101 1 0x0 0x0  Tarnwick error: -536870910 StartServiceCtrlDispatcher "
                   "failed.",
-                  "deregister 101", "register Tarnwick",
-                  "report 102 1 0x0 0x0  Tarnwick error: 997 Trying to start tarnwick",
-                  "deregister 102", "register Tarnwick"}));
+                  "deregister 101", "register Tarnwick"}));
     EXPECT_TRUE(trace_.Lines().empty());
 }
 
