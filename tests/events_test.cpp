@@ -47,23 +47,10 @@ const EventLogOps kFake = {
     },
 };
 
-class Events : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        fake = FakeLog();
-        EventLogSetForTest(&kFake);
-        EventsResetForTest();
-        PlatformSetLastError(0);
-    }
-    void TearDown() override {
-        EventsResetForTest();
-        EventLogSetForTest(nullptr);
-        service.consoleMode = false;
-    }
-    testutil::TraceCatcher trace_{Trace | Error};
-};
-
-TEST_F(Events, TheStandingSourceReportsAllButTheAuditTypesUntilClosed) {
+TEST(Events, TheStandingSourceReportsUntilClosedAndServiceErrorsUseTheirOwn) {
+    testutil::TraceCatcher trace_(Trace | Error);
+    EventLogSetForTest(&kFake);
+    EventsResetForTest();
     fake.registerError = 1722;
     EXPECT_EQ(EventLogOpen(), 0);
     EXPECT_EQ(EventLogReport(8, 0x200003E8, 0, 0, nullptr, 0), -1);  // before the filter
@@ -82,11 +69,25 @@ TEST_F(Events, TheStandingSourceReportsAllButTheAuditTypesUntilClosed) {
     EventLogClose();
     EventLogClose();
     EXPECT_EQ(EventLogReport(1, 0x200003E8, 0x8001, 0, nullptr, 0), -1);
-    EXPECT_EQ(fake.calls, (std::vector<std::string>{
-                              "register Tarnwick", "register Tarnwick",
-                              "report 100 2 0x7 0xE0000002 raw one two",
-                              "report 100 33 0x0 0x1  1 2 3 4 5 6 7 8",  // the first eight
-                              "report 100 1 0x8001 0x200003E8 ", "deregister 100"}));
+    // Service errors: the code is taken before the registration, the source
+    // given back after a failed report; nothing traced, nothing in console mode.
+    fake.errorAfterRegister = 997;
+    PlatformSetLastError(0xE0000002);
+    ReportServiceError("StartServiceCtrlDispatcher failed.");
+    fake.registerError = 1722;
+    ReportServiceError("x");
+    service.consoleMode = true;
+    fake.registerError = 0;
+    ReportServiceError("x");
+    EXPECT_EQ(
+        fake.calls,
+        (std::vector<std::string>{
+            "register Tarnwick", "register Tarnwick", "report 100 2 0x7 0xE0000002 raw one two",
+            "report 100 33 0x0 0x1  1 2 3 4 5 6 7 8",  // the first eight
+            "report 100 1 0x8001 0x200003E8 ", "deregister 100", "register Tarnwick",
+            "report 101 1 0x0 0x0  Tarnwick error: -536870910 StartServiceCtrlDispatcher "
+            "failed.",
+            "deregister 101", "register Tarnwick"}));
     EXPECT_EQ(trace_.Texts(), (std::vector<std::string>{
                                   "Could not open event log, error 1722\n",
                                   "Cannot log event, no handle!\n",
@@ -95,26 +96,8 @@ TEST_F(Events, TheStandingSourceReportsAllButTheAuditTypesUntilClosed) {
                                   "\nReportEvent( 536871912 ) failed - 1502\n",
                                   "Cannot log event, no handle!\n",
                               }));
-}
-
-TEST_F(Events, ServiceErrorsUseASourceOfTheirOwnAndTraceNothing) {
-    ASSERT_EQ(EventLogOpen(), 1);
-    fake.errorAfterRegister = 997;
-    PlatformSetLastError(0xE0000002);  // taken before the registration
-    fake.reportError = 1502;           // the source is given back all the same
-    ReportServiceError("StartServiceCtrlDispatcher failed.");
-    fake.registerError = 1722;
-    ReportServiceError("x");
-    service.consoleMode = true;
-    fake.registerError = 0;
-    ReportServiceError("x");
-    EXPECT_EQ(fake.calls,
-              (std::vector<std::string>{
-                  "register Tarnwick", "register Tarnwick",
-                  "report 101 1 0x0 0x0  Tarnwick error: -536870910 StartServiceCtrlDispatcher "
-                  "failed.",
-                  "deregister 101", "register Tarnwick"}));
-    EXPECT_TRUE(trace_.Lines().empty());
+    EventLogSetForTest(nullptr);
+    service.consoleMode = false;
 }
 
 }  // namespace
