@@ -50,22 +50,6 @@ TEST_F(TraceLogTest, Settings) {
     }
 }
 
-TEST_F(TraceLogTest, TheLabelIsThatOfTheHighestBitOfTheCall) {
-    LogSetMaskForTest(0x3E);
-    const std::pair<uint32_t, const char *> cases[] = {
-        {Warning, "Warning "},       {Database, "Database"}, {Warning | Error, "Error   "},
-        {Trace | InOut, "In/Out  "}, {Trace, nullptr},  // not enabled
-    };
-    for (const auto &[mask, label] : cases) {
-        catcher.Clear();
-        errno = 34;
-        LogEvent(mask, "x\n");
-        EXPECT_EQ(errno, 34);  // kept for the caller's report
-        EXPECT_EQ(catcher.Lines(), label ? std::vector<std::string>{Prefix(label) + "x\n"}
-                                         : std::vector<std::string>{});
-    }
-}
-
 TEST_F(TraceLogTest, TheDailyTraceFileHasTheLinesBehindStampsAndOverflowsAreCut) {
     Profile("DebugFlags=Trace\nLogFile=" + (dir / "trace.txt"));
     testutil::ManualClock clock(testutil::UtcSeconds(1999, 5, 11, 23, 59, 59) * 1000 + 999);
@@ -93,18 +77,26 @@ TEST_F(TraceLogTest, TheDailyTraceFileHasTheLinesBehindStampsAndOverflowsAreCut)
     EXPECT_EQ(std::string(LogCurrentFileName()), dir / "missing/trace_19990512.LOG");
 }
 
-TEST_F(TraceLogTest, DumpRowsInHexOrDecimalByWidth) {
-    LogSetMaskForTest(Trace | Error);
+// A line's label is that of its highest bit, a dump's that of its lowest.
+TEST_F(TraceLogTest, LabelsAndDumpRowsInHexOrDecimalByWidth) {
+    LogSetMaskForTest(0x3E);
+    errno = 34;
+    LogEvent(Trace, "not enabled\n");
+    LogEvent(Database, "x\n");
+    LogEvent(Warning | Error, "x\n");
+    LogEvent(Trace | InOut, "x\n");
+    EXPECT_EQ(errno, 34);  // kept for the caller's report
     const unsigned char data[] = {'A', 'b', 0x00, 0x7F, 0xFF, '9', 'z', '\n', ' ', '~', 0x10, 'Q'};
-    LogDump(Trace | Error, data, 10, 10, "dump of %d bytes", 10);
+    LogDump(Warning | Error, data, 10, 10, "dump of %d bytes", 10);
     LogDump(Error, data, sizeof data, 11, "eleven");
-    EXPECT_EQ(
-        catcher.Lines(),
-        (std::vector<std::string>{Prefix("Trace   ") + "dump of 10 bytes\n",  // the lowest bit
-                                  "[0000] :65 98 00 127 255 57 122 10 32 126    Ab...9z. ~\n",
-                                  "\r\n", Prefix("Error   ") + "eleven\n",
-                                  "[0000] :41 62 00 7F FF 39 7A 0A 20 7E 10    Ab...9z. ~.\n",
-                                  "[000B] :51 " + std::string(30 + 3, ' ') + "Q\n", "\r\n"}));
+    EXPECT_EQ(catcher.Lines(),
+              (std::vector<std::string>{Prefix("Database") + "x\n", Prefix("Error   ") + "x\n",
+                                        Prefix("In/Out  ") + "x\n",
+                                        Prefix("Warning ") + "dump of 10 bytes\n",
+                                        "[0000] :65 98 00 127 255 57 122 10 32 126    Ab...9z. ~\n",
+                                        "\r\n", Prefix("Error   ") + "eleven\n",
+                                        "[0000] :41 62 00 7F FF 39 7A 0A 20 7E 10    Ab...9z. ~.\n",
+                                        "[000B] :51 " + std::string(30 + 3, ' ') + "Q\n", "\r\n"}));
 
     // The widest row at offsets of 8 digits and more is written whole.
     const std::string row(124, 'x');
