@@ -158,7 +158,7 @@ TEST_F(TimerPool, SlotsArePausedFoundKilledAndReusedLowestFirst) {
     tm_killtimer(1);
     EXPECT_EQ(tm_find(11), 3);
     EXPECT_EQ(tm_settimer(30, Record, 0, 13, 16), 1);
-    // A pause holds the countdown (resuming starts it again: marktimer_test).
+    // A pause holds the countdown (resuming starts it again: the mark tick's test).
     Ticks(20);
     EXPECT_EQ(tm_setpause(0, -1), 0);
     Ticks(15);
@@ -175,6 +175,23 @@ TEST_F(TimerPool, SlotsArePausedFoundKilledAndReusedLowestFirst) {
               (std::vector<std::string>{"i >= 0 1234", "_tm_pool[id].tm_key != NULL_KEY 5", range,
                                         "tm_killtimer(id=-1) - NOT FOUND\n", range,
                                         "tm_killtimer(id=150) - NOT FOUND\n"}));
+}
+
+// Routing pauses and resumes the mark timer: traffic keeps it from firing,
+// and marks count quiet periods.
+TEST_F(TimerPool, TrafficKeepsTheMarkTickFromFiringAndFortyQuietPeriodsMakeAMark) {
+    ASSERT_EQ(engine.marktimer = tm_settimer(30, marktick, 0, 0, 16), 0);
+    engine.rulesready = 1;
+    for (int i = 0; i < 20; ++i) {
+        Ticks(29);
+        logmsg(13, "message", "client", 0);
+    }
+    Ticks(29);
+    EXPECT_EQ(engine.markelapsed, 0);
+    Ticks(1);
+    EXPECT_EQ(engine.markelapsed, 30);
+    Ticks(39 * 30);  // the MARK is routed from within the tick
+    EXPECT_TRUE(trace_.Has("logmsg: pri 6, flags c, from , msg -- MARK --\n"));
 }
 
 void StopFromCallback(uint32_t id, uint32_t msg, uintptr_t arg, uint32_t key, uintptr_t reserved) {
