@@ -1,3 +1,4 @@
+// The service's event reports, on a fake event log and on the platform's own.
 #include "diag/EVENTS.h"
 
 #include <gtest/gtest.h>
@@ -8,6 +9,7 @@
 #include "diag/EVENTS_testing.h"
 #include "diag/debug.h"
 #include "platform/errors.h"
+#include "platform/eventlog.h"
 #include "platform/eventlog_testing.h"
 #include "service/service.h"
 #include "test_util.h"
@@ -98,6 +100,25 @@ TEST(Events, TheStandingSourceReportsUntilClosedAndServiceErrorsUseTheirOwn) {
                               }));
     EventLogSetForTest(nullptr);
     service.consoleMode = false;
+}
+
+// The platform's own calls (on POSIX into a file; under wine nothing to read
+// back) succeed and fail with the header's codes.
+TEST(Events, ThePlatformReportsLeavingTheLastErrorAndNoHandleIsAnInvalidHandle) {
+    testutil::TempDir dir;
+    testsupport::SetEnv("TARNWICK_EVENTLOG", (dir / "events.log").c_str());
+    EventsResetForTest();
+    ASSERT_EQ(EventLogOpen(), 1);
+    PlatformSetLastError(1234);
+    EXPECT_EQ(ReportServiceStartEvent(), 0);
+    EXPECT_EQ(PlatformLastError(), 1234u);  // left as it was on success
+    EventLogClose();
+    testsupport::UnsetEnv("TARNWICK_EVENTLOG");
+    EXPECT_EQ(EventSourceReport(kNoEventSource, kEventError, 0, 0, 0, nullptr, 0, nullptr), 0);
+    EXPECT_EQ(PlatformLastError(), kErrorInvalidHandle);
+    PlatformSetLastError(0);
+    EXPECT_EQ(EventSourceDeregister(kNoEventSource), 0);
+    EXPECT_EQ(PlatformLastError(), kErrorInvalidHandle);
 }
 
 }  // namespace
