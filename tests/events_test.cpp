@@ -9,7 +9,6 @@
 #include "diag/EVENTS_testing.h"
 #include "diag/debug.h"
 #include "platform/errors.h"
-#include "platform/eventlog.h"
 #include "platform/eventlog_testing.h"
 #include "service/service.h"
 #include "test_util.h"

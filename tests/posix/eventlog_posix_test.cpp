@@ -13,7 +13,7 @@
 
 namespace {
 
-TEST(EventLogPosix, FileLinesEscapedOrRefusedWholeAndHandlesCheckedAndLimited) {
+TEST(EventLogPosix, FileAndSystemLogLinesAndHandlesCheckedAndLimited) {
     const std::string big(9000, '\\'), full(16383 - 29, 'a');
     const char *strings[] = {"a\tb",     "c\nd",      "e\\f",       "",
                              "g\r\"h\"", big.c_str(), full.c_str(), "x"};
@@ -39,7 +39,7 @@ TEST(EventLogPosix, FileLinesEscapedOrRefusedWholeAndHandlesCheckedAndLimited) {
     for (EventSourceHandle h : held) {
         EXPECT_NE(EventSourceDeregister(h), 0);
     }
-    for (EventSourceHandle h : {held[0], kNoEventSource, ~EventSourceHandle{0}}) {
+    for (EventSourceHandle h : {held[0], ~EventSourceHandle{0}}) {
         EXPECT_EQ(EventSourceReport(h, 1, 0, 0, 0, nullptr, 0, nullptr), 0);
         EXPECT_EQ(PlatformLastError(), kErrorInvalidHandle);
         PlatformSetLastError(0);
@@ -48,20 +48,17 @@ TEST(EventLogPosix, FileLinesEscapedOrRefusedWholeAndHandlesCheckedAndLimited) {
     }
     EXPECT_EQ(EventSourceRegister(std::string(256, 'n').c_str()), kNoEventSource);
     EXPECT_EQ(PlatformLastError(), kErrorInvalidParameter);
-}
-
-TEST(EventLogPosix, SyslogLinesAndPriorities) {
-    char line[256];
-    const char *strings[] = {"Tarnwick error: 5", "Trying to start tarnwick"};
+    // Without the file: the system log's lines and priorities.
+    const char *two[] = {"Tarnwick error: 5", "Trying to start tarnwick"};
     EXPECT_EQ(EventSyslogLine(0x8001, 0x200003E8, 0, nullptr, line, sizeof line), 85u);
     EXPECT_STREQ(line,
                  "event 0x200003E8, category 0x8001: Facility=Runtime The Quillon started "
                  "successfully.");
-    EventSyslogLine(0, 0, 2, strings, line, sizeof line);
+    EventSyslogLine(0, 0, 2, two, line, sizeof line);
     EXPECT_STREQ(line,
                  "event 0x00000000, category 0x0000: (no message text); strings: \"Tarnwick "
                  "error: 5\", \"Trying to start tarnwick\"");
-    EXPECT_EQ(EventSyslogLine(0, 0, 2, strings, line, 20), 19u);  // cut, terminated
+    EXPECT_EQ(EventSyslogLine(0, 0, 2, two, line, 20), 19u);  // cut, terminated
     EXPECT_STREQ(line, "event 0x00000000, c");
     EXPECT_EQ(EventSyslogPriority(kEventError), LOG_ERR);
     EXPECT_EQ(EventSyslogPriority(kEventWarning), LOG_WARNING);
