@@ -29,7 +29,6 @@ TEST(ErrText, TraceSysErrorWritesOneLineWithTheTextOfItsTable) {
         {0x20000001, "SOCKET_ERROR(536870913): Proper connection not found"},
         {0x200003E8,
          "SYSTEM_ERROR(536871912): Facility=Runtime\r\nThe Quillon started successfully.\r\n "},
-        {0x20001234, "SYSTEM_ERROR(536875572): Unknown LocalSystem Error(536875572)\n "},
         {0x80002740, "SYSTEM_ERROR(-2147473600): Unknown LocalSystem Error(-2147473600)\n "},
     };
     testutil::TraceCatcher trace(Error);
