@@ -37,9 +37,9 @@ TEST_F(TraceLogTest, Settings) {
         uint32_t mask;
         const char *base;
     } cases[] = {
-        {"DebugFlags=error,TRACE\nLogFile=c:\\temp\\trace.txt", 0x05, "c:\\temp\\trace"},
         {"DebugFlags=,,Warning,, Trace\nLogFile=/var/log.d/trace", 0x02, "/var/log.d/trace"},
-        {"DebugFlags=Trace,Warning,Error,Network,In/Out,Database\nLogFile=a.b.c", 0x3F, "a.b"},
+        {"DebugFlags=trace,WARNING,Error,Network,In/Out,Database\nLogFile=c:\\t\\a.b.c", 0x3F,
+         "c:\\t\\a.b"},
         {"DebugFlags=Bogus,trace;error,database", 0x20, ""},
     };
     for (const auto &c : cases) {
@@ -47,22 +47,6 @@ TEST_F(TraceLogTest, Settings) {
         LogReadSettings("TARNWICK");
         EXPECT_EQ(LogEnabledMask(), c.mask) << c.lines;
         EXPECT_STREQ(LogBaseName(), c.base) << c.lines;
-    }
-}
-
-TEST_F(TraceLogTest, TheLabelIsThatOfTheHighestBitOfTheCall) {
-    LogSetMaskForTest(0x3E);
-    const std::pair<uint32_t, const char *> cases[] = {
-        {Warning, "Warning "},       {Database, "Database"}, {Warning | Error, "Error   "},
-        {Trace | InOut, "In/Out  "}, {Trace, nullptr},  // not enabled
-    };
-    for (const auto &[mask, label] : cases) {
-        catcher.Clear();
-        errno = 34;
-        LogEvent(mask, "x\n");
-        EXPECT_EQ(errno, 34);  // kept for the caller's report
-        EXPECT_EQ(catcher.Lines(), label ? std::vector<std::string>{Prefix(label) + "x\n"}
-                                         : std::vector<std::string>{});
     }
 }
 
@@ -76,39 +60,34 @@ TEST_F(TraceLogTest, TheDailyTraceFileHasTheLinesBehindStampsAndOverflowsAreCut)
     const std::string fits(8192 - prefix.size() - 1, 'a');  // with its NUL: exactly 8192
     LogEvent(Trace, "%s", fits.c_str());
     LogEvent(Trace, "%s", (fits + "b").c_str());
-    LogDump(Trace, "A", 1, 16, "d");
     EXPECT_EQ(catcher.Lines()[1], "LogEvent:  Could not pack string into 5012 bytes\n");
     EXPECT_EQ(testutil::ReadFile(dir / "trace_19990511.LOG"),
               "05/11 23:59:59.999: " + prefix + "DebugFlags=00000001\r\n");
     const std::string stamp = "05/12 00:00:00.042: ";
     EXPECT_EQ(testutil::ReadFile(dir / "trace_19990512.LOG"),
-              stamp + prefix + fits + stamp + prefix + fits + stamp + prefix + "d\r\n[0000] :41 " +
-                  std::string(15 * 3 + 3, ' ') + "A\r\n\r\n");
-
-    // A trace file that cannot be opened leaves the debugger channel.
-    Profile("DebugFlags=Trace\nLogFile=" + (dir / "missing/trace.txt"));
-    LogReadSettings("TARNWICK");
-    LogEvent(Trace, "still traced\n");
-    EXPECT_TRUE(catcher.Has("still traced\n"));
-    EXPECT_EQ(std::string(LogCurrentFileName()), dir / "missing/trace_19990512.LOG");
+              stamp + prefix + fits + stamp + prefix + fits);
 }
 
-TEST_F(TraceLogTest, DumpRowsInHexOrDecimalByWidth) {
-    LogSetMaskForTest(Trace | Error);
+// A line's label is that of its highest bit, a dump's that of its lowest.
+TEST_F(TraceLogTest, LabelsAndDumpRowsInHexOrDecimalByWidth) {
+    LogSetMaskForTest(0x3E);
+    errno = 34;
+    LogEvent(Trace, "not enabled\n");
+    LogEvent(Database, "x\n");
+    LogEvent(Warning | Error, "x\n");
+    LogEvent(Trace | InOut, "x\n");
+    EXPECT_EQ(errno, 34);  // kept for the caller's report
     const unsigned char data[] = {'A', 'b', 0x00, 0x7F, 0xFF, '9', 'z', '\n', ' ', '~', 0x10, 'Q'};
-    LogDump(Trace | Error, data, sizeof data, 5, "dump of %d bytes", 12);
-    LogDump(Error, data, 10, 10, "ten");
-    LogDump(Error, data, 12, 11, "eleven");
+    LogDump(Warning | Error, data, 10, 10, "dump of %d bytes", 10);
+    LogDump(Error, data, sizeof data, 11, "eleven");
     EXPECT_EQ(catcher.Lines(),
-              (std::vector<std::string>{
-                  Prefix("Trace   ") + "dump of 12 bytes\n",  // the lowest bit
-                  "[0000] :65 98 00 127 255    Ab...\n", "[0005] :57 122 10 32 126    9z. ~\n",
-                  "[000A] :16 81 " + std::string(9 + 3, ' ') + ".Q\n", "\r\n",
-                  Prefix("Error   ") + "ten\n",
-                  "[0000] :65 98 00 127 255 57 122 10 32 126    Ab...9z. ~\n", "\r\n",
-                  Prefix("Error   ") + "eleven\n",
-                  "[0000] :41 62 00 7F FF 39 7A 0A 20 7E 10    Ab...9z. ~.\n",
-                  "[000B] :51 " + std::string(30 + 3, ' ') + "Q\n", "\r\n"}));
+              (std::vector<std::string>{Prefix("Database") + "x\n", Prefix("Error   ") + "x\n",
+                                        Prefix("In/Out  ") + "x\n",
+                                        Prefix("Warning ") + "dump of 10 bytes\n",
+                                        "[0000] :65 98 00 127 255 57 122 10 32 126    Ab...9z. ~\n",
+                                        "\r\n", Prefix("Error   ") + "eleven\n",
+                                        "[0000] :41 62 00 7F FF 39 7A 0A 20 7E 10    Ab...9z. ~.\n",
+                                        "[000B] :51 " + std::string(30 + 3, ' ') + "Q\n", "\r\n"}));
 
     // The widest row at offsets of 8 digits and more is written whole.
     const std::string row(124, 'x');

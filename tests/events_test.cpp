@@ -1,3 +1,4 @@
+// The service's event reports, on a fake event log and on the platform's own.
 #include "diag/EVENTS.h"
 
 #include <gtest/gtest.h>
@@ -47,23 +48,10 @@ const EventLogOps kFake = {
     },
 };
 
-class Events : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        fake = FakeLog();
-        EventLogSetForTest(&kFake);
-        EventsResetForTest();
-        PlatformSetLastError(0);
-    }
-    void TearDown() override {
-        EventsResetForTest();
-        EventLogSetForTest(nullptr);
-        service.consoleMode = false;
-    }
-    testutil::TraceCatcher trace_{Trace | Error};
-};
-
-TEST_F(Events, TheStandingSourceReportsAllButTheAuditTypesUntilClosed) {
+TEST(Events, TheStandingSourceReportsUntilClosedAndServiceErrorsUseTheirOwn) {
+    testutil::TraceCatcher trace_(Trace | Error);
+    EventLogSetForTest(&kFake);
+    EventsResetForTest();
     fake.registerError = 1722;
     EXPECT_EQ(EventLogOpen(), 0);
     EXPECT_EQ(EventLogReport(8, 0x200003E8, 0, 0, nullptr, 0), -1);  // before the filter
@@ -82,11 +70,25 @@ TEST_F(Events, TheStandingSourceReportsAllButTheAuditTypesUntilClosed) {
     EventLogClose();
     EventLogClose();
     EXPECT_EQ(EventLogReport(1, 0x200003E8, 0x8001, 0, nullptr, 0), -1);
-    EXPECT_EQ(fake.calls, (std::vector<std::string>{
-                              "register Tarnwick", "register Tarnwick",
-                              "report 100 2 0x7 0xE0000002 raw one two",
-                              "report 100 33 0x0 0x1  1 2 3 4 5 6 7 8",  // the first eight
-                              "report 100 1 0x8001 0x200003E8 ", "deregister 100"}));
+    // Service errors: the code is taken before the registration, the source
+    // given back after a failed report; nothing traced, nothing in console mode.
+    fake.errorAfterRegister = 997;
+    PlatformSetLastError(0xE0000002);
+    ReportServiceError("StartServiceCtrlDispatcher failed.");
+    fake.registerError = 1722;
+    ReportServiceError("x");
+    service.consoleMode = true;
+    fake.registerError = 0;
+    ReportServiceError("x");
+    EXPECT_EQ(
+        fake.calls,
+        (std::vector<std::string>{
+            "register Tarnwick", "register Tarnwick", "report 100 2 0x7 0xE0000002 raw one two",
+            "report 100 33 0x0 0x1  1 2 3 4 5 6 7 8",  // the first eight
+            "report 100 1 0x8001 0x200003E8 ", "deregister 100", "register Tarnwick",
+            "report 101 1 0x0 0x0  Tarnwick error: -536870910 StartServiceCtrlDispatcher "
+            "failed.",
+            "deregister 101", "register Tarnwick"}));
     EXPECT_EQ(trace_.Texts(), (std::vector<std::string>{
                                   "Could not open event log, error 1722\n",
                                   "Cannot log event, no handle!\n",
@@ -95,29 +97,27 @@ TEST_F(Events, TheStandingSourceReportsAllButTheAuditTypesUntilClosed) {
                                   "\nReportEvent( 536871912 ) failed - 1502\n",
                                   "Cannot log event, no handle!\n",
                               }));
+    EventLogSetForTest(nullptr);
+    service.consoleMode = false;
 }
 
-TEST_F(Events, ServiceErrorsUseASourceOfTheirOwnAndTraceNothing) {
+// The platform's own calls (on POSIX into a file; under wine nothing to read
+// back) succeed and fail with the header's codes.
+TEST(Events, ThePlatformReportsLeavingTheLastErrorAndNoHandleIsAnInvalidHandle) {
+    testutil::TempDir dir;
+    testsupport::SetEnv("TARNWICK_EVENTLOG", (dir / "events.log").c_str());
+    EventsResetForTest();
     ASSERT_EQ(EventLogOpen(), 1);
-    fake.errorAfterRegister = 997;
-    PlatformSetLastError(0xE0000002);  // taken before the registration
-    ReportServiceError("StartServiceCtrlDispatcher failed.");
-    fake.reportError = 1502;
-    ReportServiceStartError();  // its source is given back all the same
-    fake.registerError = 1722;
-    ReportServiceError("x");
-    service.consoleMode = true;
-    fake.registerError = 0;
-    ReportServiceError("x");
-    EXPECT_EQ(fake.calls,
-              (std::vector<std::string>{
-                  "register Tarnwick", "register Tarnwick",
-                  "report 101 1 0x0 0x0  Tarnwick error: -536870910 StartServiceCtrlDispatcher "
-                  "failed.",
-                  "deregister 101", "register Tarnwick",
-                  "report 102 1 0x0 0x0  Tarnwick error: 997 Trying to start tarnwick",
-                  "deregister 102", "register Tarnwick"}));
-    EXPECT_TRUE(trace_.Lines().empty());
+    PlatformSetLastError(1234);
+    EXPECT_EQ(ReportServiceStartEvent(), 0);
+    EXPECT_EQ(PlatformLastError(), 1234u);  // left as it was on success
+    EventLogClose();
+    testsupport::UnsetEnv("TARNWICK_EVENTLOG");
+    EXPECT_EQ(EventSourceReport(kNoEventSource, kEventError, 0, 0, 0, nullptr, 0, nullptr), 0);
+    EXPECT_EQ(PlatformLastError(), kErrorInvalidHandle);
+    PlatformSetLastError(0);
+    EXPECT_EQ(EventSourceDeregister(kNoEventSource), 0);
+    EXPECT_EQ(PlatformLastError(), kErrorInvalidHandle);
 }
 
 }  // namespace
