@@ -1,5 +1,4 @@
-// tarnwick-check in-process: a clean file, refused lines with their numbers
-// and the daemon's texts, a file that cannot be read, the usage.
+// tarnwick-check in-process: the listing, refused lines by number, unreadable, usage.
 #include "check/rulecheck.h"
 
 #include <gtest/gtest.h>
@@ -26,13 +25,10 @@ std::string Levels(char level) {
 
 TEST(RuleCheck, ListsTheRulesAndNamesEachRefusedLine) {
     testutil::TempDir tmp, logs;
-    // An action path must begin with a separator: no drive.
     std::string dir =
         tmp.path().size() > 1 && tmp.path()[1] == ':' ? tmp.path().substr(2) : tmp.path();
     const std::string conf = tmp / "syslog.conf", none = tmp / "none.conf";
-    // The check enters the Log Dir as the daemon does (on POSIX: from the
-    // settings file); a file named relative to where it runs is still found,
-    // and a drive-less action is taken on the log folder's drive.
+    // The check enters the Log Dir as the daemon does; a relative file is still found.
     testsupport::PrivateRegistry registry;
     registry.WriteSetting(kSettingsKey, "Log Dir", logs.path());
     const std::filesystem::path caller = std::filesystem::current_path();
@@ -50,8 +46,7 @@ TEST(RuleCheck, ListsTheRulesAndNamesEachRefusedLine) {
          Levels('6') + "FILE: " + dir + "/messages\n" + Levels('X').replace(2, 4, "6 3 ") +
              "USERS: root, op, \n",
          ""},
-        // Each refused line by its number, in the daemon's words; a split
-        // line keeps its number, the folder of a file must exist.
+        // A split line keeps its number; the folder of a file must exist.
         {{conf},
          "mail.foo\t*\n# c\nbar.info\t*\n*.err\t/tarnwick-no-such-folder/log\n" +
              std::string(511, 'k') + "mail.foo\t*\n",
