@@ -48,7 +48,6 @@ void Know(uint32_t addr, const char *name) {
     fake_cv.notify_all();
 }
 
-// Network byte order of 10.0.0.d.
 uint32_t Ip(int d) {
     const uint8_t bytes[4] = {10, 0, 0, static_cast<uint8_t>(d)};
     uint32_t addr;
@@ -165,7 +164,6 @@ TEST_F(DecodeTest, DatagramsWaitInOrderForTheirSendersName) {
     Know(Ip(2), "fast");
     Know(Ip(1), kHeld);
     Know(Ip(3), kHeld);
-    EXPECT_EQ(NamesWaitMs(), -1);
     // Answered within the limit: in order, under the name; another sender flows meanwhile.
     Receive(Ip(1), "1");
     EXPECT_EQ(NamesWaitMs(), kNameWaitMs);

@@ -48,15 +48,14 @@ TEST(RuleCheck, ListsTheRulesAndNamesEachRefusedLine) {
          ""},
         // A split line keeps its number; the folder of a file must exist.
         {{conf},
-         "mail.foo\t*\n# c\nbar.info\t*\n*.err\t/tarnwick-no-such-folder/log\n" +
-             std::string(511, 'k') + "mail.foo\t*\n",
+         "mail.foo\t*\n# c\n*.err\t/tarnwick-no-such-folder/log\n" + std::string(511, 'k') +
+             "mail.foo\t*\n",
          1,
-         unused + unused + Levels('3') + "UNUSED: \n" + unused + unused,
+         unused + Levels('3') + "UNUSED: \n" + unused + unused,
          conf + ":1: tarnwick: unknown priority name \"foo\"\n" + conf +
-             ":3: tarnwick: unknown facility name \"bar\"\n" + conf +
-             ":4: tarnwick: /tarnwick-no-such-folder/log" + nofile + conf +
-             ":5: tarnwick: unknown priority name \"\"\n" + conf +
-             ":5: tarnwick: unknown priority name \"foo\"\n"},
+             ":3: tarnwick: /tarnwick-no-such-folder/log" + nofile + conf +
+             ":4: tarnwick: unknown priority name \"\"\n" + conf +
+             ":4: tarnwick: unknown priority name \"foo\"\n"},
         {{"syslog.conf"}, "*.info\t*\n", 0, Levels('6') + "WALL: \n", ""},
         {{none}, "", 2, "", "tarnwick-check: cannot read " + none + nofile},
         {{conf, conf}, "", 2, "", "usage: tarnwick-check [FILE]\n"},
