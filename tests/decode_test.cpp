@@ -109,12 +109,11 @@ TEST_F(DecodeTest, TakelineDecodesPriorityAndText) {
     // The priority in octal, as traced; 1024 characters, a form begun at 1023 completes.
     // clang-format off
     const std::pair<std::string, std::string> cases[] = {
-        {"<13>hello", "15 hello"}, {"hello", "15 hello"}, {"<189>x", "275 x"}, {"<>x", "100 x"},
-        {"<7>x", "107 x"}, {"<8>x", "10 x"}, {"<abc>x", "100 abc>x"}, {"<1023>x", "1777 x"},
-        {"<1024>x", "15 x"}, {"<13x", "15 x"}, {"<", "100 "}, {"<13>>x", "15 >x"},
-        {" <13>x", "15  <13>x"}, {"a\nb", "15 a b"}, {"a\tb", "15 a^Ib"}, {"a\037b", "15 a^_b"},
-        {"a\177b", "15 a^?b"}, {"a\351b", "15 aib"}, {"a\212b", "15 a b"}, {"a\200b", "15 a"},
-        {"~ !", "15 ~ !"}, {"<" + std::string(200, '1') + ">x", "15 x"},
+        {"hello", "15 hello"}, {"<189>x", "275 x"}, {"<>x", "100 x"}, {"<7>x", "107 x"},
+        {"<8>x", "10 x"}, {"<1023>x", "1777 x"}, {"<1024>x", "15 x"}, {"<13x", "15 x"},
+        {"<", "100 "}, {"a\nb", "15 a b"}, {"a\tb", "15 a^Ib"}, {"a\177b", "15 a^?b"},
+        {"a\351b", "15 aib"}, {"a\212b", "15 a b"}, {"a\200b", "15 a"}, {"~ !", "15 ~ !"},
+        {"<" + std::string(200, '1') + ">x", "15 x"},
         {a1023 + "\t", "15 " + a1023 + "^I"}, {a1023 + "a\t", "15 " + a1023 + "a"},
         {"<13>" + std::string(1030, 'b'), "15 " + std::string(1024, 'b')},
     };
@@ -148,8 +147,7 @@ TEST_F(DecodeTest, NamesAreRememberedForTheirTimeToLiveAndCutAtTheLocalDomain) {
         // A clock set back makes every answer stale; a name keeps 128 bytes.
         {a, 5000, m300.c_str(), std::string(128, 'm'), 7},
         // Only the local domain, whole, is cut; never to nothing.
-        {Ip(6), 5000, "h.part.res", "h.part.res", 8},
-        {Ip(7), 5000, ".part.rest", ".part.rest", 9},
+        {Ip(7), 5000, ".part.rest", ".part.rest", 8},
     };
     EXPECT_EQ(Name(a, 23), "???");  // not an IPv4 sender: not looked up
     for (const auto &[addr, second, service, logged, lookups] : steps) {
