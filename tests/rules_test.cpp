@@ -65,8 +65,7 @@ class RulesTest : public ::testing::Test {
         ResolverSetForTest(&kFakeResolver);
         resolve_calls = resolved_locked = 0;
         engine.verbose = 0;
-        // An action path must begin with a separator: without its drive the
-        // scratch folder is made on the current one.
+        // An action path begins with a separator: on Windows, the folder without its drive.
         const std::string &path = tmp_.path();
         dir_ = path.size() > 1 && path[1] == ':' ? path.substr(2) : path;
         std::filesystem::create_directories(dir_);
@@ -91,7 +90,7 @@ class RulesTest : public ::testing::Test {
         }
         return out;
     }
-    // A heap record, as init makes them, parsed from line (freed with the list).
+    // A record parsed from line, freed with the list.
     LogTarget *Parse(const std::string &line) {
         traces_.Clear();
         LogTarget *t = new LogTarget();
@@ -99,8 +98,7 @@ class RulesTest : public ::testing::Test {
         cfline(line.c_str(), t);
         return t;
     }
-    // The targets init loads from the rule file name of the scratch folder,
-    // written with text unless that is empty.
+    // The targets init loads from the scratch folder's file name (text written unless empty).
     std::vector<LogTarget *> Load(const std::string &text, const std::string &name = "r.conf") {
         traces_.Clear();
         if (!text.empty()) {
@@ -143,7 +141,6 @@ TEST_F(RulesTest, CflineParsesSelectorsAndActions) {
     const std::string longest = dir_ + "/" + std::string(198 - dir_.size(), 'a');
     const std::string h128(128, 'h'), p65(65, 'p');
     const std::string cut_p = " | priority name too long: \"" + std::string(40, 'p') + "...\"";
-    const std::string twenty = "a,b,c,d,e,f,g,h,i,j,k,l,m,n,o,p,q,r,s,t";
     const std::pair<std::string, std::string> cases[] = {
         // The least severe level stays; none gives way to a level after it.
         {"mail.info;mail.err\t*", "XX6XXXXXXXXXXXXXXXXXXXXXX WALL"},
@@ -166,7 +163,8 @@ TEST_F(RulesTest, CflineParsesSelectorsAndActions) {
         {std::string(66, 'f') + ".info\t*",
          kNone + " UNUSED | facility name too long: \"" + std::string(40, 'f') + "...\""},
         {"*.info\troot,  operator", kInfo + " USERS root,operator"},
-        {"*.info\t" + twenty + ",u,v", kInfo + " USERS " + twenty},
+        {"*.info\ta,b,c,d,e,f,g,h,i,j,k,l,m,n,o,p,q,r,s,t,u",
+         kInfo + " USERS a,b,c,d,e,f,g,h,i,j,k,l,m,n,o,p,q,r,s,t"},
         {"*.info\t" + longest, kInfo + " FILE " + longest},
         {"*.info\t" + missing,
          kInfo + " UNUSED " + missing + " | " + missing + ": " + RuntimeErrorText(ENOENT)},
@@ -266,14 +264,12 @@ TEST_F(RulesTest, CheckListsTheRulesAndNamesEachRefusedLine) {
          ""},
         // A split line keeps its number; the folder of a file must exist.
         {{conf},
-         "mail.foo\t*\n# c\n*.err\t/tarnwick-no-such-folder/log\n" + std::string(511, 'k') +
-             "mail.foo\t*\n",
+         "# c\n*.err\t/tarnwick-no-such-folder/log\n" + std::string(511, 'k') + "mail.foo\t*\n",
          1,
-         unused + Levels('3') + "UNUSED: \n" + unused + unused,
-         conf + ":1: tarnwick: unknown priority name \"foo\"\n" + conf +
-             ":3: tarnwick: /tarnwick-no-such-folder/log" + nofile + conf +
-             ":4: tarnwick: unknown priority name \"\"\n" + conf +
-             ":4: tarnwick: unknown priority name \"foo\"\n"},
+         Levels('3') + "UNUSED: \n" + unused + unused,
+         conf + ":2: tarnwick: /tarnwick-no-such-folder/log" + nofile + conf +
+             ":3: tarnwick: unknown priority name \"\"\n" + conf +
+             ":3: tarnwick: unknown priority name \"foo\"\n"},
         {{"syslog.conf"}, "*.info\t*\n", 0, Levels('6') + "WALL: \n", ""},
         {{none}, "", 2, "", "tarnwick-check: cannot read " + none + nofile},
         {{conf, conf}, "", 2, "", "usage: tarnwick-check [FILE]\n"},
