@@ -101,30 +101,13 @@ std::vector<std::string> TraceCatcher::Lines() const {
     return caught;
 }
 
-std::vector<TraceLine> TraceCatcher::Split() const {
-    std::vector<TraceLine> out;
+std::vector<std::string> TraceCatcher::Texts(const std::string &label) const {
+    std::vector<std::string> texts;
     for (const std::string &line : Lines()) {
         size_t at = line.find("> ");
         bool bare = at == std::string::npos || line.size() < at + 12;
-        out.push_back(bare ? TraceLine{"", line}
-                           : TraceLine{line.substr(at + 2, 8), line.substr(at + 12)});
-    }
-    return out;
-}
-
-std::vector<std::string> TraceCatcher::Texts() const {
-    std::vector<std::string> texts;
-    for (const TraceLine &line : Split()) {
-        texts.push_back(line.text);
-    }
-    return texts;
-}
-
-std::vector<std::string> TraceCatcher::Texts(const std::string &label) const {
-    std::vector<std::string> texts;
-    for (const TraceLine &line : Split()) {
-        if (line.label == label) {
-            texts.push_back(line.text);
+        if (label.empty() || (!bare && line.compare(at + 2, 8, label) == 0)) {
+            texts.push_back(bare ? line : line.substr(at + 12));
         }
     }
     return texts;

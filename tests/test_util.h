@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/mmtimer.h"
 #include "platform/sockets.h"
 
 namespace testutil {
@@ -41,22 +40,15 @@ class ManualClock {
 // Seconds since the epoch of a UTC date and time.
 int64_t UtcSeconds(int year, int month, int day, int hour, int minute, int second);
 
-// A trace line split at its "%03X> " prefix: the label ("Warning ") and text.
-struct TraceLine {
-    std::string label;
-    std::string text;
-};
-
 // Catches the trace lines of the categories in mask while it exists.
 class TraceCatcher {
   public:
     explicit TraceCatcher(uint32_t mask);
     ~TraceCatcher();
     std::vector<std::string> Lines() const;
-    std::vector<TraceLine> Split() const;
-    // The texts of all lines, or of those with the given label.
-    std::vector<std::string> Texts() const;
-    std::vector<std::string> Texts(const std::string &label) const;
+    // The texts after the "%03X> " prefix and the label ("Warning "), of all
+    // lines or of those with the given label.
+    std::vector<std::string> Texts(const std::string &label = "") const;
     bool Has(const std::string &text) const;
     void Clear();
 };
@@ -85,12 +77,6 @@ void SetEnv(const char *name, const char *value);
 void UnsetEnv(const char *name);
 void TzSet();                   // the runtime reads TZ again
 int64_t TimeGm(struct tm *tm);  // timegm
-
-// Waits at most timeout_ms until thread tid sleeps (Windows: 100 ms, true).
-bool WaitUntilThreadSleeps(unsigned long tid, int timeout_ms);
-
-// The range the platform's timer service reports with no test range set.
-TimerCaps PlatformTimerCaps();
 
 // A private, empty registry while it exists (one at a time): a file named by
 // TARNWICK_REGISTRY, or HKEY_LOCAL_MACHINE mapped onto a scratch key.
