@@ -11,7 +11,7 @@
 
 namespace testutil {
 
-// A new directory "<prefix><random>" in the temporary directory, or "".
+// A new directory "<prefix><process id>-<n>" in the temporary directory, or "".
 std::string MakeTempDir(const std::string &prefix);
 
 // A scratch directory, removed with its contents at the end.
@@ -54,14 +54,9 @@ class TraceCatcher {
 };
 
 // While one exists, the local time is UTC; the TZ before comes back after.
-class UtcZone {
-  public:
+struct UtcZone {
     UtcZone();
     ~UtcZone();
-
-  private:
-    bool had_ = false;
-    std::string old_;
 };
 
 // Binds s to a free high port of 127.0.0.1 and fills addr; true when bound.
