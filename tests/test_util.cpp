@@ -2,12 +2,13 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
-#include <random>
+#include <optional>
 #include <sstream>
 
 #include "diag/debug_testing.h"
@@ -29,20 +30,18 @@ void Catch(const char *text) {
     std::lock_guard<std::mutex> guard(lines_mutex);
     caught.emplace_back(text);
 }
+
+std::optional<std::string> zone_before;  // the TZ before the UtcZone
 }  // namespace
 
 std::string MakeTempDir(const std::string &prefix) {
-    static std::mt19937 random(static_cast<unsigned>(ProcessId()) ^
-                               static_cast<unsigned>(std::time(nullptr)));
-    std::filesystem::path base = std::filesystem::temp_directory_path();
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        std::filesystem::path dir = base / (prefix + std::to_string(random()));
-        std::error_code ec;
-        if (std::filesystem::create_directory(dir, ec)) {  // new: no other run shares it
-            return dir.string();
-        }
-    }
-    return std::string();
+    static std::atomic<int> made{0};
+    std::filesystem::path dir =
+        std::filesystem::temp_directory_path() /
+        (prefix + std::to_string(ProcessId()) + "-" + std::to_string(made++));
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);  // left by an earlier process of the same id
+    return std::filesystem::create_directory(dir, ec) ? dir.string() : std::string();
 }
 
 TempDir::TempDir() : path_(MakeTempDir("tarnwick-test-")) {}
@@ -75,14 +74,8 @@ void ManualClock::Set(int64_t millis) {
 }
 
 int64_t UtcSeconds(int year, int month, int day, int hour, int minute, int second) {
-    struct tm tm = {};
-    tm.tm_year = year - 1900;
-    tm.tm_mon = month - 1;
-    tm.tm_mday = day;
-    tm.tm_hour = hour;
-    tm.tm_min = minute;
-    tm.tm_sec = second;
-    return testsupport::TimeGm(&tm);
+    const std::chrono::sys_days date = std::chrono::year(year) / month / day;
+    return int64_t{date.time_since_epoch().count()} * 86400 + hour * 3600 + minute * 60 + second;
 }
 
 TraceCatcher::TraceCatcher(uint32_t mask) {
@@ -101,30 +94,13 @@ std::vector<std::string> TraceCatcher::Lines() const {
     return caught;
 }
 
-std::vector<TraceLine> TraceCatcher::Split() const {
-    std::vector<TraceLine> out;
+std::vector<std::string> TraceCatcher::Texts(const std::string &label) const {
+    std::vector<std::string> texts;
     for (const std::string &line : Lines()) {
         size_t at = line.find("> ");
         bool bare = at == std::string::npos || line.size() < at + 12;
-        out.push_back(bare ? TraceLine{"", line}
-                           : TraceLine{line.substr(at + 2, 8), line.substr(at + 12)});
-    }
-    return out;
-}
-
-std::vector<std::string> TraceCatcher::Texts() const {
-    std::vector<std::string> texts;
-    for (const TraceLine &line : Split()) {
-        texts.push_back(line.text);
-    }
-    return texts;
-}
-
-std::vector<std::string> TraceCatcher::Texts(const std::string &label) const {
-    std::vector<std::string> texts;
-    for (const TraceLine &line : Split()) {
-        if (line.label == label) {
-            texts.push_back(line.text);
+        if (label.empty() || (!bare && line.compare(at + 2, 8, label) == 0)) {
+            texts.push_back(bare ? line : line.substr(at + 12));
         }
     }
     return texts;
@@ -142,15 +118,14 @@ void TraceCatcher::Clear() {
 
 UtcZone::UtcZone() {
     const char *tz = std::getenv("TZ");
-    had_ = tz != nullptr;
-    old_ = had_ ? tz : "";
+    zone_before = tz != nullptr ? std::optional<std::string>(tz) : std::nullopt;
     testsupport::SetEnv("TZ", "UTC");
     testsupport::TzSet();
 }
 
 UtcZone::~UtcZone() {
-    if (had_) {
-        testsupport::SetEnv("TZ", old_.c_str());
+    if (zone_before) {
+        testsupport::SetEnv("TZ", zone_before->c_str());
     } else {
         testsupport::UnsetEnv("TZ");
     }

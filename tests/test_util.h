@@ -7,12 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "platform/mmtimer.h"
 #include "platform/sockets.h"
 
 namespace testutil {
 
-// A new directory "<prefix><random>" in the temporary directory, or "".
+// A new directory "<prefix><process id>-<n>" in the temporary directory, or "".
 std::string MakeTempDir(const std::string &prefix);
 
 // A scratch directory, removed with its contents at the end.
@@ -41,35 +40,23 @@ class ManualClock {
 // Seconds since the epoch of a UTC date and time.
 int64_t UtcSeconds(int year, int month, int day, int hour, int minute, int second);
 
-// A trace line split at its "%03X> " prefix: the label ("Warning ") and text.
-struct TraceLine {
-    std::string label;
-    std::string text;
-};
-
 // Catches the trace lines of the categories in mask while it exists.
 class TraceCatcher {
   public:
     explicit TraceCatcher(uint32_t mask);
     ~TraceCatcher();
     std::vector<std::string> Lines() const;
-    std::vector<TraceLine> Split() const;
-    // The texts of all lines, or of those with the given label.
-    std::vector<std::string> Texts() const;
-    std::vector<std::string> Texts(const std::string &label) const;
+    // The texts after the "%03X> " prefix and the label ("Warning "), of all
+    // lines or of those with the given label.
+    std::vector<std::string> Texts(const std::string &label = "") const;
     bool Has(const std::string &text) const;
     void Clear();
 };
 
 // While one exists, the local time is UTC; the TZ before comes back after.
-class UtcZone {
-  public:
+struct UtcZone {
     UtcZone();
     ~UtcZone();
-
-  private:
-    bool had_ = false;
-    std::string old_;
 };
 
 // Binds s to a free high port of 127.0.0.1 and fills addr; true when bound.
@@ -85,12 +72,6 @@ void SetEnv(const char *name, const char *value);
 void UnsetEnv(const char *name);
 void TzSet();                   // the runtime reads TZ again
 int64_t TimeGm(struct tm *tm);  // timegm
-
-// Waits at most timeout_ms until thread tid sleeps (Windows: 100 ms, true).
-bool WaitUntilThreadSleeps(unsigned long tid, int timeout_ms);
-
-// The range the platform's timer service reports with no test range set.
-TimerCaps PlatformTimerCaps();
 
 // A private, empty registry while it exists (one at a time): a file named by
 // TARNWICK_REGISTRY, or HKEY_LOCAL_MACHINE mapped onto a scratch key.

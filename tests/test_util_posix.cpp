@@ -3,10 +3,8 @@
 #include <stdlib.h>
 #include <time.h>
 
-#include <chrono>
 #include <cstdio>
 #include <string>
-#include <thread>
 
 namespace testsupport {
 
@@ -24,25 +22,6 @@ void TzSet() {
 
 int64_t TimeGm(struct tm *tm) {
     return static_cast<int64_t>(timegm(tm));
-}
-
-bool WaitUntilThreadSleeps(unsigned long tid, int timeout_ms) {
-    const std::string path = "/proc/self/task/" + std::to_string(tid) + "/stat";
-    for (int i = 0;; ++i) {
-        std::string stat = testutil::ReadFile(path);
-        size_t paren = stat.rfind(')');  // the state letter follows the name
-        if (paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] == 'S') {
-            return true;
-        }
-        if (i >= timeout_ms) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-}
-
-TimerCaps PlatformTimerCaps() {
-    return TimerCaps{1, 1000000};
 }
 
 namespace {

@@ -1,16 +1,11 @@
 #include "test_util.h"
 
-// clang-format off
 #include <windows.h>
-#include <mmsystem.h>
-// clang-format on
 
 #include <stdlib.h>
 #include <time.h>
 
-#include <chrono>
 #include <string>
-#include <thread>
 
 namespace testsupport {
 
@@ -28,17 +23,6 @@ void TzSet() {
 
 int64_t TimeGm(struct tm *tm) {
     return static_cast<int64_t>(_mkgmtime(tm));
-}
-
-bool WaitUntilThreadSleeps(unsigned long, int) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    return true;
-}
-
-TimerCaps PlatformTimerCaps() {
-    TIMECAPS tc = {};  // asked of winmm, not of the layer under test
-    timeGetDevCaps(&tc, sizeof tc);
-    return TimerCaps{tc.wPeriodMin, tc.wPeriodMax};
 }
 
 namespace {

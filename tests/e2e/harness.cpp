@@ -29,11 +29,6 @@ bool WaitUntil(Millis timeout, const auto &done) {
 
 }  // namespace
 
-bool FileExists(const std::string &path) {
-    struct stat st;
-    return stat(path.c_str(), &st) == 0;
-}
-
 std::string DailyFile(const std::string &path) {
     time_t now = time(nullptr);
     struct tm tm;
@@ -89,7 +84,7 @@ size_t Count(const std::string &text, const std::string &what) {
 Daemon::Daemon() : dir_(scratch_.path()) {
     mkdir(logdir().c_str(), 0755);
     SetRegistry({{"Log Dir", logdir()}});
-    SetProfile("DebugFlags=Trace,Warning,Error\n");
+    WriteFile(dir_ + "/win.ini", "[TARNWICK]\nDebugFlags=Trace,Warning,Error\n");
     SetRules("");
 }
 
@@ -118,12 +113,8 @@ void Daemon::SetRegistry(const std::vector<std::pair<std::string, std::string>> 
     WriteFile(dir_ + "/registry.reg", text);
 }
 
-void Daemon::SetProfile(const std::string &section_lines) {
-    WriteFile(dir_ + "/win.ini", "[TARNWICK]\n" + section_lines);
-}
-
-pid_t Daemon::Launch(const char *program, const std::vector<std::string> &args, Hook before_exec,
-                     const std::string &out, const std::string &err) const {
+pid_t Daemon::Fork(const char *program, const std::vector<std::string> &args, Hook before_exec,
+                   const std::string &out, const std::string &err) const {
     pid_t pid = fork();
     if (pid != 0) {
         return pid;
@@ -150,16 +141,14 @@ pid_t Daemon::Launch(const char *program, const std::vector<std::string> &args, 
     _exit(127);
 }
 
-bool Daemon::StartSc(const std::vector<std::string> &args, Hook before_exec) {
+bool Daemon::Launch(const char *program, const std::vector<std::string> &args, Hook before_exec) {
     WriteFile(dir_ + "/stderr", "");
-    pid_ = Launch(TARNWICK_SC_BINARY, args, before_exec, dir_ + "/stdout", dir_ + "/stderr");
+    pid_ = Fork(program, args, before_exec, dir_ + "/stdout", dir_ + "/stderr");
     return pid_ > 0;
 }
 
-bool Daemon::Start(const std::vector<std::string> &args, bool wait_ready, Hook before_exec) {
-    WriteFile(dir_ + "/stderr", "");
-    pid_ = Launch(TARNWICK_BINARY, args, before_exec, dir_ + "/stdout", dir_ + "/stderr");
-    bool ready = pid_ > 0 && !wait_ready;
+bool Daemon::Start(bool wait_ready, Hook before_exec) {
+    bool ready = Launch(TARNWICK_BINARY, {"-debug"}, before_exec) && !wait_ready;
     // Ready once the trace says so; a process that ended first failed.
     WaitUntil(kPatience, [&] {
         ready = ready || Stderr().find("off & running....") != std::string::npos;
@@ -168,12 +157,19 @@ bool Daemon::Start(const std::vector<std::string> &args, bool wait_ready, Hook b
     return ready;
 }
 
-CommandResult Daemon::Command(const char *program, const std::vector<std::string> &args,
-                              Millis timeout) const {
+int Daemon::Signal(int sig) {
+    if (pid_ > 0) {
+        kill(pid_, sig);
+    }
+    return Wait();
+}
+
+CommandResult Daemon::Command(const char *program, const std::vector<std::string> &args) const {
     const std::string out = dir_ + "/command.out";
-    pid_t pid = Launch(program, args, nullptr, out, dir_ + "/command.err");
+    pid_t pid = Fork(program, args, nullptr, out, dir_ + "/command.err");
     int status = -1;
-    if (pid > 0 && !WaitUntil(timeout, [&] { return waitpid(pid, &status, WNOHANG) == pid; })) {
+    if (pid > 0 && !WaitUntil(std::chrono::seconds(60),
+                              [&] { return waitpid(pid, &status, WNOHANG) == pid; })) {
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
         status = -1;
@@ -182,11 +178,9 @@ CommandResult Daemon::Command(const char *program, const std::vector<std::string
 }
 
 pid_t Daemon::ServicePid() const {
-    // The status record: seven numbers, then the process id.
-    unsigned w[7];
-    long pid = 0;
-    return std::sscanf(ReadFile(ServiceFile(".status")).c_str(), "%u %u %u %u %u %u %u %ld", &w[0],
-                       &w[1], &w[2], &w[3], &w[4], &w[5], &w[6], &pid) == 8
+    long pid = 0;  // the status record: seven numbers, then the process id
+    return std::sscanf(ReadFile(ServiceFile(".status")).c_str(), "%*u %*u %*u %*u %*u %*u %*u %ld",
+                       &pid) == 1
                ? static_cast<pid_t>(pid)
                : 0;
 }
@@ -214,10 +208,6 @@ bool Daemon::Reap() {
 
 int Daemon::Wait(Millis timeout) {
     return WaitUntil(timeout, [&] { return Reap(); }) ? status_ : -1;
-}
-
-bool Daemon::WaitForTraceEnd(const std::string &text) const {
-    return WaitUntil(kPatience, [&] { return Stderr().ends_with(text); });
 }
 
 bool Daemon::WaitForFile(const std::string &path, const std::string &text, Millis timeout) const {

@@ -15,11 +15,10 @@
 namespace e2e {
 
 using Millis = std::chrono::milliseconds;
-constexpr Millis kPatience = std::chrono::seconds(10), kLong = std::chrono::seconds(60);
+constexpr Millis kPatience = std::chrono::seconds(10);
 using testutil::ReadFile;
 using testutil::WriteFile;
 
-bool FileExists(const std::string &path);
 // path, underscore, today's UTC date, ".LOG".
 std::string DailyFile(const std::string &path);
 // The daemon's name of 127.0.0.1 (the look-up's name cut at the local domain).
@@ -44,41 +43,32 @@ class Daemon {
     std::string pidfile() const { return logdir() + "/syslog.pid"; }
     std::string ServiceFile(const std::string &ext) const { return dir_ + "/scm/tarnwick" + ext; }
 
-    // Written before Start: rule file, registry values (no '\\' or '"' in
-    // them), the profile's section.
+    // Written before a start: the rule file, the registry values (no '\\' or
+    // '"' in them).
     void SetRules(const std::string &rules);
     void SetRegistry(const std::vector<std::pair<std::string, std::string>> &values);
-    void SetProfile(const std::string &section_lines);
 
-    // Starts "tarnwick <args>" (with wait_ready, until it runs) or "tarnwick-sc <args>".
-    bool Start(const std::vector<std::string> &args = {"-debug"}, bool wait_ready = true,
-               Hook before_exec = nullptr);
-    bool StartSc(const std::vector<std::string> &args, Hook before_exec = nullptr);
-    // Sends sig and waits: the wait status, -1 after the timeout.
-    int Signal(int sig) {
-        if (pid_ > 0) {
-            kill(pid_, sig);
-        }
-        return Wait();
+    // Starts "tarnwick -debug" (with wait_ready, until it runs) or "tarnwick-sc <args>".
+    bool Start(bool wait_ready = true, Hook before_exec = nullptr);
+    bool StartSc(const std::vector<std::string> &args, Hook before_exec = nullptr) {
+        return Launch(TARNWICK_SC_BINARY, args, before_exec);
     }
+    int Signal(int sig);  // sends sig and waits: the wait status, -1 after the timeout
     int Wait(Millis timeout = kPatience);
     pid_t pid() const { return pid_; }
 
     std::string Stdout() const { return ReadFile(dir_ + "/stdout"); }
     std::string Stderr() const { return ReadFile(dir_ + "/stderr"); }
-    bool WaitForTrace(const std::string &text, Millis timeout = kPatience) const {
-        return WaitForFile(dir_ + "/stderr", text, timeout);
-    }
-    bool WaitForTraceEnd(const std::string &text) const;
+    bool WaitForTrace(const std::string &text) const { return WaitForFile(dir_ + "/stderr", text); }
     bool WaitForFile(const std::string &path, const std::string &text,
                      Millis timeout = kPatience) const;
 
-    // Runs "tarnwick <args>" or "tarnwick-sc <args>" with the run's settings.
-    CommandResult Tarnwick(const std::vector<std::string> &args, Millis timeout = kLong) const {
-        return Command(TARNWICK_BINARY, args, timeout);
+    // Runs "tarnwick <args>" or "tarnwick-sc <args>" to its end.
+    CommandResult Tarnwick(const std::vector<std::string> &args) const {
+        return Command(TARNWICK_BINARY, args);
     }
-    CommandResult Sc(const std::vector<std::string> &args, Millis timeout = kLong) const {
-        return Command(TARNWICK_SC_BINARY, args, timeout);
+    CommandResult Sc(const std::vector<std::string> &args) const {
+        return Command(TARNWICK_SC_BINARY, args);
     }
     // Waits until the process that last reported the service's state has ended.
     bool WaitServiceEnd(Millis timeout = kPatience) const;
@@ -91,10 +81,10 @@ class Daemon {
     bool Reap();       // true once the process has ended
     pid_t ServicePid() const;
     bool ServiceAlive() const;
-    pid_t Launch(const char *program, const std::vector<std::string> &args, Hook before_exec,
-                 const std::string &out, const std::string &err) const;
-    CommandResult Command(const char *program, const std::vector<std::string> &args,
-                          Millis timeout) const;
+    bool Launch(const char *program, const std::vector<std::string> &args, Hook before_exec);
+    pid_t Fork(const char *program, const std::vector<std::string> &args, Hook before_exec,
+               const std::string &out, const std::string &err) const;
+    CommandResult Command(const char *program, const std::vector<std::string> &args) const;
 };
 
 }  // namespace e2e

@@ -1,11 +1,9 @@
-// The main job end to end: daily files, forwarding, repeats, failing targets.
+// The main job end to end: daily files, repeats, forwarding.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sched.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <filesystem>
 #include <regex>
 
 #include "harness.h"
@@ -22,27 +20,19 @@ std::string Local() {
     return std::string(name).substr(0, std::string(name).find('.'));
 }
 
-// A sender's stamp is kept, a message without one gets the time received, a
-// real client's host and tag are text; a failing file target is disabled and
-// reported to the others; repeats are collapsed, those pending written at the
-// signal exit (at Ctrl+Break: see the forwarding test).
+// A sender's stamp is kept, a message without one gets the time received;
+// repeats are collapsed, those pending written at the signal exit (at
+// Ctrl+Break: see the forwarding test).
 TEST(MainJob, MessagesReachTheirDailyFilesByteForByte) {
     Daemon d;
-    std::string gone = d.dir() + "/gone", messages = e2e::DailyFile(d.logdir() + "/messages");
-    ASSERT_EQ(mkdir(gone.c_str(), 0755), 0);
-    d.SetRules("*.info\t" + gone + "/x\n*.info\t" + d.logdir() + "/messages\nmail.err\t" +
-               d.logdir() + "/mail\n");
+    std::string messages = e2e::DailyFile(d.logdir() + "/messages");
+    d.SetRules("*.info\t" + d.logdir() + "/messages\n");
     ASSERT_TRUE(d.Start()) << d.Stderr();
-    ASSERT_GT(std::filesystem::remove_all(gone), 0u);
     for (const char *text : {"<13>hello", "<13>hello", "<13>hello",
                              "<19>Mar 07 10:00:00 mail trouble", "<15>not selected"}) {
         ASSERT_TRUE(e2e::SendDatagram(text));
     }
     ASSERT_TRUE(d.WaitForFile(messages, "mail trouble\r\n"));
-    ASSERT_EQ(std::system("logger -n 127.0.0.1 -P 514 --rfc3164 -d -p local3.warning -t probe "
-                          "hello from logger"),
-              0);
-    ASSERT_TRUE(d.WaitForFile(messages, "from logger\r\n"));
     for (int i = 0; i < 4; ++i) {
         ASSERT_TRUE(e2e::SendDatagram("<13>tail"));
     }
@@ -51,21 +41,15 @@ TEST(MainJob, MessagesReachTheirDailyFilesByteForByte) {
     const std::string at = "[A-Z][a-z][a-z] [0-3][0-9] [0-2][0-9]:[0-5][0-9]:[0-6][0-9] ";
     std::string expected;
     for (const std::string &line :
-         {at + Local() + " tarnwick: restart",
-          at + Local() + " tarnwick: " + gone + "/x: No such file or directory",
-          at + kHost + " hello", at + kHost + " last message repeated 2 times",
-          "Mar 07 10:00:00 " + kHost + " mail trouble",
-          std::regex_replace(at, std::regex("0-3"), " 0-3") + kHost +
-              " [^ ]+ probe: hello from logger",
-          at + kHost + " tail", at + kHost + " last message repeated 3 times",
+         {at + Local() + " tarnwick: restart", at + kHost + " hello",
+          at + kHost + " last message repeated 2 times",
+          "Mar 07 10:00:00 " + kHost + " mail trouble", at + kHost + " tail",
+          at + kHost + " last message repeated 3 times",
           at + Local() + " tarnwick: exiting on signal 15"}) {
         expected += line + "\r\n";
     }
     EXPECT_TRUE(std::regex_match(e2e::ReadFile(messages), std::regex(expected)))
         << e2e::ReadFile(messages);
-    EXPECT_EQ(e2e::ReadFile(e2e::DailyFile(d.logdir() + "/mail")),
-              "Mar 07 10:00:00 " + kHost + " mail trouble\r\n");
-    EXPECT_NE(d.Stdout().find("FILE: " + d.logdir() + "/messages\n"), std::string::npos);
 }
 
 // The daemon in a network namespace of its own, joined to ours by a veth pair
@@ -91,7 +75,7 @@ TEST(MainJob, ForwardsTheLevelAndTextToAnotherHost) {
     ASSERT_EQ(pipe(ready_pipe) + pipe(go_pipe), 0);
     Daemon d;
     d.SetRules("*.info\t" + d.logdir() + "/messages\nlocal0.debug\t@192.0.2.1\n");
-    ASSERT_TRUE(d.Start({"-debug"}, false, EnterOwnNetns));
+    ASSERT_TRUE(d.Start(false, EnterOwnNetns));
     char byte;
     ASSERT_EQ(read(ready_pipe[0], &byte, 1), 1);
     const std::string pid = std::to_string(d.pid()), in_ns = "nsenter -t " + pid + " -n ";
