@@ -23,7 +23,7 @@ struct Fake {
     std::string timeline;
     std::string fail;                     // the calls that fail (kErrorAccessDenied), by name
     ScmControlHandler handler = nullptr;  // as registered
-    std::string reads;   // the state a stop leaves, then each read's (S, P pending, R); then fails
+    std::string reads;   // the state a stop leaves, then each read's (S, P pending); then fails
     unsigned slept = 0;  // ms
     const char *logDirFailure = nullptr;
     std::string modulePath = "/opt/tarnwick/bin/tarnwick";
@@ -38,13 +38,12 @@ struct Fake {
     uint32_t Next() {
         char c = reads.empty() ? 'P' : reads[0];
         reads.erase(0, 1);
-        return c == 'S' ? kServiceStopped : c == 'R' ? kServiceRunning : kServiceStopPending;
+        return c == 'S' ? kServiceStopped : kServiceStopPending;
     }
 };
 Fake fake;
 
 const ScmOps kFakeScm = {
-    // The service's main runs on the dispatcher's thread.
     [](const ScmTableEntry *table) {
         if (table[1].main != nullptr || fake.Fails("dispatcher", table[0].name)) {
             return 0;
@@ -143,16 +142,14 @@ class ServiceTest : public ::testing::Test {
         EventLogSetForTest(on ? &kFakeEvents : nullptr);
         Reset("");
     }
-    // A new fake whose calls named in fail fail; the service and the event
-    // reports as at program start.
+    // A new fake (the calls named in fail fail); service and events reset.
     void Reset(const char *fail) {
         ServiceResetForTest();
         EventsResetForTest();
         fake = Fake();
         fake.fail = fail;
     }
-    // Runs the program entry with arg (none when empty), output in out_ and
-    // err_.  Returns its status.
+    // The program entry's status with arg (none when empty); output in out_, err_.
     int Entry(std::string arg) {
         char name[] = "tarnwick";
         char *argv[] = {name, arg.empty() ? nullptr : arg.data(), nullptr};
@@ -196,14 +193,12 @@ TEST_F(ServiceTest, InstallRegistersTheQuotedPathOrTellsWhatFailed) {
         EXPECT_EQ(Entry("/InStAlL"), 0);
         EXPECT_EQ(out_, c.out);
     }
-    // The last one's: in quotes (a blank cannot make it a shorter path), both
-    // handles closed.
+    // The last one's: quoted (a blank cannot make it a shorter path), both closed.
     EXPECT_EQ(fake.timeline, "GetModuleFileName; OpenSCManager; CreateService Tarnwick \"" +
                                  longest + "\"; Close service; Close manager; ");
 }
 
 TEST_F(ServiceTest, RemoveStopsTheServiceWaitingWhileItStopsThenDeletesIt) {
-    const std::string stopped = "\nTarnwick stopped.\nTarnwick removed.\n";
     const std::string failed = "\nTarnwick failed to stop.\nTarnwick removed.\n";
     const struct {
         const char *fail;
@@ -215,15 +210,13 @@ TEST_F(ServiceTest, RemoveStopsTheServiceWaitingWhileItStopsThenDeletesIt) {
         {"OpenService", "", "OpenService failed - Text. (0x5)\n", 0},
         {"ControlService", "", "Tarnwick removed.\n", 0},  // not running
         {"ControlService DeleteService", "", "DeleteService failed - Text. (0x5)\n", 0},
-        {"", "PPPPS", "Stopping Tarnwick...." + stopped, 4},
-        {"", "PPR", "Stopping Tarnwick.." + failed, 2},
+        {"", "PPPPS", "Stopping Tarnwick....\nTarnwick stopped.\nTarnwick removed.\n", 4},
         // A failed read ends the wait; the state last received counts.
         {"", "PP", "Stopping Tarnwick.." + failed, 2},
         // Given up after 30 seconds, deleted all the same.
         {"", std::string(99, 'P'), "Stopping Tarnwick." + std::string(30, '.') + failed, 30},
     };
     for (const auto &c : cases) {
-        SCOPED_TRACE(c.out);
         Reset(c.fail);
         fake.reads = c.reads;
         EXPECT_EQ(Entry("-remove"), 0);
@@ -258,7 +251,6 @@ TEST_F(ServiceTest, RunsReportTheirStatesAndEventsInOrder) {
         {"", "register", nullptr, 0, 0,
          "dispatcher Tarnwick; source Tarnwick; register Tarnwick; "},
         {"install", "dispatcher", nullptr, 1, kInvalidStatusHandle, no_dispatcher},
-        {"--remove", "dispatcher", nullptr, 1, kInvalidStatusHandle, no_dispatcher},
         // A console run reports to no manager and no event log.
         {"-Debug", "", nowhere, 1, kInvalidStatusHandle,
          "console; ServiceInit; refused report 2 1 5000 0; rundaemon; "},
