@@ -1,5 +1,4 @@
-// The socket seam: batched receiving with lengths and cuts.  (A closed
-// socket's Winsock result, every end-to-end stop shows.)
+// The socket seam: batched receiving with lengths and cuts.
 #include "platform/sockets.h"
 
 #include <gtest/gtest.h>
