@@ -117,12 +117,23 @@ TEST_F(Output, TargetThatCannotBeWrittenIsDisabledAndReported) {
     }
 }
 
-// "<" level "> " text "\n", cut to 1024 bytes (then without the line feed).
+// "<" level "> " text "\n", cut to 1024 bytes (then without the line feed);
+// repeats pending at the stop go out before the socket closes.
 TEST_F(Output, ForwardedDatagramIsLevelBlankTextLineFeedCutTo1024) {
     engine.logsock = SockUdp();
     const SockHandle receiver = SockUdp();
     LogTarget *t = Add(TargetKind::FORW, 7);
     ASSERT_TRUE(testutil::BindLoopback(receiver, &t->dest.forw.forwaddr));
+    auto receive = [receiver] {
+        char buf[2048];
+        SockAddrIn from;
+        int truncated = 0;
+        if (SockWaitReadable(receiver, 5000) != 1) {
+            return std::string("(nothing)");
+        }
+        const int n = SockReceive(receiver, buf, sizeof buf, &from, &truncated);
+        return std::string(buf, n > 0 ? n : 0);
+    };
     for (size_t textlen : {0, 1019, 1020}) {
         std::string text(textlen, 'a');
         for (size_t i = 0; i < text.size(); ++i) {
@@ -130,14 +141,15 @@ TEST_F(Output, ForwardedDatagramIsLevelBlankTextLineFeedCutTo1024) {
         }
         logmsg(19, text.c_str(), "h1", 0);  // mail.err: the level alone is sent
         ASSERT_EQ(t->kind, TargetKind::FORW) << textlen;
-        char buf[2048];
-        SockAddrIn from;
-        int truncated = 0;
-        const int n = SockReceive(receiver, buf, sizeof buf, &from, &truncated);
-        EXPECT_EQ(std::string(buf, n > 0 ? n : 0), ("<3> " + text + "\n").substr(0, 1024));
+        EXPECT_EQ(receive(), ("<3> " + text + "\n").substr(0, 1024));
     }
+    logmsg(19, "again", "h1", 0);
+    logmsg(19, "again", "h1", 0);
+    logmsg(19, "again", "h1", 0);
+    EXPECT_EQ(receive(), "<3> again\n");
+    stopdaemon();
+    EXPECT_EQ(receive(), "<3> last message repeated 2 times\n");
     SockClose(receiver);
-    SockClose(engine.logsock);
 }
 
 }  // namespace

@@ -34,17 +34,16 @@ void Catch(const char *text) {
 std::optional<std::string> zone_before;  // the TZ before the UtcZone
 }  // namespace
 
-std::string MakeTempDir(const std::string &prefix) {
+// A new "tarnwick-test-<process id>-<n>" in the temporary directory, or "".
+TempDir::TempDir() {
     static std::atomic<int> made{0};
     std::filesystem::path dir =
         std::filesystem::temp_directory_path() /
-        (prefix + std::to_string(ProcessId()) + "-" + std::to_string(made++));
+        ("tarnwick-test-" + std::to_string(ProcessId()) + "-" + std::to_string(made++));
     std::error_code ec;
     std::filesystem::remove_all(dir, ec);  // left by an earlier process of the same id
-    return std::filesystem::create_directory(dir, ec) ? dir.string() : std::string();
+    path_ = std::filesystem::create_directory(dir, ec) ? dir.string() : std::string();
 }
-
-TempDir::TempDir() : path_(MakeTempDir("tarnwick-test-")) {}
 
 TempDir::~TempDir() {
     std::error_code ec;

@@ -11,9 +11,6 @@
 
 namespace testutil {
 
-// A new directory "<prefix><process id>-<n>" in the temporary directory, or "".
-std::string MakeTempDir(const std::string &prefix);
-
 // A scratch directory, removed with its contents at the end.
 class TempDir {
   public:
@@ -70,8 +67,7 @@ namespace testsupport {
 
 void SetEnv(const char *name, const char *value);
 void UnsetEnv(const char *name);
-void TzSet();                   // the runtime reads TZ again
-int64_t TimeGm(struct tm *tm);  // timegm
+void TzSet();  // the runtime reads TZ again
 
 // A private, empty registry while it exists (one at a time): a file named by
 // TARNWICK_REGISTRY, or HKEY_LOCAL_MACHINE mapped onto a scratch key.

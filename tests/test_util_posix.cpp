@@ -20,10 +20,6 @@ void TzSet() {
     tzset();
 }
 
-int64_t TimeGm(struct tm *tm) {
-    return static_cast<int64_t>(timegm(tm));
-}
-
 namespace {
 
 // The registry file: a key line before each value, as the file allows.

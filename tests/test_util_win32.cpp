@@ -21,10 +21,6 @@ void TzSet() {
     _tzset();
 }
 
-int64_t TimeGm(struct tm *tm) {
-    return static_cast<int64_t>(_mkgmtime(tm));
-}
-
 namespace {
 
 HKEY machine = nullptr;

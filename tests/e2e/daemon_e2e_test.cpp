@@ -1,4 +1,4 @@
-// The console daemon end to end: start-up, receiving, stopping, failures.
+// The console daemon end to end: start-up, receiving, daily files, failures.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sched.h>
@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <regex>
 
 #include "harness.h"
 
@@ -104,6 +105,45 @@ TEST(DaemonRun, UnknownSyslogServiceEndsTheRun) {
     EXPECT_EQ(ExitCode(d.Wait()), 1);
     EXPECT_GT(Count(d.Stderr(), "tarnwick: syslog/udp: unknown service\n"), 0u) << d.Stderr();
     EXPECT_FALSE(exists(d.pidfile()));
+}
+
+const std::string kHost = e2e::LoopbackSenderName();
+// The daemon's own messages come from the local host name, cut at its first dot.
+std::string Local() {
+    char name[256] = {};
+    gethostname(name, sizeof name - 1);
+    return std::string(name).substr(0, std::string(name).find('.'));
+}
+
+// A sender's stamp is kept, a message without one gets the time received;
+// repeats are collapsed, those pending written at the signal exit.
+TEST(MainJob, MessagesReachTheirDailyFilesByteForByte) {
+    Daemon d;
+    std::string messages = e2e::DailyFile(d.logdir() + "/messages");
+    d.SetRules("*.info\t" + d.logdir() + "/messages\n");
+    ASSERT_TRUE(d.Start()) << d.Stderr();
+    for (const char *text : {"<13>hello", "<13>hello", "<13>hello",
+                             "<19>Mar 07 10:00:00 mail trouble", "<15>not selected"}) {
+        ASSERT_TRUE(e2e::SendDatagram(text));
+    }
+    ASSERT_TRUE(d.WaitForFile(messages, "mail trouble\r\n"));
+    for (int i = 0; i < 4; ++i) {
+        ASSERT_TRUE(e2e::SendDatagram("<13>tail"));
+    }
+    ASSERT_TRUE(d.WaitForTrace("msg repeated 3 times"));
+    EXPECT_EQ(ExitCode(d.Signal(SIGTERM)), 0);
+    const std::string at = "[A-Z][a-z][a-z] [0-3][0-9] [0-2][0-9]:[0-5][0-9]:[0-6][0-9] ";
+    std::string expected;
+    for (const std::string &line :
+         {at + Local() + " tarnwick: restart", at + kHost + " hello",
+          at + kHost + " last message repeated 2 times",
+          "Mar 07 10:00:00 " + kHost + " mail trouble", at + kHost + " tail",
+          at + kHost + " last message repeated 3 times",
+          at + Local() + " tarnwick: exiting on signal 15"}) {
+        expected += line + "\r\n";
+    }
+    EXPECT_TRUE(std::regex_match(e2e::ReadFile(messages), std::regex(expected)))
+        << e2e::ReadFile(messages);
 }
 
 }  // namespace
