@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 
 #include "diag/dailyname.h"
 #include "diag/debug.h"
@@ -13,6 +14,7 @@
 #include "engine/tarnwick.h"
 #include "engine/tarnwick_testing.h"
 #include "platform/clock.h"
+#include "platform/process.h"
 #include "platform/sockets.h"
 #include "platform/textfile.h"
 
@@ -22,6 +24,11 @@ namespace {
 // reopens are tried this many times in all; then the target is disabled and
 // reported.
 constexpr int kDeviceAttempts = 4;
+
+// The guards this thread holds, and the pause of a thread that waits for the
+// signal exit to end the process.
+thread_local int guards_held = 0;
+constexpr unsigned kParkedPauseMs = 1000;
 
 // A forwarded datagram: "<" level "> " text "\n", at most this long.
 constexpr int kDatagramMax = MAXLINE;
@@ -321,7 +328,17 @@ int writepieces(int fd, const TextPiece *pieces, int count) {
 }
 
 EngineGuard::EngineGuard() {
+    // Once the signal exit has begun, a thread that would take the lock anew
+    // waits for the end: however busy, it cannot keep the exit from the lock,
+    // nor write a line after the exit message.
+    std::thread::id quitter = engine.quitter.load();
+    if (guards_held == 0 && quitter != std::thread::id() && quitter != std::this_thread::get_id()) {
+        for (;;) {
+            SleepMs(kParkedPauseMs);
+        }
+    }
     engine.lock.lock();
+    ++guards_held;
     ++engine.lockdepth;
 }
 
@@ -331,6 +348,7 @@ EngineGuard::~EngineGuard() {
         ++out.hold;
     }
     --engine.lockdepth;
+    --guards_held;
     engine.lock.unlock();
 }
 

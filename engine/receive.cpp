@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <thread>
 
 #include "diag/debug.h"
 #include "diag/errtext.h"
@@ -290,7 +291,9 @@ void quitsig(int sig) {
     // When a faulting thread holds the engine lock and never returns, the
     // targets cannot be written safely: the exit is then traced only.  Once
     // taken, the lock is held until the process has ended, so that no other
-    // thread writes a line after the exit message.
+    // thread writes a line after the exit message; from here on, the others
+    // wait in EngineGuard instead of taking it again.
+    engine.quitter.store(std::this_thread::get_id());
     bool locked = false;
     for (int i = 0; i < kQuitLockAttempts && !(locked = engine.lock.try_lock()); ++i) {
         SleepMs(kQuitLockPauseMs);

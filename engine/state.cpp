@@ -33,5 +33,6 @@ void EngineResetForTest() {
     std::memset(&engine.constarget, 0, sizeof engine.constarget);
     engine.markelapsed = 0;
     engine.lockdepth = 0;
+    engine.quitter.store(std::thread::id());
     engine.stampvalid = 0;
 }

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <ctime>
 #include <mutex>
+#include <thread>
 
 #include "engine/logtarget.h"
 #include "platform/sockets.h"
@@ -63,6 +64,9 @@ struct EngineState {
     // Taken through EngineGuard; lockdepth counts the holder's guards.
     std::recursive_mutex lock;
     int lockdepth = 0;
+    // The thread in the signal exit, once it has begun: any other thread that
+    // does not hold the lock then waits in EngineGuard for the process to end.
+    std::atomic<std::thread::id> quitter{};
 };
 
 extern EngineState engine;
