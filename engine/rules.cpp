@@ -295,17 +295,7 @@ void FreeTargets() {
         }
     }
     FlushOutput();
-    for (LogTarget *t = engine.targets; t != nullptr;) {
-        LogTarget *next = t->next;
-        if ((t->kind == TargetKind::FILE || t->kind == TargetKind::TTY ||
-             t->kind == TargetKind::CONSOLE) &&
-            t->fd >= 0) {
-            TextClose(t->fd);
-        }
-        delete t;
-        t = next;
-    }
-    engine.targets = nullptr;
+    DropTargets();
 }
 
 // A rule line and its line number in the file (check mode names it).

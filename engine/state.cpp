@@ -6,11 +6,10 @@
 
 EngineState engine;
 
-void EngineResetForTest() {
-    OutputResetForTest();
+void DropTargets() {
     for (LogTarget *t = engine.targets; t != nullptr;) {
         LogTarget *next = t->next;
-        // As at a reload: files, terminals and consoles own a descriptor.
+        // Files, terminals and consoles own a descriptor.
         if ((t->kind == TargetKind::FILE || t->kind == TargetKind::TTY ||
              t->kind == TargetKind::CONSOLE) &&
             t->fd >= 0) {
@@ -20,6 +19,11 @@ void EngineResetForTest() {
         t = next;
     }
     engine.targets = nullptr;
+}
+
+void EngineResetForTest() {
+    OutputResetForTest();
+    DropTargets();
     engine.rulesready = 0;
     engine.verbose = 1;
     engine.check = nullptr;

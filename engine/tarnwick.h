@@ -71,6 +71,10 @@ struct EngineState {
 
 extern EngineState engine;
 
+// Closes the targets' descriptors and frees every record, writing nothing
+// (a reload writes the pending repeats first).  Callers hold engine.lock.
+void DropTargets();
+
 // Holds engine.lock for a scope.  Lines for daily files are gathered while
 // the lock is held and written when the holder's outermost guard ends, before
 // the lock is let go (one write per file): nothing gathered outlives the
