@@ -35,6 +35,11 @@ void Record(const std::string &what) {
     changed.notify_all();
 }
 
+unsigned long HandlerThread() {
+    std::lock_guard<std::mutex> guard(mutex);
+    return handler_thread;
+}
+
 std::vector<std::string> WaitFor(size_t n) {
     std::unique_lock<std::mutex> lock(mutex);
     changed.wait_for(lock, std::chrono::seconds(10), [n] { return seen.size() >= n; });
@@ -58,7 +63,7 @@ TEST(Signals, HandlersRunOnTheDispatchThreadAndConsoleEventsGoLastAddedFirst) {
     for (int i = 0; i < 2; ++i) {  // the handler stays installed
         SendSignal(SIGTERM);
         EXPECT_EQ(WaitFor(1), std::vector<std::string>{"signal " + std::to_string(SIGTERM)});
-        EXPECT_NE(handler_thread, ThreadId());
+        EXPECT_NE(HandlerThread(), ThreadId());
     }
     ASSERT_EQ(ConsoleAddHandler(Console<1>) + ConsoleAddHandler(Console<0>), 0);
     // Ctrl+C is a console event until a SIGINT handler takes it alone.
@@ -70,7 +75,7 @@ TEST(Signals, HandlersRunOnTheDispatchThreadAndConsoleEventsGoLastAddedFirst) {
     ASSERT_EQ(SignalSet(SIGINT, OnSignal), 0);
     Deliver(kCtrlCEvent);
     EXPECT_EQ(WaitFor(1), std::vector<std::string>{"signal " + std::to_string(SIGINT)});
-    EXPECT_NE(handler_thread, ThreadId());
+    EXPECT_NE(HandlerThread(), ThreadId());
 }
 
 // The handler needs the trace lock, then ends the process with 100 + sig.
