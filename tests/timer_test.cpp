@@ -243,11 +243,23 @@ void OnTick(uint32_t id, uint32_t msg, uintptr_t arg, uint32_t key, uintptr_t re
     ticks += CallText(id, msg, arg, key, reserved) == "0 77 5" ? 1 : 1000;
 }
 
+void Never(uint32_t, uint32_t, uintptr_t, uintptr_t, uintptr_t) {
+    ticks += 1000;
+}
+
 TEST(MmTimer, ThePoolRunsOnThePlatformTimerThreadAndCancelledEventsNeverFire) {
     testutil::TraceCatcher errors(Error);
-    const uint32_t cancelled = TimerSetEvent(
-        20, 20, [](uint32_t, uint32_t, uintptr_t, uintptr_t, uintptr_t) { ticks += 1000; }, 0);
-    EXPECT_EQ(TimerKillEvent(cancelled), kTimerNoError);
+    // 64 events at most, then kTimerNoCanDo; once cancelled none fires (the
+    // idle wait below would wait for it).
+    std::vector<uint32_t> ids;
+    for (uint32_t id; ids.size() <= 64 && (id = TimerSetEvent(1000, 20, Never, 0)) != 0;) {
+        ids.push_back(id);
+    }
+    EXPECT_EQ(ids.size(), 64u);
+    EXPECT_EQ(PlatformLastError(), static_cast<unsigned long>(kTimerNoCanDo));
+    for (uint32_t id : ids) {
+        EXPECT_EQ(TimerKillEvent(id), kTimerNoError);
+    }
     TimerPoolResetForTest();
     TimerSetCapsForTest(1, 20);  // 20 ms ticks
     tm_init();

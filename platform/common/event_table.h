@@ -25,11 +25,11 @@ struct EventTable {
     // the lock held.  Ids count up from 1; after a wrap, 0 and any id still
     // in use are skipped.
     int Claim(uint32_t *id) {
-        int index = -1;
-        for (int i = 0; i < kMaxTimerEvents && index < 0; ++i) {
-            index = events[i].id == 0 ? i : -1;
+        int index = 0;
+        while (index < kMaxTimerEvents && events[index].id != 0) {
+            ++index;
         }
-        if (index < 0) {
+        if (index == kMaxTimerEvents) {
             return -1;
         }
         bool taken;
