@@ -250,7 +250,7 @@ void Never(uint32_t, uint32_t, uintptr_t, uintptr_t, uintptr_t) {
 TEST(MmTimer, ThePoolRunsOnThePlatformTimerThreadAndCancelledEventsNeverFire) {
     testutil::TraceCatcher errors(Error);
     // 64 events at most, then kTimerNoCanDo; once cancelled none fires (the
-    // idle wait below would wait for it).
+    // idle wait would wait for it).
     std::vector<uint32_t> ids;
     for (uint32_t id; ids.size() <= 64 && (id = TimerSetEvent(1000, 20, Never, 0)) != 0;) {
         ids.push_back(id);
@@ -260,6 +260,7 @@ TEST(MmTimer, ThePoolRunsOnThePlatformTimerThreadAndCancelledEventsNeverFire) {
     for (uint32_t id : ids) {
         EXPECT_EQ(TimerKillEvent(id), kTimerNoError);
     }
+    ASSERT_EQ(TimerWaitIdleForTest(10000), 0);
     TimerPoolResetForTest();
     TimerSetCapsForTest(1, 20);  // 20 ms ticks
     tm_init();
