@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
@@ -26,18 +27,13 @@ void Deliver(unsigned long event);
 std::mutex mutex;
 std::condition_variable changed;
 std::vector<std::string> seen;
-unsigned long handler_thread = 0;
+std::atomic<unsigned long> handler_thread{0};  // also read while a handler runs
 
 void Record(const std::string &what) {
     std::lock_guard<std::mutex> guard(mutex);
     seen.push_back(what);
     handler_thread = ThreadId();
     changed.notify_all();
-}
-
-unsigned long HandlerThread() {
-    std::lock_guard<std::mutex> guard(mutex);
-    return handler_thread;
 }
 
 std::vector<std::string> WaitFor(size_t n) {
@@ -63,7 +59,7 @@ TEST(Signals, HandlersRunOnTheDispatchThreadAndConsoleEventsGoLastAddedFirst) {
     for (int i = 0; i < 2; ++i) {  // the handler stays installed
         SendSignal(SIGTERM);
         EXPECT_EQ(WaitFor(1), std::vector<std::string>{"signal " + std::to_string(SIGTERM)});
-        EXPECT_NE(HandlerThread(), ThreadId());
+        EXPECT_NE(handler_thread.load(), ThreadId());
     }
     ASSERT_EQ(ConsoleAddHandler(Console<1>) + ConsoleAddHandler(Console<0>), 0);
     // Ctrl+C is a console event until a SIGINT handler takes it alone.
@@ -75,7 +71,7 @@ TEST(Signals, HandlersRunOnTheDispatchThreadAndConsoleEventsGoLastAddedFirst) {
     ASSERT_EQ(SignalSet(SIGINT, OnSignal), 0);
     Deliver(kCtrlCEvent);
     EXPECT_EQ(WaitFor(1), std::vector<std::string>{"signal " + std::to_string(SIGINT)});
-    EXPECT_NE(HandlerThread(), ThreadId());
+    EXPECT_NE(handler_thread.load(), ThreadId());
 }
 
 // The handler needs the trace lock, then ends the process with 100 + sig.
